@@ -1,0 +1,167 @@
+// The printer host as the module sees it: every host object and operation the
+// procedures use, without anything of the language the host is written in.
+// An adapter implements these for one host version; a host error surfaces as a
+// C++ exception that the adapter owns and passes back to the host unchanged.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace host {
+
+// A number as it is handed to or received from the host: whole numbers stay
+// integers so that the host formats them as written ("minimum of 5").
+using Number = std::variant<std::int64_t, double>;
+
+// [X, Y, Z, E] in mm.
+using Position = std::array<double, 4>;
+
+// A host value the module only hands back unchanged (the bed mesh).
+class Opaque {
+ public:
+  virtual ~Opaque() = default;
+};
+
+class Printer;
+
+class ConfigSection {
+ public:
+  struct Bounds {
+    std::optional<Number> minval;
+    std::optional<Number> maxval;
+  };
+  virtual ~ConfigSection() = default;
+  virtual std::string name() = 0;
+  virtual std::shared_ptr<Printer> get_printer() = 0;
+  // An absent key yields no value.
+  virtual std::optional<std::string> get(const std::string& key) = 0;
+  // An absent default makes the key required.
+  virtual double getfloat(const std::string& key, std::optional<double> default_value,
+                          const Bounds& bounds) = 0;
+  virtual std::int64_t getint(const std::string& key, std::optional<std::int64_t> default_value,
+                              const Bounds& bounds) = 0;
+  virtual bool getboolean(const std::string& key, bool default_value) = 0;
+  // Required; exactly `count` values.
+  virtual std::vector<double> getfloatlist(const std::string& key, int count) = 0;
+  // Raises the host's configuration error.
+  [[noreturn]] virtual void raise_error(const std::string& message) = 0;
+};
+
+class Reactor {
+ public:
+  virtual ~Reactor() = default;
+  virtual double monotonic() = 0;
+  // Suspends the running command until reactor time `waketime`.
+  virtual void pause(double waketime) = 0;
+};
+
+// The command object handed to a handler; passed on unchanged to other handlers.
+class GCodeCommand {
+ public:
+  virtual ~GCodeCommand() = default;
+  virtual double get_float(const std::string& name, double default_value) = 0;
+  virtual std::string get_commandline() = 0;
+};
+
+class GCode {
+ public:
+  virtual ~GCode() = default;
+  // `handler` names the module's own method that serves the command; its help
+  // text is the method name followed by "_help".
+  virtual void register_command(const std::string& command, const std::string& handler) = 0;
+  virtual void run_script_from_command(const std::string& line) = 0;
+  virtual void respond_info(const std::string& text) = 0;
+};
+
+class Toolhead {
+ public:
+  enum class Limit { max_velocity, max_accel, max_z_velocity, max_z_accel };
+  virtual ~Toolhead() = default;
+  virtual void wait_moves() = 0;
+  virtual void get_last_move_time() = 0;
+  virtual Position get_position() = 0;
+  // Declares `pos` as the current position with Z homed.
+  virtual void set_position_z_homed(const Position& pos) = 0;
+  // The speed limits, read and written directly on the host's fields.
+  virtual double limit(Limit which) = 0;
+  virtual void set_limit(Limit which, double value) = 0;
+};
+
+class GCodeMove {
+ public:
+  virtual ~GCodeMove() = default;
+  // Entry 2 of the homing position: the G-code Z offset in mm.
+  virtual double homing_position_z() = 0;
+};
+
+class BedMesh {
+ public:
+  virtual ~BedMesh() = default;
+  // No mesh is a null pointer, both ways.
+  virtual std::shared_ptr<Opaque> get_mesh() = 0;
+  virtual void set_mesh(const std::shared_ptr<Opaque>& mesh) = 0;
+};
+
+class Heater {
+ public:
+  virtual ~Heater() = default;
+  virtual double target_temp() = 0;
+  virtual double smoothed_temp() = 0;
+};
+
+class Heaters {
+ public:
+  virtual ~Heaters() = default;
+  // New target, without the host's own waiting.
+  virtual void set_temperature(Heater& heater, double temp) = 0;
+};
+
+class BedProbe {
+ public:
+  virtual ~BedProbe() = default;
+  // Z in mm at which the probe triggered (entry 2 of the host's result).
+  virtual double run_probe(GCodeCommand& gcmd) = 0;
+  virtual double z_offset() = 0;
+};
+
+class ConfigFile {
+ public:
+  virtual ~ConfigFile() = default;
+  virtual void cmd_CXSAVE_CONFIG(GCodeCommand& gcmd) = 0;
+};
+
+class PressureProbe;
+
+class Printer {
+ public:
+  virtual ~Printer() = default;
+  virtual std::shared_ptr<Reactor> get_reactor() = 0;
+  virtual bool is_shutdown() = 0;
+  virtual void invoke_shutdown(const std::string& message) = 0;
+  // Raises the host's command error, the error that ends a command.
+  [[noreturn]] virtual void raise_command_error(const std::string& message) = 0;
+  // True for an error by which the host itself ends the command (a restart
+  // while it was suspended): it must pass at once, with no further host call.
+  virtual bool is_host_exit(const std::exception_ptr& error) = 0;
+
+  // Object lookups by the host's names; each raises the host's error for a
+  // missing object.
+  virtual std::shared_ptr<PressureProbe> lookup_tensink() = 0;  // "tensink_v2"
+  virtual std::shared_ptr<GCode> lookup_gcode() = 0;            // "gcode"
+  virtual std::shared_ptr<Toolhead> lookup_toolhead() = 0;      // "toolhead"
+  virtual std::shared_ptr<GCodeMove> lookup_gcode_move() = 0;   // "gcode_move"
+  virtual std::shared_ptr<BedMesh> lookup_bed_mesh() = 0;       // "bed_mesh"
+  virtual std::shared_ptr<Heaters> lookup_heaters() = 0;        // "heaters"
+  // The field `heater` of the named object ("extruder", "heater_bed").
+  virtual std::shared_ptr<Heater> lookup_heater(const std::string& object_name) = 0;
+  virtual std::shared_ptr<BedProbe> lookup_probe() = 0;         // "probe"
+  virtual std::shared_ptr<ConfigFile> lookup_configfile() = 0;  // "configfile"
+};
+
+}  // namespace host

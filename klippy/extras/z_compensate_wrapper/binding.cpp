@@ -1,0 +1,282 @@
+// The Python module: its constants and error records, and the class klippy
+// constructs for the configuration section, with every operation and
+// attribute under its own name.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "py_host.h"
+#include "z_compensate.h"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using zcomp::ZCompensate;
+using namespace zcomp::py_host;
+
+namespace {
+
+py::dict error_record(const char* code, const char* msg) {
+  py::dict record;
+  record["code"] = code;
+  record["msg"] = msg;
+  record["values"] = py::list();
+  return record;
+}
+
+// The sibling module that klippy loads beside this one.
+void import_bed_probe_module(const py::module_& m) {
+  const std::string name = py::str(m.attr("__name__"));
+  const auto dot = name.rfind('.');
+  py::module_::import(dot == std::string::npos ? "probe"
+                                               : (name.substr(0, dot) + ".probe").c_str());
+}
+
+bool truth(const py::object& value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+// A host reference attribute: the host's own object, wrapped for the
+// procedures when it is set. Reading one that no command has set yet fails as
+// reading a missing attribute does.
+template <typename Adapter, typename Interface, typename Class>
+void host_reference(Class& cls, const char* name, std::shared_ptr<Interface> ZCompensate::*member) {
+  cls.def_property(
+      name,
+      [member, name](const ZCompensate& self) -> py::object {
+        const auto& ref = self.*member;
+        if (!ref) throw zcomp::MissingAttribute(name);
+        return dynamic_cast<const PyObjectAdapter&>(*ref).object();
+      },
+      [member](py::object self, py::object value) {
+        ZCompensate& core = self.cast<ZCompensate&>();
+        if constexpr (std::is_constructible_v<Adapter, py::object, py::handle>) {
+          core.*member = std::make_shared<Adapter>(std::move(value), self);
+        } else {
+          core.*member = std::make_shared<Adapter>(std::move(value));
+        }
+      });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(z_compensate_wrapper, m) {
+  import_bed_probe_module(m);
+
+  py::register_exception_translator([](std::exception_ptr error) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const zcomp::MissingAttribute& missing) {
+      PyErr_SetString(PyExc_AttributeError, missing.what());
+    }
+  });
+
+  py::dict cal_data_error = error_record(
+      "key401", "PR_ERR_CODE_CAL_DATA_ERROR: An error occurred during data calculation..");
+  py::dict z_offset_calibration_error = error_record(
+      "key401", "PR_ERR_CODE_Z_OFFSET_CALIBRATION: Ceramic pressure sensitive mistrigger..");
+  py::dict ssap_test_error = error_record(
+      "key402",
+      "PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization line communication is not available, please "
+      "check the connection..");
+  m.attr("PR_ERR_CODE_CAL_DATA_ERROR") = cal_data_error;
+  m.attr("PR_ERR_CODE_Z_OFFSET_CALIBRATION") = z_offset_calibration_error;
+  m.attr("PR_ERR_CODE_SSAP_TEST_ERROR") = ssap_test_error;
+  m.attr("MAX_BUF_LEN") = zcomp::MAX_BUF_LEN;
+  m.attr("MAX_PRES_CNT") = zcomp::MAX_PRES_CNT;
+  m.attr("MAX_STEP_CNT") = zcomp::MAX_STEP_CNT;
+
+  // One list, shared by every call that names no values.
+  py::list default_vals;
+
+  py::class_<ZCompensate> cls(m, "ZCompensateInitWrapper");
+
+  cls.def(
+      "__init__",
+      [default_vals, z_offset_calibration_error, ssap_test_error](
+          py::detail::value_and_holder& v_h, py::object config) {
+        // The commands are registered with the object's own bound methods,
+        // in the middle of construction.
+        py::handle self(reinterpret_cast<PyObject*>(v_h.inst));
+        zcomp::ErrorRecords records{
+            std::make_shared<PyErrorRecord>(z_offset_calibration_error, default_vals),
+            std::make_shared<PyErrorRecord>(ssap_test_error, default_vals)};
+        auto section = std::make_shared<PyConfigSection>(std::move(config), self);
+        py::detail::initimpl::construct<decltype(cls)>(
+            v_h, new ZCompensate(std::move(section), std::move(records)), false);
+      },
+      py::detail::is_new_style_constructor(), "config"_a);
+
+  cls.def("delay_s", &ZCompensate::delay_s, "delay_s"_a);
+  cls.def("TEST_SWAP", &ZCompensate::TEST_SWAP);
+  cls.def(
+      "print_msg",
+      [](ZCompensate& self, const std::string& title, const std::string& msg, py::object force) {
+        self.print_msg(title, msg, truth(force));
+      },
+      "title"_a, "msg"_a, "force"_a = false);
+  cls.def(
+      "ck_and_raise_error",
+      [](ZCompensate& self, py::object ck, py::object err_code, py::object vals) {
+        if (!truth(ck)) return;
+        PyErrorRecord record(std::move(err_code), std::move(vals));
+        self.ck_and_raise_error(true, record);
+      },
+      "ck"_a, "err_code"_a, "vals"_a = default_vals);
+  cls.def(
+      "move",
+      [](ZCompensate& self, py::object pos, double speed, py::object wait) {
+        if (!py::isinstance<py::sequence>(pos) || py::isinstance<py::str>(pos)) {
+          throw py::type_error("pos: expected a sequence of numbers");
+        }
+        // Entries after Z are not part of a move.
+        const auto entries = py::reinterpret_borrow<py::sequence>(pos);
+        std::vector<double> xyz;
+        for (std::size_t i = 0; i < std::min<std::size_t>(entries.size(), 3); ++i) {
+          xyz.push_back(to_double(entries[i], "pos"));
+        }
+        self.move(xyz, speed, truth(wait));
+      },
+      "pos"_a, "speed"_a, "wait"_a = true);
+  cls.def(
+      "set_hot_temps",
+      [](ZCompensate& self, double temp, py::object wait, double err) {
+        self.set_hot_temps(temp, truth(wait), err);
+      },
+      "temp"_a, "wait"_a = false, "err"_a = 5);
+  cls.def(
+      "set_bed_temps",
+      [](ZCompensate& self, double temp, py::object wait, double err) {
+        self.set_bed_temps(temp, truth(wait), err);
+      },
+      "temp"_a, "wait"_a = false, "err"_a = 5);
+  cls.def(
+      "set_step_par",
+      [](ZCompensate& self, py::object load_sys) { self.set_step_par(truth(load_sys)); },
+      "load_sys"_a = true);
+  cls.def("pnt_msg", &ZCompensate::pnt_msg, "msg"_a);
+  cls.def(
+      "get_status",
+      [](const ZCompensate& self, py::object /*eventtime*/) {
+        py::dict status;
+        status["auto_alignment_status"] = self.auto_alignment_status;
+        return status;
+      },
+      "eventtime"_a);
+  cls.def(
+      "vq20ma_clear_nozzle",
+      [](ZCompensate& self, double hot_start_temp, double hot_rub_temp, double hot_end_temp,
+         double bed_add_temp) {
+        self.vq20ma_clear_nozzle({hot_start_temp, hot_rub_temp, hot_end_temp, bed_add_temp});
+      },
+      "hot_start_temp"_a, "hot_rub_temp"_a, "hot_end_temp"_a, "bed_add_temp"_a);
+
+  cls.attr("cmd_VQ20MA_NOZZLE_CLEAR_help") = "Clear the nozzle on bed.";
+  cls.def(
+      "cmd_VQ20MA_NOZZLE_CLEAR",
+      [](ZCompensate& self, py::object gcmd) {
+        PyGCodeCommand command(std::move(gcmd));
+        self.cmd_VQ20MA_NOZZLE_CLEAR(command);
+      },
+      "gcmd"_a);
+  cls.attr("cmd_Z_OFFSET_CALIBRATION_help") = "Z offset calibration";
+  cls.def(
+      "cmd_Z_OFFSET_CALIBRATION",
+      [](ZCompensate& self, py::object gcmd) {
+        PyGCodeCommand command(std::move(gcmd));
+        self.cmd_Z_OFFSET_CALIBRATION(command);
+      },
+      "gcmd"_a);
+  cls.attr("cmd_Z_OFFSET_AUTO_help") = "Z offset auto";
+  cls.def(
+      "cmd_Z_OFFSET_AUTO",
+      [](ZCompensate& self, py::object gcmd) {
+        PyGCodeCommand command(std::move(gcmd));
+        self.cmd_Z_OFFSET_AUTO(command);
+      },
+      "gcmd"_a);
+
+  // Host references.
+  host_reference<PyConfigSection>(cls, "config", &ZCompensate::config);
+  host_reference<PyPrinter>(cls, "printer", &ZCompensate::printer);
+  host_reference<PyPressureProbe>(cls, "tensink", &ZCompensate::tensink);
+  host_reference<PyGCode>(cls, "gcode", &ZCompensate::gcode);
+  host_reference<PyToolhead>(cls, "toolhead", &ZCompensate::toolhead);
+  host_reference<PyBedMesh>(cls, "bed_mesh", &ZCompensate::bed_mesh);
+  host_reference<PyHeaters>(cls, "pheaters", &ZCompensate::pheaters);
+  host_reference<PyHeater>(cls, "heater_hot", &ZCompensate::heater_hot);
+  host_reference<PyHeater>(cls, "heater_bed", &ZCompensate::heater_bed);
+
+  // Working state.
+  cls.def_readwrite("shut_down", &ZCompensate::shut_down);
+  cls.def_readwrite("z_offset_move", &ZCompensate::z_offset_move);
+  cls.def_property(
+      "dbg_msg",
+      [](const ZCompensate& self) {
+        py::dict titles;
+        for (const auto& [title, index] : self.dbg_msg) titles[py::str(title)] = index;
+        return titles;
+      },
+      [](ZCompensate& self, const py::dict& titles) {
+        std::vector<std::pair<std::string, std::int64_t>> entries;
+        for (const auto& [title, index] : titles) {
+          entries.emplace_back(title.cast<std::string>(), to_int64(index, "dbg_msg"));
+        }
+        self.dbg_msg = std::move(entries);
+      });
+  cls.def_readwrite("sys_max_velocity", &ZCompensate::sys_max_velocity);
+  cls.def_readwrite("sys_max_accel", &ZCompensate::sys_max_accel);
+  cls.def_readwrite("sys_max_z_velocity", &ZCompensate::sys_max_z_velocity);
+  cls.def_readwrite("sys_max_z_accel", &ZCompensate::sys_max_z_accel);
+  cls.def_readwrite("auto_alignment_status", &ZCompensate::auto_alignment_status);
+
+  // Tuning values.
+  cls.def_property(
+      "tri_wave_ip", [](const ZCompensate& self) { return self.tri_wave_ip; },
+      [](ZCompensate& self, std::optional<std::string> address) {
+        std::string why;
+        if (!self.set_tri_wave_ip(address, &why)) {
+          throw py::value_error("tri_wave_ip: " + *address + ": " + why);
+        }
+      });
+  cls.def_readwrite("tri_expand_mm", &ZCompensate::tri_expand_mm);
+  cls.def_readwrite("g29_down_min_z", &ZCompensate::g29_down_min_z);
+  cls.def_readwrite("z_offset_cex_axis", &ZCompensate::z_offset_cex_axis);
+  cls.def_readwrite("vs_start_z_pos", &ZCompensate::vs_start_z_pos);
+  cls.def_readwrite("show_msg", &ZCompensate::show_msg);
+  cls.def_readwrite("bl_offset", &ZCompensate::bl_offset);
+  cls.def_readwrite("noz_pos_center", &ZCompensate::noz_pos_center);
+  cls.def_readwrite("noz_pos_offset", &ZCompensate::noz_pos_offset);
+  cls.def_readwrite("pumpback_mm", &ZCompensate::pumpback_mm);
+  cls.def_readwrite("pr_probe_cnt", &ZCompensate::pr_probe_cnt);
+  cls.def_readwrite("pr_clear_probe_cnt", &ZCompensate::pr_clear_probe_cnt);
+  cls.def_readwrite("type_nozz", &ZCompensate::type_nozz);
+  cls.def_readwrite("use_adc", &ZCompensate::use_adc);
+  cls.def_readwrite("hot_start_temp", &ZCompensate::hot_start_temp);
+  cls.def_readwrite("hot_end_temp", &ZCompensate::hot_end_temp);
+  cls.def_readwrite("hot_rub_temp", &ZCompensate::hot_rub_temp);
+  cls.def_readwrite("bed_add_temp", &ZCompensate::bed_add_temp);
+  cls.def_readwrite("pa_clr_dis_mm", &ZCompensate::pa_clr_dis_mm);
+  cls.def_readwrite("pa_clr_down_mm", &ZCompensate::pa_clr_down_mm);
+  cls.def_readwrite("clr_noz_start_x", &ZCompensate::clr_noz_start_x);
+  cls.def_readwrite("clr_noz_start_y", &ZCompensate::clr_noz_start_y);
+  cls.def_readwrite("clr_noz_len_x", &ZCompensate::clr_noz_len_x);
+  cls.def_readwrite("clr_noz_len_y", &ZCompensate::clr_noz_len_y);
+  cls.def_readwrite("clr_xy_spd", &ZCompensate::clr_xy_spd);
+  cls.def_readwrite("tri_min_hold", &ZCompensate::tri_min_hold);
+  cls.def_readwrite("tri_max_hold", &ZCompensate::tri_max_hold);
+  cls.def_readwrite("bed_max_err", &ZCompensate::bed_max_err);
+  cls.def_readwrite("pa_clr_dis_mm_x", &ZCompensate::pa_clr_dis_mm_x);
+  cls.def_readwrite("pa_clr_dis_mm_y", &ZCompensate::pa_clr_dis_mm_y);
+  cls.def_readwrite("tri_z_down_spd", &ZCompensate::tri_z_down_spd);
+  cls.def_readwrite("tri_z_up_spd", &ZCompensate::tri_z_up_spd);
+  cls.def_readwrite("rdy_xy_spd", &ZCompensate::rdy_xy_spd);
+  cls.def_readwrite("rdy_z_spd", &ZCompensate::rdy_z_spd);
+  cls.def_readwrite("acc_ctl_mm", &ZCompensate::acc_ctl_mm);
+  cls.def_readwrite("low_spd_nul", &ZCompensate::low_spd_nul);
+  cls.def_readwrite("send_step_duty", &ZCompensate::send_step_duty);
+  cls.def_readwrite("run_max_velocity", &ZCompensate::run_max_velocity);
+  cls.def_readwrite("run_max_accel", &ZCompensate::run_max_accel);
+  cls.def_readwrite("run_max_z_velocity", &ZCompensate::run_max_z_velocity);
+  cls.def_readwrite("run_max_z_accel", &ZCompensate::run_max_z_accel);
+}

@@ -1,0 +1,78 @@
+// Moves, pauses, the toolhead's speed limits and the G-code Z offset.
+#include <cmath>
+#include <stdexcept>
+
+#include "z_compensate.h"
+
+namespace zcomp {
+
+namespace {
+
+using Limit = host::Toolhead::Limit;
+
+// Each saved limit pairs with the probing limit and the host field of the
+// same name; the order is the order in which they are written.
+struct LimitSlot {
+  Limit field;
+  double ZCompensate::*saved;
+  double ZCompensate::*probing;
+};
+
+constexpr LimitSlot kLimitSlots[] = {
+    {Limit::max_velocity, &ZCompensate::sys_max_velocity, &ZCompensate::run_max_velocity},
+    {Limit::max_accel, &ZCompensate::sys_max_accel, &ZCompensate::run_max_accel},
+    {Limit::max_z_velocity, &ZCompensate::sys_max_z_velocity, &ZCompensate::run_max_z_velocity},
+    {Limit::max_z_accel, &ZCompensate::sys_max_z_accel, &ZCompensate::run_max_z_accel},
+};
+
+}  // namespace
+
+void ZCompensate::move(const std::vector<double>& pos, double speed, bool wait) {
+  if (shut_down) return;
+  if (pos.size() < 2) throw std::out_of_range("list index out of range");
+  // The feed rate is written as a whole number, its fraction dropped.
+  const long long feed_rate = static_cast<long long>(std::trunc(speed * 60));
+  const std::string line =
+      pos.size() < 3 ? format("G1 F%lld X%.3f Y%.3f", feed_rate, pos[0], pos[1])
+                     : format("G1 F%lld X%.3f Y%.3f Z%.3f", feed_rate, pos[0], pos[1], pos[2]);
+  auto dispatcher = gcode;
+  dispatcher->run_script_from_command(line);
+  if (wait) require(toolhead, "toolhead")->wait_moves();
+}
+
+void ZCompensate::delay_s(double delay_s) {
+  auto host_printer = printer;
+  auto reactor = host_printer->get_reactor();
+  const double t0 = reactor->monotonic();
+  if (host_printer->is_shutdown()) return;
+  require(toolhead, "toolhead")->get_last_move_time();
+  reactor->pause(t0 + delay_s);
+}
+
+void ZCompensate::set_step_par(bool load_sys) {
+  auto head = require(toolhead, "toolhead");
+  if (load_sys) {
+    for (const LimitSlot& slot : kLimitSlots) head->set_limit(slot.field, this->*slot.saved);
+    return;
+  }
+  for (const LimitSlot& slot : kLimitSlots) this->*slot.saved = head->limit(slot.field);
+  for (const LimitSlot& slot : kLimitSlots) head->set_limit(slot.field, this->*slot.probing);
+}
+
+std::string gcode_offset_line(double z_adjust) {
+  return format("SET_GCODE_OFFSEt Z_ADJUST=%f MOVE=1", z_adjust);
+}
+
+void ZCompensate::send_gcode_z_offset_adjust(double z_adjust) {
+  auto dispatcher = gcode;
+  dispatcher->run_script_from_command(gcode_offset_line(z_adjust));
+}
+
+// Brings the G-code Z offset back to 0; the shift stays recorded as 0.
+void ZCompensate::cancel_gcode_z_offset() {
+  z_offset_move = printer->lookup_gcode_move()->homing_position_z();
+  send_gcode_z_offset_adjust(0 - z_offset_move);
+  z_offset_move = 0;
+}
+
+}  // namespace zcomp

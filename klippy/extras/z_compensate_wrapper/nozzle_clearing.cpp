@@ -1,0 +1,129 @@
+// Nozzle clearing: heat, find the bed at both ends of a random short stroke
+// with the pressure probe, rub the hot nozzle along it, cool it under the fan
+// and home Z.
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+
+#include "random_draw.h"
+#include "z_compensate.h"
+
+namespace zcomp {
+
+namespace {
+
+// A temperature parameter, its configured value when absent. The host's parser
+// takes "nan" and "inf" as numbers, and neither may become a heater target.
+double read_temperature(host::Printer& host_printer, host::GCodeCommand& gcmd, const char* name,
+                        double default_value) {
+  const double value = gcmd.get_float(name, default_value);
+  if (!std::isfinite(value)) {
+    const std::string commandline = gcmd.get_commandline();
+    host_printer.raise_command_error(
+        format("Error on '%s': %s must be a finite number", commandline.c_str(), name));
+  }
+  return value;
+}
+
+// Seconds since the epoch with their fraction, as nanoseconds, so that two
+// runs choose different strokes.
+std::uint64_t wall_clock_seed() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
+}
+
+}  // namespace
+
+void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
+  auto dispatcher = gcode;
+
+  auto_alignment_status = 0;
+  const double min_x = clr_noz_start_x;
+  const double min_y = clr_noz_start_y;
+  cancel_gcode_z_offset();
+
+  // This nozzle type is rubbed, probed and left at one temperature.
+  if (type_nozz == 1) {
+    temps.hot_start_temp = temps.hot_rub_temp;
+    temps.hot_end_temp = temps.hot_rub_temp;
+  }
+  set_bed_temps(temps.bed_add_temp, false);
+  set_hot_temps(temps.hot_start_temp, false, 10);
+
+  auto mesh_host = require(bed_mesh, "bed_mesh");
+  const auto mesh = mesh_host->get_mesh();
+  mesh_host->set_mesh(nullptr);
+  set_step_par(false);
+
+  // The stroke lies inside the wipe area when the area is at least as large;
+  // a smaller area gives a negative span and a stroke starting before it.
+  rng_.seed(wall_clock_seed());
+  const double sx = min_x + uniform_between(rng_, 0, clr_noz_len_x - pa_clr_dis_mm_x);
+  const double sy = min_y + uniform_between(rng_, 0, clr_noz_len_y - pa_clr_dis_mm_y);
+  double sz = bed_max_err;
+  const double ex = sx + pa_clr_dis_mm_x;
+  const double ey = sy + pa_clr_dis_mm_y;
+  double ez = sz;
+
+  auto_alignment_status = 1;
+  set_hot_temps(temps.hot_start_temp, true, 10);
+  auto_alignment_status = 2;
+  set_bed_temps(temps.bed_add_temp, true);
+  auto_alignment_status = 3;
+
+  // The same descent at both ends of the stroke; each yields the bed height there.
+  auto probe_module = tensink;
+  const std::array<std::int64_t, 2> holds{tri_min_hold, tri_max_hold};
+  const host::PressureProbe::DescentArgs descent{
+      g29_down_min_z, 0, false, pr_clear_probe_cnt, pr_clear_probe_cnt, true, holds};
+  move({sx, sy, sz}, rdy_xy_spd);
+  sz = probe_module->run_step_tensink(descent);
+  move({ex, ey, ez}, rdy_xy_spd);
+  ez = probe_module->run_step_tensink(descent);
+
+  move({sx, sy, bed_max_err}, rdy_xy_spd);
+  move({sx, sy + 5, sz - pa_clr_down_mm}, rdy_z_spd);
+  // The nozzle reaches rubbing temperature while it rests on the bed.
+  set_hot_temps(temps.hot_rub_temp, true, 10);
+  // Relative mode draws the filament back by pumpback_mm; absolute mode is
+  // back before the stroke.
+  dispatcher->run_script_from_command("G91");
+  dispatcher->run_script_from_command(format("G0 E-%f", pumpback_mm));
+  dispatcher->run_script_from_command("G90");
+  move({ex, ey - 5, ez + pa_clr_down_mm}, clr_xy_spd);
+
+  // Cool down under the fan while resting at the end of the stroke.
+  dispatcher->run_script_from_command("M106 S255");
+  set_hot_temps(temps.hot_end_temp, true, 5);
+  set_bed_temps(temps.bed_add_temp, true, 5);
+  move({ex + pa_clr_dis_mm, ey, ez + bed_max_err}, 100);
+  dispatcher->run_script_from_command("M107");
+  set_bed_temps(temps.bed_add_temp, true, 5);
+
+  set_step_par(true);
+  mesh_host->set_mesh(mesh);
+  dispatcher->run_script_from_command("G28 Z");
+}
+
+void ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR(host::GCodeCommand& gcmd) {
+  auto host_printer = printer;
+
+  TEST_SWAP();
+  bed_mesh = host_printer->lookup_bed_mesh();
+  toolhead = host_printer->lookup_toolhead();
+  pheaters = host_printer->lookup_heaters();
+  heater_hot = host_printer->lookup_heater("extruder");
+  heater_bed = host_printer->lookup_heater("heater_bed");
+
+  // Each parameter is refused as soon as it is read, before anything heats or moves.
+  WipeTemperatures temps{};
+  temps.hot_start_temp = read_temperature(*host_printer, gcmd, "HOT_START_TEMP", hot_start_temp);
+  temps.hot_rub_temp = read_temperature(*host_printer, gcmd, "HOT_RUB_TEMP", hot_rub_temp);
+  temps.hot_end_temp = read_temperature(*host_printer, gcmd, "HOT_END_TEMP", hot_end_temp);
+  temps.bed_add_temp = read_temperature(*host_printer, gcmd, "BED_ADDTEMP", bed_add_temp);
+  vq20ma_clear_nozzle(temps);
+}
+
+}  // namespace zcomp

@@ -1,0 +1,165 @@
+// Adapters from klippy's Python objects to the host interfaces. Every Python
+// value the module sees crosses here; an answer of the wrong type or shape
+// becomes a Python exception, and every exception the host raises passes back
+// unchanged.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+
+#include "host/pressure_probe.h"
+#include "host/printer.h"
+#include "z_compensate.h"
+
+namespace zcomp::py_host {
+
+namespace py = pybind11;
+
+// Raises `error`, an exception object made by the host.
+[[noreturn]] void raise_python(const py::object& error);
+
+double to_double(const py::handle& value, const char* what);
+std::int64_t to_int64(const py::handle& value, const char* what);
+host::Number to_number(const py::handle& value, const char* what);
+py::object from_number(const host::Number& value);
+
+// Each adapter keeps its own reference to the host object it stands for.
+class PyObjectAdapter {
+ public:
+  explicit PyObjectAdapter(py::object object) : object_(std::move(object)) {}
+  virtual ~PyObjectAdapter() = default;
+  const py::object& object() const { return object_; }
+
+ protected:
+  py::object object_;
+};
+
+// The host objects that the module reaches through its configuration section
+// register commands with the module's own bound methods, so they know the
+// module object; it owns them, so a borrowed handle stays valid.
+class PyConfigSection : public host::ConfigSection, public PyObjectAdapter {
+ public:
+  PyConfigSection(py::object config, py::handle owner)
+      : PyObjectAdapter(std::move(config)), owner_(owner) {}
+  std::string name() override;
+  std::shared_ptr<host::Printer> get_printer() override;
+  std::optional<std::string> get(const std::string& key) override;
+  double getfloat(const std::string& key, std::optional<double> default_value,
+                  const Bounds& bounds) override;
+  std::int64_t getint(const std::string& key, std::optional<std::int64_t> default_value,
+                      const Bounds& bounds) override;
+  bool getboolean(const std::string& key, bool default_value) override;
+  std::vector<double> getfloatlist(const std::string& key, int count) override;
+  [[noreturn]] void raise_error(const std::string& message) override;
+
+ private:
+  py::handle owner_;
+};
+
+class PyPrinter : public host::Printer, public PyObjectAdapter {
+ public:
+  PyPrinter(py::object printer, py::handle owner)
+      : PyObjectAdapter(std::move(printer)), owner_(owner) {}
+  std::shared_ptr<host::Reactor> get_reactor() override;
+  bool is_shutdown() override;
+  void invoke_shutdown(const std::string& message) override;
+  [[noreturn]] void raise_command_error(const std::string& message) override;
+  bool is_host_exit(const std::exception_ptr& error) override;
+  std::shared_ptr<host::PressureProbe> lookup_tensink() override;
+  std::shared_ptr<host::GCode> lookup_gcode() override;
+  std::shared_ptr<host::Toolhead> lookup_toolhead() override;
+  std::shared_ptr<host::GCodeMove> lookup_gcode_move() override;
+  std::shared_ptr<host::BedMesh> lookup_bed_mesh() override;
+  std::shared_ptr<host::Heaters> lookup_heaters() override;
+  std::shared_ptr<host::Heater> lookup_heater(const std::string& object_name) override;
+  std::shared_ptr<host::BedProbe> lookup_probe() override;
+  std::shared_ptr<host::ConfigFile> lookup_configfile() override;
+
+ private:
+  py::object lookup(const char* name);
+  py::handle owner_;
+};
+
+class PyGCode : public host::GCode, public PyObjectAdapter {
+ public:
+  PyGCode(py::object gcode, py::handle owner) : PyObjectAdapter(std::move(gcode)), owner_(owner) {}
+  void register_command(const std::string& command, const std::string& handler) override;
+  void run_script_from_command(const std::string& line) override;
+  void respond_info(const std::string& text) override;
+
+ private:
+  py::handle owner_;
+};
+
+class PyGCodeCommand : public host::GCodeCommand, public PyObjectAdapter {
+ public:
+  using PyObjectAdapter::PyObjectAdapter;
+  double get_float(const std::string& name, double default_value) override;
+  std::string get_commandline() override;
+};
+
+class PyToolhead : public host::Toolhead, public PyObjectAdapter {
+ public:
+  using PyObjectAdapter::PyObjectAdapter;
+  void wait_moves() override;
+  void get_last_move_time() override;
+  host::Position get_position() override;
+  void set_position_z_homed(const host::Position& pos) override;
+  double limit(Limit which) override;
+  void set_limit(Limit which, double value) override;
+};
+
+class PyBedMesh : public host::BedMesh, public PyObjectAdapter {
+ public:
+  using PyObjectAdapter::PyObjectAdapter;
+  std::shared_ptr<host::Opaque> get_mesh() override;
+  void set_mesh(const std::shared_ptr<host::Opaque>& mesh) override;
+};
+
+class PyHeater : public host::Heater, public PyObjectAdapter {
+ public:
+  using PyObjectAdapter::PyObjectAdapter;
+  double target_temp() override;
+  double smoothed_temp() override;
+};
+
+class PyHeaters : public host::Heaters, public PyObjectAdapter {
+ public:
+  using PyObjectAdapter::PyObjectAdapter;
+  void set_temperature(host::Heater& heater, double temp) override;
+};
+
+class PyPressureProbe : public host::PressureProbe, public PyObjectAdapter {
+ public:
+  using PyObjectAdapter::PyObjectAdapter;
+  double run_step_tensink(const DescentArgs& args) override;
+  void move(const host::Position& pos, double speed) override;
+  void get_mm_per_step() override;
+  void enable_steps() override;
+  void disable_steps() override;
+  std::array<host::Number, 3> get_step_cnts(double down_min_z, double down_speed) override;
+  void send_start_step_tensink(const std::vector<host::Number>& args) override;
+  std::size_t step_result_count() override;
+  void write_swap(const host::Number& pres_oid, std::int64_t level) override;
+  std::shared_ptr<SwapReply> read_swap(const host::Number& step_oid) override;
+  host::Number pres_oid() override;
+  host::Number step_oid() override;
+  host::Number tri_send_ms() override;
+};
+
+// A module-level error record and the values a caller attaches to it.
+class PyErrorRecord : public ErrorRecord {
+ public:
+  // Refuses anything but a mapping with a text "code" and "msg".
+  PyErrorRecord(py::object record, py::object values);
+  void attach_values() override;
+  std::string text(const std::string& msg_prefix) override;
+
+ private:
+  py::object record_;
+  py::object values_;
+};
+
+}  // namespace zcomp::py_host

@@ -1,0 +1,186 @@
+// The Z-offset calibration and nozzle-clearing module: one object per
+// configuration section, holding its tuning values, its working state and the
+// host objects it drives. Each procedure lives in the source of its subsystem.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/pressure_probe.h"
+#include "host/printer.h"
+
+namespace zcomp {
+
+constexpr int MAX_BUF_LEN = 32;
+constexpr int MAX_PRES_CNT = 4;
+constexpr int MAX_STEP_CNT = 4;
+
+// A module-level error record ("code", "msg", "values"). The caller's values
+// are bound to the record object that the procedure was handed.
+class ErrorRecord {
+ public:
+  virtual ~ErrorRecord() = default;
+  // Stores the caller's values as the record's "values" entry, in place.
+  virtual void attach_values() = 0;
+  // The record in literal-mapping notation, `msg_prefix` put before "msg".
+  virtual std::string text(const std::string& msg_prefix) = 0;
+};
+
+struct ErrorRecords {
+  std::shared_ptr<ErrorRecord> z_offset_calibration;
+  std::shared_ptr<ErrorRecord> ssap_test;
+};
+
+// Raised when an operation needs a host reference that no command has set yet.
+class MissingAttribute : public std::runtime_error {
+ public:
+  explicit MissingAttribute(const std::string& attribute)
+      : std::runtime_error("'ZCompensateInitWrapper' object has no attribute '" + attribute + "'") {}
+};
+
+// The four temperatures of one nozzle wipe, degrees Celsius.
+struct WipeTemperatures {
+  double hot_start_temp;
+  double hot_rub_temp;
+  double hot_end_temp;
+  double bed_add_temp;
+};
+
+class ZCompensate {
+ public:
+  // Reads the configuration section and registers the commands.
+  ZCompensate(std::shared_ptr<host::ConfigSection> config, ErrorRecords records);
+
+  // Motion and timing.
+  void move(const std::vector<double>& pos, double speed, bool wait = true);
+  void delay_s(double delay_s);
+  void set_step_par(bool load_sys = true);
+
+  // Heaters.
+  void set_hot_temps(double temp, bool wait = false, double err = 5);
+  void set_bed_temps(double temp, bool wait = false, double err = 5);
+
+  // Messages and diagnostics.
+  void print_msg(const std::string& title, const std::string& msg, bool force = false);
+  void pnt_msg(const std::string& msg);
+  // Changes the diagnostics receiver, resolving a host name once; on failure
+  // returns false with the reason and keeps the previous receiver.
+  bool set_tri_wave_ip(const std::optional<std::string>& address, std::string* why);
+
+  // Error routine: returns when `ck` is false, otherwise ends the command.
+  void ck_and_raise_error(bool ck, ErrorRecord& err_code);
+
+  // Procedures.
+  void TEST_SWAP();
+  void vq20ma_clear_nozzle(WipeTemperatures temps);
+  void cmd_VQ20MA_NOZZLE_CLEAR(host::GCodeCommand& gcmd);
+  void cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd);
+  void cmd_Z_OFFSET_AUTO(host::GCodeCommand& gcmd);
+
+  // Host references.
+  std::shared_ptr<host::ConfigSection> config;
+  std::shared_ptr<host::Printer> printer;
+  std::shared_ptr<host::PressureProbe> tensink;
+  std::shared_ptr<host::GCode> gcode;
+  std::shared_ptr<host::Toolhead> toolhead;
+  std::shared_ptr<host::BedMesh> bed_mesh;
+  std::shared_ptr<host::Heaters> pheaters;
+  std::shared_ptr<host::Heater> heater_hot;
+  std::shared_ptr<host::Heater> heater_bed;
+
+  // Working state.
+  bool shut_down = false;
+  double z_offset_move = 0;
+  // Title -> title index, in the order the titles were first sent.
+  std::vector<std::pair<std::string, std::int64_t>> dbg_msg;
+  double sys_max_velocity = 0;
+  double sys_max_accel = 0;
+  double sys_max_z_velocity = 0;
+  double sys_max_z_accel = 0;
+  std::int64_t auto_alignment_status = 0;
+
+  // Tuning values, in reading order.
+  std::optional<std::string> tri_wave_ip;
+  double tri_expand_mm = 0;
+  double g29_down_min_z = 0;
+  double z_offset_cex_axis = 0;
+  double vs_start_z_pos = 0;
+  bool show_msg = false;
+  std::array<double, 2> bl_offset{0, 0};
+  std::vector<double> noz_pos_center;
+  std::vector<double> noz_pos_offset;
+  double pumpback_mm = 0;
+  std::int64_t pr_probe_cnt = 0;
+  std::int64_t pr_clear_probe_cnt = 0;
+  std::int64_t type_nozz = 0;
+  bool use_adc = false;
+  double hot_start_temp = 0;
+  double hot_end_temp = 0;
+  double hot_rub_temp = 0;
+  double bed_add_temp = 0;
+  double pa_clr_dis_mm = 0;
+  double pa_clr_down_mm = 0;
+  double clr_noz_start_x = 0;
+  double clr_noz_start_y = 0;
+  double clr_noz_len_x = 0;
+  double clr_noz_len_y = 0;
+  double clr_xy_spd = 0;
+  std::int64_t tri_min_hold = 0;
+  std::int64_t tri_max_hold = 0;
+  double bed_max_err = 0;
+  double pa_clr_dis_mm_x = 0;
+  double pa_clr_dis_mm_y = 0;
+  double tri_z_down_spd = 0;
+  double tri_z_up_spd = 0;
+  double rdy_xy_spd = 0;
+  double rdy_z_spd = 0;
+  double acc_ctl_mm = 0;
+  std::int64_t low_spd_nul = 0;
+  std::int64_t send_step_duty = 0;
+  double run_max_velocity = 0;
+  double run_max_accel = 0;
+  double run_max_z_velocity = 0;
+  double run_max_z_accel = 0;
+
+ private:
+  double read_float(const std::string& key, double default_value,
+                    const host::ConfigSection::Bounds& bounds);
+  std::vector<double> read_float_pair(const std::string& key);
+  void set_heater_temp(const std::shared_ptr<host::Heater>& heater, const char* attribute,
+                       double temp, bool wait, double err);
+  void send_datagram(const std::string& title, const std::string& msg);
+  void cancel_gcode_z_offset();
+  void send_gcode_z_offset_adjust(double z_adjust);
+  std::int64_t title_index(const std::string& title);
+
+  ErrorRecords records_;
+  // The receiver's IPv4 address, resolved once from `tri_wave_ip`.
+  std::optional<std::string> tri_wave_addr_;
+
+  // Procedures' own helpers and state.
+  // Source of the calibration's points and the wipe's stroke; the wipe
+  // re-seeds it from the clock on every run.
+  std::mt19937_64 rng_{std::random_device{}()};
+};
+
+// Fails with the missing-attribute error when a host reference is not set yet.
+template <typename T>
+std::shared_ptr<T> require(const std::shared_ptr<T>& ref, const char* attribute) {
+  if (!ref) throw MissingAttribute(attribute);
+  return ref;
+}
+
+// The G-code Z offset line; the host matches command names without regard to case.
+std::string gcode_offset_line(double z_adjust);
+
+// printf-style formatting into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace zcomp

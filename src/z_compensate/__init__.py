@@ -1,0 +1,1 @@
+"""Tools around the z_compensate klippy module."""
