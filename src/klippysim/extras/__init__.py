@@ -1,0 +1,1 @@
+# Package definition for the extras directory

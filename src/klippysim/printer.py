@@ -1,0 +1,383 @@
+# The simulated klippy host: loads printer.cfg and the extras modules like
+# klippy, then runs G-code commands on virtual time
+import collections
+import importlib
+import os
+import re
+import sys
+
+import greenlet
+
+from . import configfile, gcode, toolhead, extruder
+from .physics import SimulatedPrinter
+from .reactor import VirtualReactor
+from .status import StatusPoller
+from .trace import Trace
+
+message_ready = "Printer is ready"
+
+message_startup = """
+Printer is not ready
+The klippy host software is attempting to connect.  Please
+retry in a few moments.
+"""
+
+message_shutdown = """
+Once the underlying issue is corrected, use the
+"FIRMWARE_RESTART" command to reset the firmware, reload the
+config, and restart the host software.
+Printer is shutdown
+"""
+
+# Sections read by the simulator's own host objects rather than by an
+# extras module: the toolhead reads [printer] and [stepper_x|y|z], the
+# extruder [extruder], the physics [simulated_printer]
+HOST_SECTIONS = ('printer', 'stepper_x', 'stepper_y', 'stepper_z',
+                 'extruder', 'simulated_printer')
+
+# Modules of klippy that the simulator does not model.  Their sections are
+# accepted unread when no module of that name is found in extras/, so that
+# a real printer.cfg can be loaded as it is
+UNMODELED_MODULES = (
+    'mcu', 'board_pins', 'duplicate_pin_override', 'static_digital_output',
+    'multi_pin', 'output_pin', 'pwm_tool', 'pwm_cycle_time', 'servo',
+    'tmc2130', 'tmc2208', 'tmc2209', 'tmc2240', 'tmc2660', 'tmc5160',
+    'stepper_enable', 'force_move', 'manual_stepper', 'extruder_stepper',
+    'endstop_phase', 'dual_carriage', 'display', 'display_status',
+    'display_data', 'display_template', 'display_glyph', 'menu', 'lcd_tmc',
+    'virtual_sdcard', 'sdcard_loop', 'print_stats', 'pause_resume',
+    'respond', 'gcode_macro', 'delayed_gcode', 'gcode_button',
+    'gcode_arcs', 'save_variables', 'idle_timeout', 'firmware_retraction',
+    'exclude_object', 'input_shaper', 'adxl345', 'lis2dw', 'mpu9250',
+    'resonance_tester', 'temperature_sensor', 'temperature_fan',
+    'heater_fan', 'controller_fan', 'fan_generic', 'thermistor',
+    'adc_temperature', 'verify_heater', 'heater_generic', 'homing_override',
+    'homing_heaters', 'filament_switch_sensor', 'filament_motion_sensor',
+    'hall_filament_width_sensor', 'tsl1401cl_filament_width_sensor',
+    'led', 'neopixel', 'dotstar', 'pca9533', 'pca9632', 'bed_screws',
+    'screws_tilt_adjust', 'z_tilt', 'quad_gantry_level', 'skew_correction',
+    'axis_twist_compensation', 'z_thermal_adjust', 'tuning_tower',
+    'statistics', 'query_adc', 'query_endstops', 'webhooks', 'palette2',
+    'angle', 'samd_sercom', 'sx1509', 'replicape', 'ads1220', 'load_cell',
+    'gcode_shell_command', 'shaketune', 'spi_temperature')
+# Further steppers and extruders ("stepper_z1", "extruder1") as well
+UNMODELED_NAME_RE = re.compile(r'^(stepper_[a-z]\d+|extruder\d+)$')
+
+# Virtual seconds after which run_gcode gives up on a command.  Large,
+# because a wait timed on the wall clock (20 s of polling every 0.01 s of
+# virtual time) lets a lot of virtual time pass
+DEFAULT_COMMAND_TIMEOUT = 1000000.
+
+
+class SimulationTimeout(Exception):
+    """A command did not end within its virtual time limit; it stays
+    suspended (see Printer.abort_command and Printer.run_for)."""
+
+    def __init__(self, run, seconds):
+        Exception.__init__(
+            self, "Command %r still running after %.1f s of virtual time"
+            % (run.script, seconds))
+        self.run = run
+
+
+class CommandRun:
+    """One script sent from outside, and how it ended."""
+
+    def __init__(self, script):
+        self.script = script
+        self.done = False
+        # The exception that ended the script (None: it ran to its end)
+        self.exception = None
+        self.greenlet = None
+        self.start_time = self.end_time = None
+
+
+class Printer:
+    config_error = configfile.error
+    command_error = gcode.CommandError
+
+    def __init__(self, config_path, klippy_dir, homed_axes="xyz",
+                 position=None, overrides=None, unmodeled_sections=()):
+        """Load `config_path` with the extras modules of `klippy_dir`.
+
+        homed_axes: axes ("x", "y", "z") taken as homed at start.
+        position: start toolhead position [X, Y, Z, E]; default: the middle
+          of the X and Y ranges, Z 10, E 0.  The physical Z relation is that
+          of a G28 Z at that XY.
+        overrides: {section: {option: value}} applied as if written in the
+          file (never saved).
+        unmodeled_sections: further module names to accept unread.
+        """
+        self.start_args = {'config_file': os.path.abspath(config_path),
+                           'software_version': 'klippysim',
+                           'start_reason': 'startup'}
+        self.reactor = VirtualReactor()
+        self.trace = Trace(self.reactor)
+        self.console = []
+        self.state_message = message_startup
+        self.in_shutdown_state = False
+        self.shutdown_message = None
+        self.event_handlers = {}
+        self.objects = collections.OrderedDict()
+        self.sim = None
+        self.status_poller = None
+        self.pending_command = None
+        self.restarted = False
+        self.unmodeled_modules = UNMODELED_MODULES + tuple(unmodeled_sections)
+        self.ignored_sections = []
+        self._use_klippy_dir(klippy_dir)
+        gcode_dispatch = gcode.GCodeDispatch(self)
+        gcode_dispatch.register_output_handler(self._note_output)
+        self.add_object('gcode', gcode_dispatch)
+        self.add_object('configfile', configfile.PrinterConfig(self))
+        self._read_config(overrides)
+        self._connect(homed_axes, position)
+
+    def _use_klippy_dir(self, klippy_dir):
+        self.klippy_dir = os.path.abspath(klippy_dir)
+        extras_dir = os.path.join(self.klippy_dir, 'extras')
+        # The "extras" package of another tree may be imported already
+        loaded = sys.modules.get('extras')
+        if loaded is not None and [os.path.abspath(p) for p in getattr(
+                loaded, '__path__', [])] != [extras_dir]:
+            for name in list(sys.modules):
+                if name == 'extras' or name.startswith('extras.'):
+                    del sys.modules[name]
+        if self.klippy_dir in sys.path:
+            sys.path.remove(self.klippy_dir)
+        sys.path.insert(0, self.klippy_dir)
+        importlib.invalidate_caches()
+
+    # Objects
+    def get_start_args(self):
+        return self.start_args
+
+    def get_reactor(self):
+        return self.reactor
+
+    def add_object(self, name, obj):
+        if name in self.objects:
+            raise self.config_error(
+                "Printer object '%s' already created" % (name,))
+        self.objects[name] = obj
+
+    def lookup_object(self, name, default=configfile.sentinel):
+        if name in self.objects:
+            return self.objects[name]
+        if default is configfile.sentinel:
+            raise self.config_error("Unknown config object '%s'" % (name,))
+        return default
+
+    def lookup_objects(self, module=None):
+        if module is None:
+            return list(self.objects.items())
+        prefix = module + ' '
+        objs = [(n, self.objects[n])
+                for n in self.objects if n.startswith(prefix)]
+        if module in self.objects:
+            return [(module, self.objects[module])] + objs
+        return objs
+
+    def load_object(self, config, section, default=configfile.sentinel):
+        if section in self.objects:
+            return self.objects[section]
+        module_parts = section.split()
+        module_name = module_parts[0]
+        extras_dir = os.path.join(self.klippy_dir, 'extras')
+        py_name = os.path.join(extras_dir, module_name + '.py')
+        py_dirname = os.path.join(extras_dir, module_name, '__init__.py')
+        if not os.path.exists(py_name) and not os.path.exists(py_dirname):
+            if default is not configfile.sentinel:
+                return default
+            raise self.config_error("Unable to load module '%s'" % (section,))
+        mod = importlib.import_module('extras.' + module_name)
+        init_func = 'load_config'
+        if len(module_parts) > 1:
+            init_func = 'load_config_prefix'
+        init_func = getattr(mod, init_func, None)
+        if init_func is None:
+            if default is not configfile.sentinel:
+                return default
+            raise self.config_error("Unable to load module '%s'" % (section,))
+        self.objects[section] = init_func(config.getsection(section))
+        return self.objects[section]
+
+    def _is_unmodeled(self, section):
+        module_name = section.split()[0]
+        return (module_name in self.unmodeled_modules
+                or UNMODELED_NAME_RE.match(module_name) is not None)
+
+    def _read_config(self, overrides):
+        pconfig = self.lookup_object('configfile')
+        config = pconfig.read_main_config(overrides)
+        self.sim = SimulatedPrinter(config.getsection('simulated_printer'))
+        # Objects are created in config-file order, like klippy does
+        for section_config in config.get_prefix_sections(''):
+            name = section_config.get_name()
+            if name in HOST_SECTIONS:
+                continue
+            if (self.load_object(config, name, None) is None
+                    and self._is_unmodeled(name)):
+                self.ignored_sections.append(name)
+        toolhead.add_printer_objects(config)
+        extruder.add_printer_objects(config)
+        kin = self.lookup_object('toolhead').get_kinematics()
+        if kin.z_homes_with_probe and 'probe' not in self.objects:
+            raise self.config_error("Unknown pin chip name 'probe'")
+        pconfig.check_unused_options(config, self.ignored_sections)
+
+    def _connect(self, homed_axes, position):
+        for cb in self.event_handlers.get("klippy:connect", []):
+            cb()
+        self._place_toolhead(homed_axes, position)
+        self.state_message = message_ready
+        for cb in self.event_handlers.get("klippy:ready", []):
+            cb()
+        if self.sim.status_poll_interval:
+            self.status_poller = StatusPoller(
+                self, self.sim.status_poll_interval,
+                self.sim.status_trace_objects)
+
+    def _place_toolhead(self, homed_axes, position):
+        head = self.lookup_object('toolhead')
+        kin = head.get_kinematics()
+        if position is None:
+            x_rail, y_rail = kin.rails[0], kin.rails[1]
+            position = [(x_rail.position_min + x_rail.position_max) / 2.,
+                        (y_rail.position_min + y_rail.position_max) / 2.,
+                        10., 0.]
+        axes = [i for i, axis in enumerate('xyz') if axis in homed_axes]
+        head.set_position(list(position), homing_axes=axes)
+        # The nozzle's physical height is that of a G28 Z at this XY
+        self.sim.z_zero = 0.
+        if kin.z_homes_with_probe:
+            probe = self.lookup_object('probe')
+            probe_z = self.sim.probe_trigger_z(position[0] + probe.x_offset,
+                                               position[1] + probe.y_offset)
+            self.sim.z_zero = probe.z_offset - probe_z
+
+    # Events and state
+    def register_event_handler(self, event, callback):
+        self.event_handlers.setdefault(event, []).append(callback)
+
+    def send_event(self, event, *params):
+        return [cb(*params) for cb in self.event_handlers.get(event, [])]
+
+    def get_state_message(self):
+        if self.state_message == message_ready:
+            category = "ready"
+        elif self.state_message == message_startup:
+            category = "startup"
+        elif self.in_shutdown_state:
+            category = "shutdown"
+        else:
+            category = "error"
+        return self.state_message, category
+
+    def is_shutdown(self):
+        return self.in_shutdown_state
+
+    def invoke_shutdown(self, msg):
+        if self.in_shutdown_state:
+            return
+        self.in_shutdown_state = True
+        self.shutdown_message = msg
+        if self.state_message in (message_ready, message_startup):
+            self.state_message = "%s%s" % (msg, message_shutdown)
+        self.trace.add('shutdown', message=msg)
+        for cb in self.event_handlers.get("klippy:shutdown", []):
+            cb()
+
+    def _note_output(self, msg):
+        self.console.append(msg)
+        self.trace.add('console', text=msg)
+
+    def console_lines(self):
+        """Console output split into lines, without the "// " of info
+        lines; error lines keep their "!! "."""
+        lines = []
+        for msg in self.console:
+            for line in msg.split('\n'):
+                if line.startswith('// '):
+                    line = line[3:]
+                lines.append(line)
+        return lines
+
+    # Running commands
+    def start_gcode(self, script):
+        """Queue `script` as one request from outside (like a console
+        line); the reactor runs it when driven (run_gcode, run_for)."""
+        if self.restarted:
+            raise RuntimeError("The simulated host was restarted")
+        if self.pending_command is not None:
+            raise RuntimeError("Command %r is still running"
+                               % (self.pending_command.script,))
+        run = CommandRun(script)
+        self.pending_command = run
+        self.reactor.register_callback(lambda eventtime: self._execute(run))
+        return run
+
+    def _execute(self, run):
+        run.greenlet = greenlet.getcurrent()
+        run.start_time = self.reactor.monotonic()
+        try:
+            self.lookup_object('gcode').run_script(run.script)
+        except BaseException as e:
+            run.exception = e
+        run.done = True
+        run.end_time = self.reactor.monotonic()
+        self.pending_command = None
+        if isinstance(run.exception, greenlet.GreenletExit):
+            raise run.exception
+        if self.restarted:
+            # The command ignored its kill; end its greenlet all the same
+            raise greenlet.GreenletExit()
+        self.reactor.end()
+
+    def wait_command(self, run, timeout=DEFAULT_COMMAND_TIMEOUT):
+        deadline = self.reactor.monotonic() + timeout
+        while not run.done:
+            self.reactor.run(until=deadline)
+            if not run.done and self.reactor.monotonic() >= deadline:
+                raise SimulationTimeout(run, timeout)
+
+    def run_gcode(self, script, timeout=DEFAULT_COMMAND_TIMEOUT):
+        """Run `script` to its end on virtual time.  The exception that
+        ended it is raised again here: the command error as the host
+        raised it, or any other error after klippy's "Internal error"
+        report and shutdown.  Returns the CommandRun."""
+        run = self.start_gcode(script)
+        self.wait_command(run, timeout)
+        if run.exception is not None:
+            raise run.exception
+        return run
+
+    def run_for(self, seconds):
+        """Let `seconds` of virtual time pass, running timers and any
+        suspended command."""
+        if self.restarted:
+            raise RuntimeError("The simulated host was restarted")
+        end_time = self.reactor.monotonic() + seconds
+        while self.reactor.monotonic() < end_time:
+            self.reactor.run(until=end_time)
+
+    def abort_command(self):
+        """Restart the host while a command is suspended: GreenletExit is
+        raised where the command waits.  Returns its CommandRun; its
+        `exception` tells what reached the host's top level."""
+        run = self.pending_command
+        if run is None or run.greenlet is None or run.done:
+            raise RuntimeError("No command is suspended")
+        self.restarted = True
+        self.trace.add('restart', script=run.script)
+        g = run.greenlet
+        if g.timer is not None:
+            self.reactor.unregister_timer(g.timer)
+            g.timer = None
+        try:
+            g.throw(greenlet.GreenletExit)
+        except BaseException as e:
+            # The command's greenlet ended with another error
+            run.exception = e
+        self.pending_command = None
+        return run

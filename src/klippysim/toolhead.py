@@ -1,0 +1,263 @@
+# Toolhead and cartesian kinematics on virtual time
+#
+# Moves are checked against the axis limits exactly as klippy checks them
+# and take the time of a trapezoidal velocity profile from rest to rest.
+# There is no look-ahead: each move starts where the previous one ended.
+import math
+
+# Kinematics whose axis limits behave like cartesian ones for this purpose
+CARTESIAN_LIKE_KINEMATICS = (
+    'cartesian', 'corexy', 'corexz', 'hybrid_corexy', 'hybrid_corexz',
+    'limited_cartesian', 'limited_corexy', 'limited_corexz')
+
+
+class Move:
+    def __init__(self, toolhead, start_pos, end_pos, speed):
+        self.toolhead = toolhead
+        self.start_pos = tuple(start_pos)
+        self.end_pos = tuple(end_pos)
+        self.accel = toolhead.max_accel
+        velocity = min(speed, toolhead.max_velocity)
+        self.is_kinematic_move = True
+        self.axes_d = axes_d = [end_pos[i] - start_pos[i] for i in range(4)]
+        self.move_d = move_d = math.sqrt(sum([d*d for d in axes_d[:3]]))
+        if move_d < .000000001:
+            # Extrude only move
+            self.end_pos = (start_pos[0], start_pos[1], start_pos[2],
+                            end_pos[3])
+            axes_d[0] = axes_d[1] = axes_d[2] = 0.
+            self.move_d = move_d = abs(axes_d[3])
+            inv_move_d = 0.
+            if move_d:
+                inv_move_d = 1. / move_d
+            self.accel = 99999999.9
+            velocity = speed
+            self.is_kinematic_move = False
+        else:
+            inv_move_d = 1. / move_d
+        self.axes_r = [d * inv_move_d for d in axes_d]
+        self.velocity = velocity
+
+    def limit_speed(self, speed, accel):
+        self.velocity = min(self.velocity, speed)
+        self.accel = min(self.accel, accel)
+
+    def move_error(self, msg="Move out of range"):
+        ep = self.end_pos
+        m = "%s: %.3f %.3f %.3f [%.3f]" % (msg, ep[0], ep[1], ep[2], ep[3])
+        return self.toolhead.printer.command_error(m)
+
+    def duration(self):
+        # Accelerate from rest and decelerate to rest; a short move never
+        # reaches its cruise velocity
+        v, a, d = self.velocity, self.accel, self.move_d
+        if d >= v * v / a:
+            return d / v + v / a
+        return 2. * math.sqrt(d / a)
+
+
+class Rail:
+    """One axis: its range and how it homes, from [stepper_x|y|z]."""
+
+    def __init__(self, config, need_position_endstop=True):
+        self.name = config.get_name()
+        self.position_min = config.getfloat('position_min', 0.)
+        self.position_max = config.getfloat('position_max',
+                                            above=self.position_min)
+        self.homing_speed = config.getfloat('homing_speed', 5.0, above=0.)
+        self.second_homing_speed = config.getfloat(
+            'second_homing_speed', self.homing_speed / 2., above=0.)
+        self.homing_retract_dist = config.getfloat('homing_retract_dist', 5.,
+                                                   minval=0.)
+        self.homing_retract_speed = config.getfloat(
+            'homing_retract_speed', self.homing_speed, above=0.)
+        self.position_endstop = None
+        if need_position_endstop:
+            self.position_endstop = config.getfloat('position_endstop')
+            if (self.position_endstop < self.position_min
+                    or self.position_endstop > self.position_max):
+                raise config.error(
+                    "position_endstop in section '%s' must be between"
+                    " position_min and position_max" % config.get_name())
+
+    def get_range(self):
+        return self.position_min, self.position_max
+
+
+class CartKinematics:
+    def __init__(self, toolhead, config):
+        configfile = config.get_printer().lookup_object('configfile')
+        # A Z axis homed by the bed probe takes its endstop position from
+        # the probe's z_offset
+        z_config = config.getsection('stepper_z')
+        self.z_homes_with_probe = (
+            'z_virtual_endstop' in z_config.get('endstop_pin', ''))
+        self.rails = [Rail(config.getsection('stepper_x')),
+                      Rail(config.getsection('stepper_y')),
+                      Rail(z_config, not self.z_homes_with_probe)]
+        for rail in self.rails:
+            configfile.accept_unmodeled_options(rail.name)
+        max_velocity, max_accel = toolhead.get_max_velocity()
+        self.max_z_velocity = config.getfloat(
+            'max_z_velocity', max_velocity, above=0., maxval=max_velocity)
+        self.max_z_accel = config.getfloat(
+            'max_z_accel', max_accel, above=0., maxval=max_accel)
+        self.limits = [(1.0, -1.0)] * 3
+
+    def set_position(self, newpos, homing_axes):
+        for i, rail in enumerate(self.rails):
+            if i in homing_axes:
+                self.limits[i] = rail.get_range()
+
+    def note_z_not_homed(self):
+        self.limits[2] = (1.0, -1.0)
+
+    def _check_endstops(self, move):
+        end_pos = move.end_pos
+        for i in (0, 1, 2):
+            if (move.axes_d[i]
+                    and (end_pos[i] < self.limits[i][0]
+                         or end_pos[i] > self.limits[i][1])):
+                if self.limits[i][0] > self.limits[i][1]:
+                    raise move.move_error("Must home axis first")
+                raise move.move_error()
+
+    def check_move(self, move):
+        limits = self.limits
+        xpos, ypos = move.end_pos[:2]
+        if (xpos < limits[0][0] or xpos > limits[0][1]
+                or ypos < limits[1][0] or ypos > limits[1][1]):
+            self._check_endstops(move)
+        if not move.axes_d[2]:
+            return
+        # A move with Z is held to the slower Z limits
+        self._check_endstops(move)
+        z_ratio = move.move_d / abs(move.axes_d[2])
+        move.limit_speed(self.max_z_velocity * z_ratio,
+                         self.max_z_accel * z_ratio)
+
+    def get_status(self, eventtime):
+        axes = [a for a, (l, h) in zip("xyz", self.limits) if l <= h]
+        return {'homed_axes': "".join(axes),
+                'axis_minimum': [r.position_min for r in self.rails],
+                'axis_maximum': [r.position_max for r in self.rails]}
+
+
+class DummyExtruder:
+    def check_move(self, move):
+        raise move.move_error("Extrude when no extruder present")
+
+
+class ToolHead:
+    def __init__(self, config):
+        self.printer = config.get_printer()
+        self.reactor = self.printer.get_reactor()
+        self.commanded_pos = [0., 0., 0., 0.]
+        self.max_velocity = config.getfloat('max_velocity', above=0.)
+        self.max_accel = config.getfloat('max_accel', above=0.)
+        # Virtual time at which the last queued move ends
+        self.print_time = 0.
+        self.can_pause = True
+        self.extruder = DummyExtruder()
+        kin_name = config.get('kinematics')
+        if kin_name not in CARTESIAN_LIKE_KINEMATICS:
+            raise config.error("Error loading kinematics '%s'" % (kin_name,))
+        self.kin = CartKinematics(self, config)
+        self.printer.lookup_object('configfile').accept_unmodeled_options(
+            'printer')
+        gcode = self.printer.lookup_object('gcode')
+        gcode.register_command('G4', self.cmd_G4)
+        gcode.register_command('M400', self.cmd_M400)
+        self.printer.register_event_handler("klippy:shutdown",
+                                            self._handle_shutdown)
+        for module_name in ["gcode_move", "homing"]:
+            self.printer.load_object(config, module_name)
+
+    def _handle_shutdown(self):
+        self.can_pause = False
+
+    def get_max_velocity(self):
+        return self.max_velocity, self.max_accel
+
+    def get_kinematics(self):
+        return self.kin
+
+    def get_extruder(self):
+        return self.extruder
+
+    def set_extruder(self, extruder, extrude_pos):
+        self.extruder = extruder
+        self.commanded_pos[3] = extrude_pos
+
+    # Position
+    def get_position(self):
+        return list(self.commanded_pos)
+
+    def set_position(self, newpos, homing_axes=()):
+        # The nozzle stays where it is; only its coordinates change
+        self.printer.sim.shift_frame(newpos[2] - self.commanded_pos[2])
+        self.commanded_pos[:] = newpos
+        self.kin.set_position(newpos, homing_axes)
+        self.printer.trace.add('set_position', position=list(newpos),
+                               homing_axes=list(homing_axes))
+        self.printer.send_event("toolhead:set_position")
+
+    # Movement
+    def move(self, newpos, speed):
+        move = Move(self, self.commanded_pos, newpos, speed)
+        if not move.move_d:
+            return
+        if move.is_kinematic_move:
+            self.kin.check_move(move)
+        if move.axes_d[3]:
+            self.extruder.check_move(move)
+        self.commanded_pos[:] = move.end_pos
+        start_time = max(self.print_time, self.reactor.monotonic())
+        self.print_time = start_time + move.duration()
+        sim = self.printer.sim
+        self.printer.trace.add(
+            'move', start=list(move.start_pos), end=list(move.end_pos),
+            speed=move.velocity, start_time=start_time,
+            end_time=self.print_time, gap=sim.nozzle_gap(move.end_pos))
+
+    def manual_move(self, coord, speed):
+        curpos = list(self.commanded_pos)
+        for i in range(len(coord)):
+            if coord[i] is not None:
+                curpos[i] = coord[i]
+        self.move(curpos, speed)
+        self.printer.send_event("toolhead:manual_move")
+
+    def dwell(self, delay):
+        self.print_time = max(self.print_time,
+                              self.reactor.monotonic()) + max(0., delay)
+
+    def wait_moves(self):
+        # Suspends the calling command until the queued moves are done
+        while self.can_pause and self.reactor.monotonic() < self.print_time:
+            self.reactor.pause(self.print_time)
+
+    def get_last_move_time(self):
+        return max(self.print_time, self.reactor.monotonic())
+
+    def get_status(self, eventtime):
+        status = self.kin.get_status(eventtime)
+        status.update({'position': self.printer.lookup_object(
+                           'gcode').Coord(*self.commanded_pos),
+                       'max_velocity': self.max_velocity,
+                       'max_accel': self.max_accel,
+                       'print_time': self.print_time})
+        return status
+
+    def cmd_G4(self, gcmd):
+        # Dwell
+        delay = gcmd.get_float('P', 0., minval=0.) / 1000.
+        self.dwell(delay)
+
+    def cmd_M400(self, gcmd):
+        # Wait for current moves to finish
+        self.wait_moves()
+
+
+def add_printer_objects(config):
+    config.get_printer().add_object('toolhead', ToolHead(config))
