@@ -1,0 +1,115 @@
+"""Fixtures that run the installed module inside the simulated klippy host.
+
+The module is installed once per session into a klippy tree, exactly as the
+installer puts it into a Klipper checkout; a second copy of the extension in
+the same process would clash with the first, so every test shares this tree.
+"""
+import pytest
+
+import klippysim
+from z_compensate import install
+
+# A small, complete printer with a flat, noiseless bed: the bed probe triggers
+# 1.8 mm above the surface, so a calibration must find 1.8 - tri_expand_mm.
+BASE_CONFIG = """
+[printer]
+kinematics: cartesian
+max_velocity: 300
+max_accel: 3000
+max_z_velocity: 15
+max_z_accel: 100
+
+[stepper_x]
+position_endstop: 0
+position_max: 235
+
+[stepper_y]
+position_endstop: 0
+position_max: 235
+
+[stepper_z]
+endstop_pin: probe:z_virtual_endstop
+position_min: -2
+position_max: 250
+
+[extruder]
+nozzle_diameter: 0.4
+filament_diameter: 1.75
+min_temp: 0
+max_temp: 300
+
+[heater_bed]
+min_temp: 0
+max_temp: 110
+
+[fan]
+
+[probe]
+x_offset: -20
+y_offset: 5
+z_offset: 2.0
+
+[bed_mesh]
+mesh_min: 15, 15
+mesh_max: 220, 220
+
+[tensink_v2]
+
+[simulated_printer]
+surface_tilt_x: 0
+surface_tilt_y: 0
+surface_bump_height: 0
+probe_noise: 0
+contact_noise: 0
+true_probe_offset: 1.8
+"""
+
+# The module's section with only its required keys.
+REQUIRED_KEYS = """
+bl_offset: -20, 5
+noz_pos_center: 117.5, 117.5
+noz_pos_offset: 5, 15
+"""
+
+
+@pytest.fixture(scope="session")
+def klippy_dir(tmp_path_factory):
+    klipper = str(tmp_path_factory.mktemp("klipper"))
+    kdir = klippysim.make_klippy_tree(klipper)
+    install.install(klipper)
+    return kdir
+
+
+@pytest.fixture
+def write_config(tmp_path):
+    def write(text, name="printer.cfg"):
+        path = tmp_path / name
+        path.write_text(text)
+        return str(path)
+    return write
+
+
+@pytest.fixture
+def make_printer(klippy_dir, write_config):
+    """make_printer(module_options, extra_sections='', base=BASE_CONFIG, **Printer kwargs)
+
+    `module_options` is the body of the [z_compensate] section (None: no
+    section); the required keys are added unless the body names them.
+    """
+    def make(module_options="", extra_sections="", base=BASE_CONFIG, **kwargs):
+        text = base + extra_sections
+        if module_options is not None:
+            body = module_options
+            if "bl_offset" not in body and "noz_pos" not in body:
+                body = REQUIRED_KEYS + body
+            text += "\n[z_compensate]\n" + body + "\n"
+        return klippysim.Printer(write_config(text), klippy_dir, **kwargs)
+    return make
+
+
+@pytest.fixture
+def module_of():
+    """The module object that klippy built for the [z_compensate] section."""
+    def find(printer):
+        return printer.lookup_object("z_compensate")
+    return find
