@@ -7,53 +7,16 @@ the same process would clash with the first, so every test shares this tree.
 import pytest
 
 import klippysim
+import printers
 from z_compensate import install
 
-# A small, complete printer with a flat, noiseless bed: the bed probe triggers
-# 1.8 mm above the surface, so a calibration must find 1.8 - tri_expand_mm.
-BASE_CONFIG = """
-[printer]
-kinematics: cartesian
-max_velocity: 300
-max_accel: 3000
-max_z_velocity: 15
-max_z_accel: 100
-
-[stepper_x]
-position_endstop: 0
-position_max: 235
-
-[stepper_y]
-position_endstop: 0
-position_max: 235
-
-[stepper_z]
-endstop_pin: probe:z_virtual_endstop
-position_min: -2
-position_max: 250
-
-[extruder]
-nozzle_diameter: 0.4
-filament_diameter: 1.75
-min_temp: 0
-max_temp: 300
-
-[heater_bed]
-min_temp: 0
-max_temp: 110
-
-[fan]
-
-[probe]
-x_offset: -20
-y_offset: 5
-z_offset: 2.0
-
+# The shared printer with a bed mesh and a flat, noiseless bed: the bed probe
+# triggers 1.8 mm above the surface, so a calibration must find 1.8 less
+# tri_expand_mm.
+BASE_CONFIG = printers.BASE_CONFIG + """
 [bed_mesh]
 mesh_min: 15, 15
 mesh_max: 220, 220
-
-[tensink_v2]
 
 [simulated_printer]
 surface_tilt_x: 0

@@ -19,15 +19,6 @@ def klippy_dir(tmp_path_factory):
 
 
 @pytest.fixture
-def write_config(tmp_path):
-    def write(text, name='printer.cfg'):
-        path = tmp_path / name
-        path.write_text(text)
-        return str(path)
-    return write
-
-
-@pytest.fixture
 def make_printer(klippy_dir, write_config):
     """make_printer(extra_sections, base=BASE_CONFIG, **Printer kwargs)"""
     def make(extra='', base=BASE_CONFIG, **kwargs):
