@@ -30,11 +30,19 @@ constexpr LimitSlot kLimitSlots[] = {
 void ZCompensate::move(const std::vector<double>& pos, double speed, bool wait) {
   if (shut_down) return;
   if (pos.size() < 2) throw std::out_of_range("list index out of range");
-  // The feed rate is written as a whole number, its fraction dropped.
-  const long long feed_rate = static_cast<long long>(std::trunc(speed * 60));
+  // The feed rate is written as a whole number, its fraction dropped; one
+  // that is no number at all is refused before anything is sent.
+  const double feed_rate = std::trunc(speed * 60);
+  if (std::isnan(feed_rate)) throw std::domain_error("cannot convert float NaN to integer");
+  if (std::isinf(feed_rate)) {
+    throw std::overflow_error("cannot convert float infinity to integer");
+  }
+  // "%.0f" writes every digit of a whole number of any size; adding 0 turns
+  // a negative zero into a plain 0.
   const std::string line =
-      pos.size() < 3 ? format("G1 F%lld X%.3f Y%.3f", feed_rate, pos[0], pos[1])
-                     : format("G1 F%lld X%.3f Y%.3f Z%.3f", feed_rate, pos[0], pos[1], pos[2]);
+      pos.size() < 3
+          ? format("G1 F%.0f X%.3f Y%.3f", feed_rate + 0.0, pos[0], pos[1])
+          : format("G1 F%.0f X%.3f Y%.3f Z%.3f", feed_rate + 0.0, pos[0], pos[1], pos[2]);
   auto dispatcher = gcode;
   dispatcher->run_script_from_command(line);
   if (wait) require(toolhead, "toolhead")->wait_moves();

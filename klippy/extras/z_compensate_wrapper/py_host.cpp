@@ -418,10 +418,17 @@ host::Number PyPressureProbe::tri_send_ms() {
 
 PyErrorRecord::PyErrorRecord(py::object record, py::object values)
     : record_(std::move(record)), values_(std::move(values)) {
-  py::object mapping = py::module_::import("collections.abc").attr("Mapping");
-  if (!py::isinstance(record_, mapping)) wrong_type("err_code", "an error record mapping", record_);
+  // The caller's values are written into the record in place, after the
+  // printer has taken Z as homed: a record that cannot take them is refused
+  // before anything is done.
+  py::object mapping = py::module_::import("collections.abc").attr("MutableMapping");
+  if (!py::isinstance(record_, mapping)) {
+    wrong_type("err_code", "a mutable error record mapping", record_);
+  }
   to_text(record_["code"], "err_code[\"code\"]");
   to_text(record_["msg"], "err_code[\"msg\"]");
+  // The record text shows the values; values that cannot be shown fail here.
+  py::repr(values_);
 }
 
 void PyErrorRecord::attach_values() { record_["values"] = values_; }

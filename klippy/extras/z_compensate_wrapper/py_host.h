@@ -152,7 +152,7 @@ class PyPressureProbe : public host::PressureProbe, public PyObjectAdapter {
 // A module-level error record and the values a caller attaches to it.
 class PyErrorRecord : public ErrorRecord {
  public:
-  // Refuses anything but a mapping with a text "code" and "msg".
+  // Refuses anything but a mutable mapping with a text "code" and "msg".
   PyErrorRecord(py::object record, py::object values);
   void attach_values() override;
   std::string text(const std::string& msg_prefix) override;

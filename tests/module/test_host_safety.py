@@ -1,0 +1,184 @@
+"""The module as a guest of the host's single thread: status polled while a
+command sleeps, commands torn down by a restart, and wrong input from Python
+callers or from the host that ends in a Python exception, never in a crash."""
+import sys
+import types
+
+import greenlet
+import pytest
+
+from in_command import call_in_command, start_in_command
+
+
+@pytest.fixture
+def printer(make_printer):
+    return make_printer("")
+
+
+@pytest.fixture
+def module(printer, module_of):
+    module = module_of(printer)
+    module.toolhead = printer.lookup_object("toolhead")
+    return module
+
+
+@pytest.fixture
+def ssap_record(module, monkeypatch):
+    record = sys.modules[type(module).__module__].PR_ERR_CODE_SSAP_TEST_ERROR
+    monkeypatch.setitem(record, "values", record["values"])
+    return record
+
+
+def still_usable(module):
+    """The object answers and works after what happened."""
+    assert module.get_status(0.) == {"auto_alignment_status": module.auto_alignment_status}
+    module.print_msg("CHECK", "still here", True)
+    assert module.tri_z_down_spd == 10
+
+
+@pytest.mark.parametrize("suspended_in", ["delay_s", "error routine"])
+def test_status_is_answered_while_a_command_is_suspended(printer, module, ssap_record,
+                                                         suspended_in):
+    reactor = printer.get_reactor()
+    answers = []
+    state = {"suspended": False}
+
+    def poll(eventtime):
+        answers.append((state["suspended"], module.get_status(eventtime)))
+        return eventtime + 0.1 if len(answers) < 3 else reactor.NEVER
+    reactor.register_timer(poll, reactor.monotonic() + 0.05)
+
+    def suspend():
+        module.auto_alignment_status = 4
+        state["suspended"] = True
+        try:
+            if suspended_in == "delay_s":
+                module.delay_s(1.0)
+            else:
+                module.ck_and_raise_error(True, ssap_record)
+        finally:
+            state["suspended"] = False
+    if suspended_in == "delay_s":
+        call_in_command(printer, suspend)
+    else:
+        with pytest.raises(printer.command_error):
+            call_in_command(printer, suspend)
+
+    assert [suspended for suspended, _ in answers] == [True, True, True]
+    assert all(status == {"auto_alignment_status": 4} for _, status in answers)
+    assert len({id(status) for _, status in answers}) == 3
+
+
+def test_a_restart_during_a_pause_passes_through_and_leaves_the_object_usable(printer,
+                                                                              module):
+    run = start_in_command(printer, lambda: module.delay_s(3600))
+    with pytest.raises(Exception):
+        printer.wait_command(run, timeout=10.0)
+
+    aborted = printer.abort_command()
+
+    assert type(aborted.exception) is greenlet.GreenletExit
+    still_usable(module)
+
+
+# Calls from Python with arguments of the wrong type or shape.
+WRONG_CALLS = [
+    ("move one entry", lambda m: m.move([1], 10), IndexError),
+    ("move empty", lambda m: m.move([], 10), IndexError),
+    ("move text", lambda m: m.move("ab", 1), TypeError),
+    ("move number", lambda m: m.move(5, 1), TypeError),
+    ("move text entry", lambda m: m.move([1, "y"], 1), TypeError),
+    ("move text speed", lambda m: m.move([1, 2], "fast"), TypeError),
+    ("print_msg numbers", lambda m: m.print_msg(1, 2), TypeError),
+    ("pnt_msg number", lambda m: m.pnt_msg(3), TypeError),
+    ("text record", lambda m: m.ck_and_raise_error(True, "not a record"), TypeError),
+    ("list record", lambda m: m.ck_and_raise_error(True, ["key402", "msg"]), TypeError),
+    ("record without msg", lambda m: m.ck_and_raise_error(True, {"code": "key402"}), KeyError),
+    ("record with number msg",
+     lambda m: m.ck_and_raise_error(True, {"code": "key402", "msg": 5, "values": []}),
+     TypeError),
+    # The values go into the record in place: a read-only mapping cannot hold them.
+    ("read-only record",
+     lambda m: m.ck_and_raise_error(True, types.MappingProxyType(
+         {"code": "key402", "msg": "m", "values": []})), TypeError),
+    ("hot temperature text", lambda m: m.set_hot_temps("hot"), TypeError),
+    ("bed temperature text", lambda m: m.set_bed_temps(None), TypeError),
+    ("delay text", lambda m: m.delay_s("1s"), TypeError),
+    ("wipe temperatures", lambda m: m.vq20ma_clear_nozzle("a", 1, 2, 3), TypeError),
+    ("wipe too few", lambda m: m.vq20ma_clear_nozzle(1, 2, 3), TypeError),
+    ("status without time", lambda m: m.get_status(), TypeError),
+    ("bl_offset of three", lambda m: setattr(m, "bl_offset", [1, 2, 3]), TypeError),
+    ("bl_offset text", lambda m: setattr(m, "bl_offset", "ab"), TypeError),
+    ("dbg_msg text index", lambda m: setattr(m, "dbg_msg", {"a": "zero"}), TypeError),
+    ("tri_wave_ip number", lambda m: setattr(m, "tri_wave_ip", 5), TypeError),
+    ("status text", lambda m: setattr(m, "auto_alignment_status", "done"), TypeError),
+]
+
+
+@pytest.mark.parametrize("call,error", [(call, error) for _, call, error in WRONG_CALLS],
+                         ids=[name for name, _, _ in WRONG_CALLS])
+def test_wrong_arguments_raise_a_python_exception(printer, module, call, error):
+    with pytest.raises(error):
+        call_in_command(printer, lambda: call(module))
+
+    # Nothing was sent to the host or to the probe module.
+    assert printer.lookup_object("tensink_v2").calls == []
+    assert printer.trace.of_kind("gcode")[-1].data["line"] == "TEST_CALL"
+    still_usable(module)
+
+
+def answer(owner, name, value):
+    """Makes the host method `name` of `owner` answer `value`."""
+    setattr(owner, name, lambda *args: value)
+
+
+# Host answers of the wrong type or shape while the error routine runs.
+WRONG_ANSWERS = [
+    ("position of three", lambda p: answer(p.lookup_object("toolhead"), "get_position",
+                                           [1., 2., 3.]), ValueError),
+    ("position with text", lambda p: answer(p.lookup_object("toolhead"), "get_position",
+                                            [1., 2., "z", 0.]), TypeError),
+    ("no position", lambda p: answer(p.lookup_object("toolhead"), "get_position", None),
+     TypeError),
+    ("two step counts", lambda p: answer(p.lookup_object("tensink_v2"), "get_step_cnts",
+                                         (100, 250)), ValueError),
+    ("four step counts", lambda p: answer(p.lookup_object("tensink_v2"), "get_step_cnts",
+                                          (100, 250, 10, 1)), ValueError),
+    ("step counts as text", lambda p: answer(p.lookup_object("tensink_v2"), "get_step_cnts",
+                                             "abc"), TypeError),
+    ("step count not a number", lambda p: answer(p.lookup_object("tensink_v2"),
+                                                 "get_step_cnts", (100, None, 10)), TypeError),
+    ("step count beyond 64 bits", lambda p: answer(p.lookup_object("tensink_v2"),
+                                                   "get_step_cnts", (2 ** 70, 250, 10)),
+     OverflowError),
+    ("no results list", lambda p: setattr(p.lookup_object("tensink_v2"), "step_res", None),
+     TypeError),
+    ("object id as text", lambda p: setattr(p.lookup_object("tensink_v2"), "step_oid", "two"),
+     TypeError),
+    ("command error that is no exception",
+     lambda p: setattr(p, "command_error", lambda msg: msg), TypeError),
+]
+
+
+@pytest.mark.parametrize("spoil,error", [(spoil, error) for _, spoil, error in WRONG_ANSWERS],
+                         ids=[name for name, _, _ in WRONG_ANSWERS])
+def test_wrong_host_answers_raise_a_python_exception(printer, module, ssap_record, spoil,
+                                                     error):
+    spoil(printer)
+
+    with pytest.raises(error):
+        call_in_command(printer, lambda: module.ck_and_raise_error(True, ssap_record))
+
+    still_usable(module)
+
+
+@pytest.mark.parametrize("field,owner", [("max_velocity", "toolhead"),
+                                         ("max_z_accel", "kin")])
+def test_a_speed_limit_that_is_not_a_number_is_refused(printer, module, field, owner):
+    toolhead = printer.lookup_object("toolhead")
+    setattr(toolhead if owner == "toolhead" else toolhead.kin, field, "fast")
+
+    with pytest.raises(TypeError, match=field):
+        module.set_step_par(load_sys=False)
+
+    still_usable(module)
