@@ -12,9 +12,14 @@ class Trace(list):
     def __init__(self, reactor):
         list.__init__(self)
         self.reactor = reactor
+        # Callables handed each event as it is recorded, to follow a run live
+        self.listeners = []
 
     def add(self, kind, **data):
-        self.append(TraceEvent(self.reactor.monotonic(), kind, data))
+        event = TraceEvent(self.reactor.monotonic(), kind, data)
+        self.append(event)
+        for listener in self.listeners:
+            listener(event)
 
     def of_kind(self, kind):
         return [event for event in self if event.kind == kind]

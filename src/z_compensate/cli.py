@@ -1,0 +1,36 @@
+"""The z-compensate command: a dry run on a simulated printer, installation
+into Klipper and the diagnostics receiver, each a module with its own main."""
+import argparse
+import importlib
+import sys
+
+# Subcommand -> (module of this package, what it does)
+SUBCOMMANDS = {
+    "run": ("dry_run", "run a command on a simulated printer built from a printer.cfg"),
+    "install": ("install", "install the module into a Klipper checkout"),
+    "receive": ("receiver", "print the module's diagnostic datagrams"),
+}
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="z-compensate",
+        description="Tools for the z_compensate klippy module.",
+        epilog="\n".join("%-8s %s" % (name, help_text)
+                         for name, (_, help_text) in SUBCOMMANDS.items()),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("subcommand", choices=list(SUBCOMMANDS))
+    parser.add_argument("arguments", nargs=argparse.REMAINDER,
+                        help="the subcommand's own arguments (see SUBCOMMAND --help)")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    module_name = SUBCOMMANDS[args.subcommand][0]
+    module = importlib.import_module("z_compensate." + module_name)
+    return module.main(args.arguments)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

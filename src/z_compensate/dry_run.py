@@ -1,0 +1,400 @@
+"""Runs one of the module's commands on a simulated printer.
+
+    z-compensate run [--config printer.cfg] [--out DIR] [COMMAND [PARAM=VALUE ...]]
+
+A copy of the printer.cfg (by default the bundled example printer) is loaded
+by the simulated klippy host together with the installed module, with all
+axes homed, and the command runs on virtual time. The run shows the console
+as the printer would, each stage of auto_alignment_status as it is reached
+and a summary. When the command ends normally the configuration as the run
+saved it, its change and a picture of the run go to the out directory; when
+klippy refuses something the run says which configured value caused it and
+writes nothing. The user's own file is never written.
+"""
+import argparse
+import collections
+import difflib
+import glob
+import os
+import re
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+import klippysim
+
+from . import install, refusal, run_picture, run_trace
+
+EXAMPLE_CONFIG = Path(__file__).resolve().parent / "data" / "printer.cfg"
+DEFAULT_COMMAND = "Z_OFFSET_AUTO"
+DEFAULT_OUT_DIR = "z-compensate-out"
+TEMPERATURE_PARAMETERS = ("HOT_START_TEMP", "HOT_RUB_TEMP", "HOT_END_TEMP", "BED_ADDTEMP")
+# The module's commands and the parameters each of them reads
+COMMANDS = collections.OrderedDict([
+    ("Z_OFFSET_AUTO", TEMPERATURE_PARAMETERS),
+    ("Z_OFFSET_CALIBRATION", ()),
+    ("VQTWENTYMA_NOZZLE_CLEAR", TEMPERATURE_PARAMETERS),
+])
+# Commands that begin with the wipe, whose stage 0 is worth showing
+WIPING_COMMANDS = ("Z_OFFSET_AUTO", "VQTWENTYMA_NOZZLE_CLEAR")
+INCLUDE_HEADER = re.compile(r"^\[include\s+(.+?)\s*\]")
+# What to do about klippy's load errors that this module's users meet first
+CONFIG_HINTS = {
+    "Unknown config object 'tensink_v2'":
+        "[z_compensate] needs the pressure probe: add its [tensink_v2]"
+        " section above [z_compensate]",
+}
+
+EXIT_REFUSED = 1
+EXIT_BAD_INPUT = 2
+
+
+class BadInput(Exception):
+    """The command line or the configuration cannot be run at all."""
+
+
+class Refused(Exception):
+    """The simulated printer ended the command; args are the report's lines."""
+
+
+class Command(collections.namedtuple("Command", ["name", "params", "line"])):
+    """A command with its parameters ({NAME: number}) and its G-code line."""
+
+
+def parse_command(command, words):
+    name = command.upper()
+    if name not in COMMANDS:
+        raise BadInput("unknown command %r: the module's commands are %s"
+                       % (command, ", ".join(COMMANDS)))
+    params = collections.OrderedDict()
+    for word in words:
+        param, equals, text = word.partition("=")
+        if not equals or not param:
+            raise BadInput("%r is not a PARAMETER=VALUE pair" % (word,))
+        try:
+            params[param.upper()] = float(text)
+        except ValueError:
+            raise BadInput("parameter %s of %s is not a number: %r"
+                           % (param.upper(), name, text))
+    return Command(name, params, " ".join([name] + list(words)))
+
+
+def unread_parameters(command):
+    return [p for p in command.params if p not in COMMANDS[command.name]]
+
+
+# The configuration's working copy
+def read_text(path):
+    try:
+        return path.read_text()
+    except (OSError, UnicodeDecodeError) as error:
+        raise BadInput("%s: cannot be read: %s" % (path, error))
+
+
+def included_patterns(text):
+    for line in text.splitlines():
+        match = INCLUDE_HEADER.match(line.split("#")[0])
+        if match:
+            yield match.group(1)
+
+
+def copy_config(source, dest_dir):
+    """Copies `source` and the files its [include] sections name into
+    `dest_dir`, keeping their places relative to `source`; returns the copy
+    of `source`."""
+    copied = set()
+
+    def copy_file(path):
+        relative = os.path.relpath(str(path), str(source.parent))
+        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+            raise BadInput("%s: includes %s from outside %s, which a dry run"
+                           " does not copy" % (source, path, source.parent))
+        if relative in copied:
+            return
+        copied.add(relative)
+        text = read_text(path)
+        target = dest_dir / relative
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(text)
+        for pattern in included_patterns(text):
+            for included in sorted(glob.glob(str(path.parent / pattern))):
+                copy_file(Path(included))
+
+    copy_file(source)
+    return dest_dir / source.name
+
+
+# The simulated printer
+def prepare_klippy_tree(dest_dir):
+    klippy_dir = klippysim.make_klippy_tree(str(dest_dir))
+    install.install(str(dest_dir))
+    return klippy_dir
+
+
+def load_printer(config_copy, klippy_dir, config):
+    try:
+        return klippysim.Printer(str(config_copy), klippy_dir)
+    except klippysim.ConfigError as error:
+        # Name the user's file, not its working copy
+        message = str(error).replace(str(config_copy.parent), str(config.parent))
+        hint = CONFIG_HINTS.get(message)
+        raise BadInput("%s: %s%s" % (config, message, "\n  " + hint if hint else ""))
+
+
+class SimulatedRun:
+    """The simulated printer, the module in it and what happened."""
+
+    def __init__(self, printer, module, command, config):
+        self.printer = printer
+        self.module = module
+        self.command_line = command.line
+        self.params = command.params
+        self.config_name = config.name
+        self.stages = []
+
+    @property
+    def trace(self):
+        return self.printer.trace
+
+    def measurements(self):
+        probe = self.printer.lookup_object("probe", None)
+        if probe is None:
+            return []
+        return run_trace.measurements(
+            self.trace, self.stages, (probe.x_offset, probe.y_offset))
+
+    def stage_name(self):
+        if not self.stages:
+            return "before any stage"
+        stage = self.stages[-1].stage
+        return "stage %d (%s)" % (stage, run_trace.STAGE_NAMES[stage])
+
+
+class LiveReport:
+    """Shows the console and each stage of auto_alignment_status as the
+    simulated printer produces them, after the simulated time."""
+
+    def __init__(self, run, out, show_first_stage):
+        self.run = run
+        self.out = out
+        self.last_stage = None if show_first_stage else self.current_stage()
+        run.printer.lookup_object("gcode").register_output_handler(self.show_console)
+        run.printer.trace.listeners.append(self.note_event)
+
+    def current_stage(self):
+        eventtime = self.run.printer.get_reactor().monotonic()
+        return self.run.module.get_status(eventtime)["auto_alignment_status"]
+
+    def note_event(self, event):
+        # The module sets a stage just before it calls on the host, so the
+        # stage is new from the event that the call records
+        self.check_stage(event.time, len(self.run.trace) - 1)
+
+    def check_stage(self, time, index):
+        stage = self.current_stage()
+        if stage == self.last_stage:
+            return
+        self.last_stage = stage
+        self.run.stages.append(run_trace.StageChange(time, stage, index))
+        self.show(time, "== stage %d: %s" % (stage, run_trace.STAGE_NAMES[stage]))
+
+    def show_console(self, msg):
+        time = self.run.printer.get_reactor().monotonic()
+        for line in msg.split("\n"):
+            self.show(time, line[3:] if line.startswith("// ") else line)
+
+    def show(self, time, text):
+        self.out.write("%10.3f  %s\n" % (time, text))
+        self.out.flush()
+
+
+def run_command(run, report):
+    """Runs the command; returns the error that ended it, or None."""
+    report.show(run.printer.get_reactor().monotonic(), "> " + run.command_line)
+    try:
+        run.printer.run_gcode(run.command_line)
+        error = None
+    except Exception as ended:
+        # Whatever ended the command is the outcome to report
+        error = ended
+    report.check_stage(run.printer.get_reactor().monotonic(), len(run.trace))
+    return error
+
+
+def refusal_report(run, error):
+    message = str(error).strip()
+    lines = ["%s on %s stopped during %s: %s" % (
+        run.command_line, run.config_name, run.stage_name(), message)]
+    lines.extend("  " + line for line in refusal.explain(message, run))
+    return lines
+
+
+# Summary
+def stroke_summary(run):
+    moves = run_trace.module_moves(run.trace, run.stages)
+    lowered = run_trace.wipe_move(moves, run_trace.LOWER_ONTO_STROKE)
+    stroke = run_trace.wipe_move(moves, run_trace.STROKE)
+    if lowered is None or stroke is None:
+        return []
+    start, end = stroke.data["start"], stroke.data["end"]
+    lines = ["  wipe stroke: X %.3f Y %.3f -> X %.3f Y %.3f at %g mm/s,"
+             " nozzle gap to the bed %+.3f -> %+.3f mm"
+             % (start[0], start[1], end[0], end[1], stroke.data["speed"],
+                lowered.data["gap"], stroke.data["gap"])]
+    for x, y, z in run_trace.wipe_contacts(run.trace, run.stages):
+        lines.append("  bed found by the nozzle at X %.3f Y %.3f: Z %.4f" % (x, y, z))
+    return lines
+
+
+def calibration_summary(run):
+    lines = []
+    for number, found in enumerate(run.measurements(), 1):
+        lines.append(
+            "  measuring point %d: X %.3f Y %.3f   bed probe Z %.4f   nozzle Z %.4f"
+            "   offset %.4f" % (number, found.point[0], found.point[1],
+                                found.probe_z, found.nozzle_z,
+                                found.probe_z - found.nozzle_z))
+    probe = run.printer.lookup_object("probe", None)
+    new_offset = run_trace.saved_probe_offset(run.trace)
+    if probe is None:
+        return lines
+    if new_offset is None:
+        lines.append("  probe z_offset: %.3f (unchanged)" % probe.z_offset)
+        return lines
+    sim = run.printer.sim
+    lines.append(
+        "  probe z_offset: %.3f -> %.3f (the simulated printer's true probe"
+        " offset %.3f less tri_expand_mm %g is %.3f)"
+        % (probe.z_offset, new_offset, sim.true_probe_offset,
+           run.module.tri_expand_mm, sim.true_probe_offset - run.module.tri_expand_mm))
+    return lines
+
+
+def config_diff(before, after, name):
+    return list(difflib.unified_diff(
+        before.splitlines(True), after.splitlines(True),
+        "a/" + name, "b/" + name))
+
+
+def summary_lines(run, diff):
+    lines = ["", "Summary of %s on %s" % (run.command_line, run.config_name)]
+    lines.extend(stroke_summary(run))
+    lines.extend(calibration_summary(run))
+    if not diff:
+        lines.append("  saved configuration: unchanged")
+        return lines
+    lines.append("  saved configuration:")
+    lines.extend("    " + line.rstrip("\n") for line in diff)
+    return lines
+
+
+# The run as a whole
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="z-compensate run",
+        description="Run one of the module's commands on a simulated printer"
+                    " built from a printer.cfg, and show what it would do.")
+    parser.add_argument(
+        "--config", metavar="FILE", type=Path,
+        help="the printer.cfg to simulate (default: the bundled example printer)")
+    parser.add_argument(
+        "--out", metavar="DIR", type=Path, default=Path(DEFAULT_OUT_DIR),
+        help="where the saved configuration, its change and the picture go"
+             " (default: %(default)s)")
+    parser.add_argument(
+        "command", nargs="?", default=DEFAULT_COMMAND, metavar="COMMAND",
+        help="%s (default), %s" % (DEFAULT_COMMAND, " or ".join(list(COMMANDS)[1:])))
+    parser.add_argument(
+        "params", nargs="*", metavar="PARAM=VALUE",
+        help="the command's parameters, such as HOT_RUB_TEMP=230")
+    return parser.parse_args(argv)
+
+
+def output_names(config, command):
+    return {"config": config.name, "diff": config.name + ".diff",
+            "picture": command.name.lower() + ".png"}
+
+
+def check_out_dir(out_dir, config, names):
+    saved = out_dir / names["config"]
+    if saved.exists() and saved.resolve() == config.resolve():
+        raise BadInput("--out %s would overwrite %s: choose another directory"
+                       % (out_dir, config))
+
+
+def dry_run(args, klippy_dir, out):
+    command = parse_command(args.command, args.params)
+    config = args.config or EXAMPLE_CONFIG
+    if not config.is_file():
+        raise BadInput("%s: no such configuration file" % (config,))
+    names = output_names(config, command)
+    check_out_dir(args.out, config, names)
+    for param in unread_parameters(command):
+        print("note: %s does not read %s; klippy ignores it" % (command.name, param),
+              file=sys.stderr)
+    with tempfile.TemporaryDirectory(prefix="z-compensate-") as work:
+        work = Path(work)
+        config_copy = copy_config(config, work / "config")
+        if klippy_dir is None:
+            klippy_dir = prepare_klippy_tree(work / "klipper")
+        printer = load_printer(config_copy, klippy_dir, config)
+        module = printer.lookup_object("z_compensate", None)
+        if module is None:
+            raise BadInput("%s has no [z_compensate] section: nothing would run %s"
+                           % (config, command.name))
+        run = SimulatedRun(printer, module, command, config)
+        out.write("Simulating %s on %s%s\n" % (
+            command.line, config,
+            " (the bundled example printer)" if config == EXAMPLE_CONFIG else ""))
+        report = LiveReport(run, out, command.name in WIPING_COMMANDS)
+        error = run_command(run, report)
+        if error is not None:
+            raise Refused(*refusal_report(run, error))
+        diff = config_diff(read_text(config), read_text(config_copy), config.name)
+        out.write("\n".join(summary_lines(run, diff)) + "\n")
+        written = write_outputs(run, args.out, names, config_copy, diff, work)
+    out.write("  written: %s\n" % ", ".join(str(path) for path in written))
+
+
+def write_outputs(run, out_dir, names, config_copy, diff, work):
+    """Everything is made in `work` first, so that a failure leaves the out
+    directory untouched."""
+    ready = {names["config"]: config_copy}
+    (work / names["diff"]).write_text("".join(diff))
+    ready[names["diff"]] = work / names["diff"]
+    if run_picture.available():
+        run_picture.draw(work / names["picture"], run)
+        ready[names["picture"]] = work / names["picture"]
+    else:
+        print("note: no picture without matplotlib (pip install 'z-compensate[plot]')",
+              file=sys.stderr)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    written = []
+    for name, path in ready.items():
+        shutil.copyfile(str(path), str(out_dir / name))
+        written.append(out_dir / name)
+    return written
+
+
+def main(argv=None, klippy_dir=None):
+    """`klippy_dir`: a klippy tree that already holds the installed module
+    (one per process); by default the run builds its own."""
+    args = parse_args(argv)
+    try:
+        dry_run(args, klippy_dir, sys.stdout)
+    except BadInput as error:
+        print("error: %s" % error, file=sys.stderr)
+        return EXIT_BAD_INPUT
+    except install.InstallError as error:
+        print("error: %s" % error, file=sys.stderr)
+        return EXIT_REFUSED
+    except Refused as refused:
+        print("error: " + "\n".join(refused.args), file=sys.stderr)
+        print("nothing was written", file=sys.stderr)
+        return EXIT_REFUSED
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,139 @@
+"""Says which configured value made klippy refuse a simulated run.
+
+Each refusal that a configuration can cause is matched by klippy's message;
+its explainer names the [z_compensate] keys or command parameters behind it
+and the host limit they ran into.
+"""
+import re
+
+from . import run_trace
+
+AXES = "xyz"
+
+# The temperatures the nozzle clearing sets: key, command parameter, heater
+TEMPERATURE_SOURCES = (
+    ("hot_start_temp", "HOT_START_TEMP", "extruder"),
+    ("hot_rub_temp", "HOT_RUB_TEMP", "extruder"),
+    ("hot_end_temp", "HOT_END_TEMP", "extruder"),
+    ("bed_add_temp", "BED_ADDTEMP", "heater_bed"),
+)
+
+
+def format_value(value):
+    if isinstance(value, (list, tuple)):
+        return ", ".join(format_value(v) for v in value)
+    if isinstance(value, float):
+        return "%g" % value
+    return str(value)
+
+
+def key_values(module, keys):
+    return ", ".join("%s = %s" % (key, format_value(getattr(module, key)))
+                     for key in keys)
+
+
+def temperature_source(run, key, parameter):
+    """The value the run used for a temperature, and where it came from."""
+    if parameter in run.params:
+        return run.params[parameter], "%s=%g on the command line" % (
+            parameter, run.params[parameter])
+    value = getattr(run.module, key)
+    return value, "[z_compensate] %s = %g" % (key, value)
+
+
+def violated_limits(position, rails):
+    for axis, value, rail in zip(AXES, position, rails):
+        if value < rail.position_min:
+            yield axis, value, "below [%s] position_min = %g" % (
+                rail.name, rail.position_min)
+        elif value > rail.position_max:
+            yield axis, value, "beyond [%s] position_max = %g" % (
+                rail.name, rail.position_max)
+
+
+def explain_move_out_of_range(match, run):
+    position = [float(v) for v in match.groups()]
+    module_move = run_trace.last_module_move(run.trace, run.stages)
+    # Only a move that the module asked for has no move event after it
+    if module_move is not None and module_move.move is None:
+        role = module_move.role
+        lines = ["klippy refused the %s (%s)" % (
+            role.what if role else "move", module_move.command)]
+    else:
+        role = None
+        lines = ["klippy refused a move made for %s"
+                 % run_trace.last_module_line(run.trace)]
+    rails = run.printer.lookup_object("toolhead").get_kinematics().rails
+    for axis, value, limit in violated_limits(position, rails):
+        lines.append("%s %.3f lies %s" % (axis.upper(), value, limit))
+        if role and role.keys(axis):
+            lines.append("%s comes from [z_compensate] %s" % (
+                axis.upper(), key_values(run.module, role.keys(axis))))
+    return lines
+
+
+def explain_temperature(match, run):
+    requested, low, high = (float(v) for v in match.groups())
+    pheaters = run.printer.lookup_object("heaters")
+    lines = []
+    for key, parameter, heater_name in TEMPERATURE_SOURCES:
+        value, source = temperature_source(run, key, parameter)
+        heater = pheaters.lookup_heater(heater_name)
+        same_range = ("%.1f:%.1f" % (heater.min_temp, heater.max_temp)
+                      == "%.1f:%.1f" % (low, high))
+        if "%.1f" % value != "%.1f" % requested or not same_range:
+            continue
+        if value > heater.max_temp:
+            limit = "above [%s] max_temp = %g" % (heater_name, heater.max_temp)
+        else:
+            limit = "below [%s] min_temp = %g" % (heater_name, heater.min_temp)
+        lines.append("%s lies %s" % (source, limit))
+    return lines
+
+
+def explain_cold_extrude(match, run):
+    extruder = run.printer.lookup_object("extruder")
+    _, source = temperature_source(run, "hot_rub_temp", "HOT_RUB_TEMP")
+    return ["the filament is drawn back (pumpback_mm = %s) at the rubbing"
+            " temperature %s, which lies below [extruder] min_extrude_temp = %g"
+            % (format_value(run.module.pumpback_mm), source,
+               extruder.heater.min_extrude_temp)]
+
+
+def explain_long_extrude(match, run):
+    extruder = run.printer.lookup_object("extruder")
+    return ["[z_compensate] pumpback_mm = %s exceeds [extruder]"
+            " max_extrude_only_distance = %g"
+            % (format_value(run.module.pumpback_mm), extruder.max_e_dist)]
+
+
+def explain_negative_offset(match, run):
+    found = run.measurements()
+    if not found:
+        return []
+    mean = sum(m.probe_z - m.nozzle_z for m in found) / len(found)
+    allowance = run.module.tri_expand_mm
+    return ["the new probe z_offset %.4f, the mean measured offset %.4f less"
+            " [z_compensate] tri_expand_mm = %g, is negative"
+            % (mean - allowance, mean, allowance)]
+
+
+EXPLAINERS = (
+    (re.compile(r"Move out of range: (\S+) (\S+) (\S+)"),
+     explain_move_out_of_range),
+    (re.compile(r"Requested temperature \((\S+)\) out of range \((\S+):(\S+)\)"),
+     explain_temperature),
+    (re.compile(r"Extrude below minimum temp"), explain_cold_extrude),
+    (re.compile(r"Extrude only move too long"), explain_long_extrude),
+    (re.compile(r"PR_ERR_CODE_Z_OFFSET_CALIBRATION"), explain_negative_offset),
+)
+
+
+def explain(message, run):
+    """Lines naming what in the configuration or the command line caused
+    klippy's `message`; empty when the message is none of those."""
+    for pattern, explainer in EXPLAINERS:
+        match = pattern.search(message)
+        if match:
+            return explainer(match, run)
+    return []

@@ -1,0 +1,53 @@
+"""The z-compensate command and its subcommands."""
+import subprocess
+import sys
+
+import pytest
+
+from z_compensate import cli
+
+
+def z_compensate(*args, cwd=None):
+    # A process of its own builds its own klippy tree with the module
+    return subprocess.run(
+        [sys.executable, "-m", "z_compensate.cli"] + list(args), cwd=cwd,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+
+
+class TestRun:
+    def test_example_run_from_a_fresh_process(self, tmp_path):
+        result = z_compensate("run", "--out", "out", cwd=str(tmp_path))
+
+        assert result.returncode == 0, result.stderr
+        assert "> Z_OFFSET_AUTO" in result.stdout
+        assert "== stage 5: calibrated" in result.stdout
+        assert (tmp_path / "out" / "z_offset_auto.png").stat().st_size > 0
+
+    def test_bad_input_exits_non_zero_without_writing(self, tmp_path, capsys):
+        code = cli.main(["run", "--out", str(tmp_path / "out"), "Z_OFFSET_NOW"])
+
+        assert code != 0
+        assert "unknown command 'Z_OFFSET_NOW'" in capsys.readouterr().err
+        assert not (tmp_path / "out").exists()
+
+
+class TestOtherSubcommands:
+    def test_install_prints_the_moonraker_section(self, capsys):
+        code = cli.main(["install", "--print-moonraker", "--origin", "https://example.org/z.git"])
+
+        assert code == 0
+        assert "[update_manager z_compensate]" in capsys.readouterr().out
+
+    def test_receive_takes_its_own_options(self, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(["receive", "--help"])
+
+        assert exit_info.value.code == 0
+        assert "--csv" in capsys.readouterr().out
+
+    def test_unknown_subcommand_is_refused(self, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(["calibrate"])
+
+        assert exit_info.value.code != 0
+        assert "invalid choice: 'calibrate'" in capsys.readouterr().err

@@ -1,0 +1,301 @@
+"""The dry run: one of the module's commands on the simulated printer built
+from a printer.cfg, with the console, the stages, a summary and a picture."""
+import collections
+import contextlib
+import io
+import re
+
+import pytest
+
+from z_compensate import dry_run
+
+EXAMPLE_TEXT = dry_run.EXAMPLE_CONFIG.read_text()
+
+
+def example_value(option):
+    return float(re.search(r"^%s: (\S+)" % option, EXAMPLE_TEXT, re.M).group(1))
+
+
+# The example's simulated printer has its probe trigger this far above the
+# nozzle's contact, so a calibration must find it less tri_expand_mm
+TRUE_PROBE_OFFSET = example_value("true_probe_offset")
+EXPECTED_Z_OFFSET = TRUE_PROBE_OFFSET - example_value("tri_expand_mm")
+# The example's probe and contact noise is 0.002 mm (one sigma)
+NOISE = 0.01
+
+Outcome = collections.namedtuple("Outcome", ["code", "stdout", "stderr", "out_dir"])
+
+
+def dry(klippy_dir, out_dir, *args):
+    stdout, stderr = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
+        code = dry_run.main(["--out", str(out_dir)] + list(args), klippy_dir=klippy_dir)
+    return Outcome(code, stdout.getvalue(), stderr.getvalue(), out_dir)
+
+
+def example_with(*replacements):
+    """The example printer.cfg with (old line, new line) replacements."""
+    text = EXAMPLE_TEXT
+    for old, new in replacements:
+        assert re.search(r"^%s$" % re.escape(old), text, re.M), old
+        text = re.sub(r"^%s$" % re.escape(old), new, text, flags=re.M)
+    return text
+
+
+@pytest.fixture
+def user_config(tmp_path):
+    def write(text, name="printer.cfg"):
+        path = tmp_path / "config" / name
+        path.parent.mkdir(exist_ok=True)
+        path.write_text(text)
+        return path
+    return write
+
+
+@pytest.fixture
+def out_dir(tmp_path):
+    return tmp_path / "out"
+
+
+@pytest.fixture(scope="module")
+def example_run(klippy_dir, tmp_path_factory):
+    return dry(klippy_dir, tmp_path_factory.mktemp("example") / "out")
+
+
+class TestExampleRun:
+    """Z_OFFSET_AUTO on the bundled example printer, the default run."""
+
+    def test_ends_normally(self, example_run):
+        assert example_run.code == 0
+        assert example_run.stderr == ""
+
+    def test_new_offset_is_the_simulated_printers_answer(self, example_run):
+        old, new = re.search(r"probe z_offset: (\S+) -> (\S+)", example_run.stdout).groups()
+        assert float(old) == example_value("z_offset")
+        assert float(new) == pytest.approx(EXPECTED_Z_OFFSET, abs=NOISE)
+
+    def test_each_measuring_point_finds_the_true_probe_offset(self, example_run):
+        points = re.findall(
+            r"measuring point \d: X \S+ Y \S+ +bed probe Z (\S+) +nozzle Z (\S+) +offset (\S+)",
+            example_run.stdout)
+        assert len(points) == 2
+        for probe_z, nozzle_z, offset in points:
+            assert float(offset) == pytest.approx(float(probe_z) - float(nozzle_z), abs=1e-3)
+            assert float(offset) == pytest.approx(TRUE_PROBE_OFFSET, abs=NOISE)
+
+    def test_console_shows_the_calibration_messages(self, example_run):
+        for text in ("[SWAP_TEST]---Swap Test Success---", "bl_data[0]= ",
+                     "bl_data[1]= ", "z_offset_new = "):
+            assert text in example_run.stdout
+
+    def test_console_lines_come_with_the_simulated_time(self, example_run):
+        line = next(text for text in example_run.stdout.splitlines() if "z_offset_new" in text)
+        assert re.match(r"^ *\d+\.\d{3}  z_offset_new = \d+\.\d{6}$", line)
+
+    def test_every_stage_is_shown_in_order_as_reached(self, example_run):
+        stages = re.findall(r"^ *(\d+\.\d+)  == stage (\d): (.+)$", example_run.stdout, re.M)
+        assert [int(stage) for _, stage, _ in stages] == [0, 1, 2, 3, 4, 5]
+        times = [float(time) for time, _, _ in stages]
+        assert times == sorted(times)
+        assert stages[-1][2] == "calibrated"
+
+    def test_summary_shows_the_saved_configuration_change(self, example_run):
+        assert "-z_offset: 2.000" in example_run.stdout
+        saved = re.search(r"\+#\*# z_offset = (\S+)", example_run.stdout).group(1)
+        assert float(saved) == pytest.approx(EXPECTED_Z_OFFSET, abs=NOISE)
+
+    def test_out_dir_holds_the_saved_config_its_diff_and_the_picture(self, example_run):
+        out = example_run.out_dir
+        assert sorted(p.name for p in out.iterdir()) == [
+            "printer.cfg", "printer.cfg.diff", "z_offset_auto.png"]
+        assert "#*# [probe]" in (out / "printer.cfg").read_text()
+        assert "+#*# z_offset = " in (out / "printer.cfg.diff").read_text()
+
+    def test_picture_is_a_png(self, example_run):
+        picture = (example_run.out_dir / "z_offset_auto.png").read_bytes()
+        assert picture.startswith(b"\x89PNG\r\n\x1a\n")
+        assert len(picture) > 10000
+
+    def test_bundled_config_is_left_as_it_was(self, example_run):
+        assert dry_run.EXAMPLE_CONFIG.read_text() == EXAMPLE_TEXT
+
+
+class TestUserConfig:
+    def test_file_is_never_modified(self, klippy_dir, user_config, out_dir):
+        config = user_config(EXAMPLE_TEXT, "my.cfg")
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code == 0
+        assert config.read_text() == EXAMPLE_TEXT
+        assert sorted(p.name for p in config.parent.iterdir()) == ["my.cfg"]
+        assert "#*# z_offset = " in (out_dir / "my.cfg").read_text()
+
+    def test_without_simulator_options_runs_on_defaults(self, klippy_dir, user_config, out_dir):
+        text = re.sub(r"^(sim_|#).*\n", "", EXAMPLE_TEXT, flags=re.M)
+        text = text[:text.index("[simulated_printer]")] + text[text.index("[z_compensate]"):]
+        config = user_config(text)
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code == 0
+        assert "== stage 5: calibrated" in outcome.stdout
+
+    def test_included_files_are_read(self, klippy_dir, user_config, out_dir):
+        user_config("[gcode_macro PARK]\ngcode:\n  G1 X0 Y0\n", "macros.cfg")
+        config = user_config(EXAMPLE_TEXT.replace("[fan]", "[include macros.cfg]\n\n[fan]"))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code == 0
+
+    def test_command_parameters_reach_the_module(self, klippy_dir, out_dir):
+        outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR",
+                      "HOT_RUB_TEMP=230", "BED_ADDTEMP=70")
+
+        assert outcome.code == 0
+        assert "saved configuration: unchanged" in outcome.stdout
+        assert "wipe stroke: " in outcome.stdout
+        assert (out_dir / "vqtwentyma_nozzle_clear.png").stat().st_size > 0
+
+    def test_without_matplotlib_everything_but_the_picture_is_written(
+            self, klippy_dir, out_dir, monkeypatch):
+        monkeypatch.setattr(dry_run.run_picture, "available", lambda: False)
+
+        outcome = dry(klippy_dir, out_dir, "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code == 0
+        assert "no picture without matplotlib" in outcome.stderr
+        assert sorted(p.name for p in out_dir.iterdir()) == ["printer.cfg", "printer.cfg.diff"]
+
+    def test_parameter_the_command_does_not_read_is_noted(self, klippy_dir, out_dir):
+        outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "BED_ADD_TEMP=70")
+
+        assert outcome.code == 0
+        assert "VQTWENTYMA_NOZZLE_CLEAR does not read BED_ADD_TEMP" in outcome.stderr
+
+
+class TestRefusedByKlippy:
+    """What klippy would refuse ends the run with klippy's message, the
+    configured value behind it, a non-zero exit and no files."""
+
+    def test_wipe_area_outside_the_bed(self, klippy_dir, user_config, out_dir):
+        config = user_config(example_with(("clr_noz_start_x: 60", "clr_noz_start_x: 240")))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config))
+
+        assert outcome.code != 0
+        assert re.search(r"^ *\d+\.\d+  !! Move out of range: 2\d\d\.\d{3} ", outcome.stdout, re.M)
+        assert "Move out of range: " in outcome.stderr
+        assert "[stepper_x] position_max = 235" in outcome.stderr
+        assert "clr_noz_start_x = 240" in outcome.stderr
+        assert "wipe's travel to the start of the stroke" in outcome.stderr
+        assert not out_dir.exists()
+
+    def test_stroke_reaching_below_the_bed(self, klippy_dir, user_config, out_dir):
+        config = user_config(example_with(
+            ("clr_noz_start_y: 10", "clr_noz_start_y: 0"),
+            ("clr_noz_len_y: 50", "clr_noz_len_y: 10")))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "VQTWENTYMA_NOZZLE_CLEAR")
+
+        assert outcome.code != 0
+        assert "[stepper_y] position_min = 0" in outcome.stderr
+        assert "clr_noz_len_y = 10, pa_clr_dis_mm_y = 30" in outcome.stderr
+        assert not out_dir.exists()
+
+    def test_measuring_point_beyond_a_smaller_bed(self, klippy_dir, user_config, out_dir):
+        config = user_config(example_with(
+            ("position_max: 235", "position_max: 140"),
+            ("home_xy_position: 117.5, 117.5", "home_xy_position: 70, 70")))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code != 0
+        assert "calibration's move of the bed probe over a measuring point" in outcome.stderr
+        assert "[stepper_x] position_max = 140" in outcome.stderr
+        assert ("noz_pos_center = 117.5, 117.5, noz_pos_offset = 5, 15,"
+                " bl_offset = -27.5, -19") in outcome.stderr
+        assert not out_dir.exists()
+
+    def test_bed_temperature_above_the_heaters_range(self, klippy_dir, user_config, out_dir):
+        config = user_config(example_with(("max_temp: 110", "max_temp: 55")))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config))
+
+        assert outcome.code != 0
+        assert "Requested temperature (60.0) out of range (0.0:55.0)" in outcome.stderr
+        assert "bed_add_temp = 60 lies above [heater_bed] max_temp = 55" in outcome.stderr
+        assert not out_dir.exists()
+
+    def test_temperature_parameter_above_the_heaters_range(self, klippy_dir, out_dir):
+        outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=320")
+
+        assert outcome.code != 0
+        assert "Requested temperature (320.0) out of range (0.0:300.0)" in outcome.stderr
+        assert "HOT_RUB_TEMP=320 on the command line lies above [extruder] max_temp = 300" \
+            in outcome.stderr
+        assert not out_dir.exists()
+
+    def test_rubbing_too_cold_to_draw_the_filament_back(self, klippy_dir, out_dir):
+        outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=150")
+
+        assert outcome.code != 0
+        assert "Extrude below minimum temp" in outcome.stderr
+        assert "[extruder] min_extrude_temp = 170" in outcome.stderr
+
+    def test_bad_key_value(self, klippy_dir, user_config, out_dir):
+        config = user_config(example_with(("pa_clr_dis_mm: 30", "pa_clr_dis_mm: 300")))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config))
+
+        assert outcome.code != 0
+        assert "Option 'pa_clr_dis_mm' in section 'z_compensate' must have maximum of 100" \
+            in outcome.stderr
+        assert not out_dir.exists()
+
+
+MISSING_TENSINK = re.sub(r"\[tensink_v2\]\n(#.*\n|sim_.*\n)*", "", EXAMPLE_TEXT)
+MISSING_MODULE = EXAMPLE_TEXT[:EXAMPLE_TEXT.index("[z_compensate]")]
+
+
+class TestBadInput:
+    @pytest.mark.parametrize("text, words, expected", [
+        ("[printer\nkinematics: corexy\n", [], ["printer.cfg", "line"]),
+        (example_with(("bl_offset: -27.5, -19.0", "")), [],
+         ["printer.cfg", "'bl_offset'", "'z_compensate'", "must be specified"]),
+        (EXAMPLE_TEXT, ["G29_NOZZLE_CLEAR"], ["unknown command 'G29_NOZZLE_CLEAR'"]),
+        (EXAMPLE_TEXT, ["VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=abc"],
+         ["parameter HOT_RUB_TEMP", "not a number: 'abc'"]),
+        (EXAMPLE_TEXT, ["Z_OFFSET_AUTO", "BED_ADDTEMP"], ["'BED_ADDTEMP'", "PARAMETER=VALUE"]),
+        (MISSING_MODULE, [], ["printer.cfg has no [z_compensate] section"]),
+        (MISSING_TENSINK, [], ["Unknown config object 'tensink_v2'", "[tensink_v2] section"]),
+    ], ids=["unparsable", "missing-key", "unknown-command", "parameter-not-a-number",
+            "parameter-without-value", "no-module-section", "no-pressure-probe"])
+    def test_is_refused_with_a_clear_message(
+            self, klippy_dir, user_config, out_dir, text, words, expected):
+        config = user_config(text)
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), *words)
+
+        assert outcome.code == dry_run.EXIT_BAD_INPUT
+        assert outcome.stderr.startswith("error: ")
+        for fragment in expected:
+            assert fragment in outcome.stderr
+        assert not out_dir.exists()
+
+    def test_missing_file(self, klippy_dir, tmp_path, out_dir):
+        outcome = dry(klippy_dir, out_dir, "--config", str(tmp_path / "nowhere.cfg"))
+
+        assert outcome.code == dry_run.EXIT_BAD_INPUT
+        assert "nowhere.cfg: no such configuration file" in outcome.stderr
+        assert not out_dir.exists()
+
+    def test_out_dir_holding_the_config_itself(self, klippy_dir, user_config):
+        config = user_config(EXAMPLE_TEXT)
+
+        outcome = dry(klippy_dir, config.parent, "--config", str(config))
+
+        assert outcome.code == dry_run.EXIT_BAD_INPUT
+        assert "would overwrite" in outcome.stderr
+        assert config.read_text() == EXAMPLE_TEXT
