@@ -58,6 +58,21 @@ void host_reference(Class& cls, const char* name, std::shared_ptr<Interface> ZCo
       });
 }
 
+// A G-code command handler: the host's command object, adapted for the procedure.
+auto command_handler(void (ZCompensate::*handler)(host::GCodeCommand&)) {
+  return [handler](ZCompensate& self, py::object gcmd) {
+    PyGCodeCommand command(std::move(gcmd));
+    (self.*handler)(command);
+  };
+}
+
+// Sets a heater's target; `wait` is any value tested for truth.
+auto heater_setter(void (ZCompensate::*setter)(double, bool, double)) {
+  return [setter](ZCompensate& self, double temp, py::object wait, double err) {
+    (self.*setter)(temp, truth(wait), err);
+  };
+}
+
 }  // namespace
 
 PYBIND11_MODULE(z_compensate_wrapper, m) {
@@ -138,18 +153,10 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
         self.move(xyz, speed, truth(wait));
       },
       "pos"_a, "speed"_a, "wait"_a = true);
-  cls.def(
-      "set_hot_temps",
-      [](ZCompensate& self, double temp, py::object wait, double err) {
-        self.set_hot_temps(temp, truth(wait), err);
-      },
-      "temp"_a, "wait"_a = false, "err"_a = 5);
-  cls.def(
-      "set_bed_temps",
-      [](ZCompensate& self, double temp, py::object wait, double err) {
-        self.set_bed_temps(temp, truth(wait), err);
-      },
-      "temp"_a, "wait"_a = false, "err"_a = 5);
+  cls.def("set_hot_temps", heater_setter(&ZCompensate::set_hot_temps), "temp"_a,
+          "wait"_a = false, "err"_a = 5);
+  cls.def("set_bed_temps", heater_setter(&ZCompensate::set_bed_temps), "temp"_a,
+          "wait"_a = false, "err"_a = 5);
   cls.def(
       "set_step_par",
       [](ZCompensate& self, py::object load_sys) { self.set_step_par(truth(load_sys)); },
@@ -172,29 +179,11 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
       "hot_start_temp"_a, "hot_rub_temp"_a, "hot_end_temp"_a, "bed_add_temp"_a);
 
   cls.attr("cmd_VQ20MA_NOZZLE_CLEAR_help") = "Clear the nozzle on bed.";
-  cls.def(
-      "cmd_VQ20MA_NOZZLE_CLEAR",
-      [](ZCompensate& self, py::object gcmd) {
-        PyGCodeCommand command(std::move(gcmd));
-        self.cmd_VQ20MA_NOZZLE_CLEAR(command);
-      },
-      "gcmd"_a);
+  cls.def("cmd_VQ20MA_NOZZLE_CLEAR", command_handler(&ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR), "gcmd"_a);
   cls.attr("cmd_Z_OFFSET_CALIBRATION_help") = "Z offset calibration";
-  cls.def(
-      "cmd_Z_OFFSET_CALIBRATION",
-      [](ZCompensate& self, py::object gcmd) {
-        PyGCodeCommand command(std::move(gcmd));
-        self.cmd_Z_OFFSET_CALIBRATION(command);
-      },
-      "gcmd"_a);
+  cls.def("cmd_Z_OFFSET_CALIBRATION", command_handler(&ZCompensate::cmd_Z_OFFSET_CALIBRATION), "gcmd"_a);
   cls.attr("cmd_Z_OFFSET_AUTO_help") = "Z offset auto";
-  cls.def(
-      "cmd_Z_OFFSET_AUTO",
-      [](ZCompensate& self, py::object gcmd) {
-        PyGCodeCommand command(std::move(gcmd));
-        self.cmd_Z_OFFSET_AUTO(command);
-      },
-      "gcmd"_a);
+  cls.def("cmd_Z_OFFSET_AUTO", command_handler(&ZCompensate::cmd_Z_OFFSET_AUTO), "gcmd"_a);
 
   // Host references.
   host_reference<PyConfigSection>(cls, "config", &ZCompensate::config);
