@@ -36,11 +36,21 @@ noz_pos_offset: 5, 15
 
 
 @pytest.fixture(scope="session")
-def klippy_dir(tmp_path_factory):
-    klipper = str(tmp_path_factory.mktemp("klipper"))
-    kdir = klippysim.make_klippy_tree(klipper)
-    install.install(klipper)
-    return kdir
+def installed_klippy_tree(tmp_path_factory):
+    """installed_klippy_tree(name): a new klippy tree under a fresh directory
+    named after `name`, with the module installed in it; returns the tree's
+    klippy directory."""
+    def make(name):
+        klipper = str(tmp_path_factory.mktemp(name))
+        klippy_dir = klippysim.make_klippy_tree(klipper)
+        install.install(klipper)
+        return klippy_dir
+    return make
+
+
+@pytest.fixture(scope="session")
+def klippy_dir(installed_klippy_tree):
+    return installed_klippy_tree("klipper")
 
 
 @pytest.fixture

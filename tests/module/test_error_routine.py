@@ -6,7 +6,7 @@ import time
 import greenlet
 import pytest
 
-from in_command import call_in_command, start_in_command
+from in_command import call_in_command, restart_while_suspended
 
 SSAP_TEXT = ("{'code': 'key402', 'msg': 'PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization line "
              "communication is not available, please check the connection..', 'values': []}")
@@ -338,12 +338,8 @@ def test_a_restart_during_the_wait_passes_through_at_once(make_faulty, records):
     tensink = printer.lookup_object("tensink_v2")
     tensink.step_result_count = 0
     console_start = len(printer.console_lines())
-    run = start_in_command(printer, lambda: module.ck_and_raise_error(
-        True, records.PR_ERR_CODE_SSAP_TEST_ERROR))
-    with pytest.raises(Exception):
-        printer.wait_command(run, timeout=1.0)
-
-    aborted = printer.abort_command()
+    aborted = restart_while_suspended(printer, lambda: module.ck_and_raise_error(
+        True, records.PR_ERR_CODE_SSAP_TEST_ERROR), timeout=1.0)
 
     assert type(aborted.exception) is greenlet.GreenletExit
     # No host call after the restart.
@@ -360,12 +356,8 @@ def test_a_restart_after_z_was_declared_passes_through(make_faulty, records):
     reactor = printer.get_reactor()
     # The host is restarted while the probe module waits on its microcontroller.
     printer.lookup_object("tensink_v2").disable_steps = lambda: reactor.pause(reactor.NEVER)
-    run = start_in_command(printer, lambda: module.ck_and_raise_error(
-        True, records.PR_ERR_CODE_SSAP_TEST_ERROR))
-    with pytest.raises(Exception):
-        printer.wait_command(run, timeout=5.0)
-
-    aborted = printer.abort_command()
+    aborted = restart_while_suspended(printer, lambda: module.ck_and_raise_error(
+        True, records.PR_ERR_CODE_SSAP_TEST_ERROR), timeout=5.0)
 
     assert type(aborted.exception) is greenlet.GreenletExit
     assert [d["position"][2] for d in declarations(printer)] == [0]

@@ -7,19 +7,7 @@ import types
 import greenlet
 import pytest
 
-from in_command import call_in_command, start_in_command
-
-
-@pytest.fixture
-def printer(make_printer):
-    return make_printer("")
-
-
-@pytest.fixture
-def module(printer, module_of):
-    module = module_of(printer)
-    module.toolhead = printer.lookup_object("toolhead")
-    return module
+from in_command import call_in_command, restart_while_suspended
 
 
 @pytest.fixture
@@ -71,11 +59,7 @@ def test_status_is_answered_while_a_command_is_suspended(printer, module, ssap_r
 
 def test_a_restart_during_a_pause_passes_through_and_leaves_the_object_usable(printer,
                                                                               module):
-    run = start_in_command(printer, lambda: module.delay_s(3600))
-    with pytest.raises(Exception):
-        printer.wait_command(run, timeout=10.0)
-
-    aborted = printer.abort_command()
+    aborted = restart_while_suspended(printer, lambda: module.delay_s(3600), timeout=10.0)
 
     assert type(aborted.exception) is greenlet.GreenletExit
     still_usable(module)

@@ -8,9 +8,6 @@ import textwrap
 
 import pytest
 
-import klippysim
-from z_compensate import install
-
 WRAPPER = "extras.z_compensate_wrapper"
 
 RECORDS = {
@@ -48,12 +45,9 @@ FRESH_LOAD = textwrap.dedent("""
 
 
 @pytest.fixture(scope="module")
-def scratch_klipper(tmp_path_factory):
+def scratch_klipper(installed_klippy_tree):
     """A klippy tree of its own, so that the session's loaded module stays untouched."""
-    klipper = str(tmp_path_factory.mktemp("scratch_klipper"))
-    klippy_dir = klippysim.make_klippy_tree(klipper)
-    install.install(klipper)
-    return klippy_dir
+    return installed_klippy_tree("scratch_klipper")
 
 
 def load_fresh(klippy_dir):
@@ -76,9 +70,8 @@ def test_fresh_module_holds_the_constants_and_empty_records(scratch_klipper):
         assert text == repr({"code": code, "msg": msg, "values": []})
 
 
-def test_loading_fails_with_import_error_without_the_probe_module(tmp_path):
-    without_probe = klippysim.make_klippy_tree(str(tmp_path))
-    install.install(str(tmp_path))
+def test_loading_fails_with_import_error_without_the_probe_module(installed_klippy_tree):
+    without_probe = installed_klippy_tree("without_probe")
     os.remove(os.path.join(without_probe, "extras", "probe.py"))
 
     loaded = load_fresh(without_probe)

@@ -4,19 +4,6 @@ import pytest
 from in_command import call_in_command
 
 
-@pytest.fixture
-def printer(make_printer):
-    return make_printer("")
-
-
-@pytest.fixture
-def module(printer, module_of):
-    module = module_of(printer)
-    # The command handlers fetch the toolhead before they move.
-    module.toolhead = printer.lookup_object("toolhead")
-    return module
-
-
 def command_lines(printer):
     return [event.data["line"] for event in printer.trace.of_kind("gcode")
             if event.data["depth"] > 0]

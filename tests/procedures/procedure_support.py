@@ -1,5 +1,5 @@
-"""What the procedure tests share: a way to run test code inside a G-code
-command, and readers for what the simulated printer did and wrote."""
+"""What the procedure tests share: settings, the texts of the shutdowns, and
+readers for what the simulated printer did and wrote."""
 import configparser
 import re
 
@@ -25,47 +25,15 @@ MOVE_LINE = re.compile(
     r"^G1 F(?P<f>\d+) X(?P<x>-?[\d.]+) Y(?P<y>-?[\d.]+) Z(?P<z>-?[\d.]+)$")
 
 
-class CommandHarness:
-    """Runs a test's code inside a G-code command of its own, where the
-    module may pause, and keeps what it returned or raised."""
-
-    NAME = "TEST_HARNESS"
-
-    def __init__(self, printer):
-        self.printer = printer
-        self.action = None
-        self.catch = False
-        self.result = self.error = None
-        printer.lookup_object("gcode").register_command(self.NAME, self._handle)
-
-    def _handle(self, gcmd):
-        if not self.catch:
-            self.result = self.action(gcmd)
-            return
-        # Caught here, the error does not reach the host, which would take it
-        # for an internal error and shut down.
-        try:
-            self.result = self.action(gcmd)
-        except Exception as error:
-            self.error = error
-
-    def run(self, action, **kwargs):
-        """Runs `action(gcmd)`; what ends the command is raised here."""
-        self.action, self.catch = action, False
-        self.printer.run_gcode(self.NAME, **kwargs)
-        return self.result
-
-    def run_catching(self, action):
-        """Runs `action(gcmd)` and returns the exception it raised (or None)."""
-        self.action, self.catch, self.error = action, True, None
-        self.printer.run_gcode(self.NAME)
-        return self.error
+def config_text(printer):
+    """The printer's printer.cfg as it stands on disk."""
+    with open(printer.get_start_args()["config_file"]) as f:
+        return f.read()
 
 
-def saved_option(config_path, section, option):
-    """An option of the SAVE_CONFIG block of a written printer.cfg."""
-    with open(config_path) as f:
-        lines = f.read().split("\n")
+def saved_option(printer, section, option):
+    """An option of the SAVE_CONFIG block of the printer's printer.cfg."""
+    lines = config_text(printer).split("\n")
     # The block's contents follow its two header lines.
     header_end = lines.index(
         "#*# DO NOT EDIT THIS BLOCK OR BELOW. The contents are auto-generated.")

@@ -4,13 +4,10 @@ import sys
 
 import pytest
 
+from in_command import CommandAction, error_in_command
 from procedure_support import (CALIBRATION_SHUTDOWN_TEXT, SSAP_SHUTDOWN_TEXT,
-                               WIPE_AREA, CommandHarness, command_lines,
+                               WIPE_AREA, command_lines, config_text,
                                gcode_z_offset, heater_targets, saved_option)
-
-
-def config_path_of(printer):
-    return printer.get_start_args()["config_file"]
 
 
 @pytest.mark.parametrize("entry_offset", [0, 0.2])
@@ -20,7 +17,7 @@ def test_runs_end_to_end_and_saves_twice(make_printer, module_of,
     printer.run_gcode("SET_GCODE_OFFSET Z=%s" % entry_offset)
     printer.run_gcode("Z_OFFSET_AUTO")
 
-    assert saved_option(config_path_of(printer), "probe", "z_offset") == "1.750"
+    assert saved_option(printer, "probe", "z_offset") == "1.750"
     assert len(printer.trace.of_kind("config_save")) == 2
     assert module_of(printer).auto_alignment_status == 5
     lines = command_lines(printer)
@@ -54,15 +51,13 @@ def test_negative_offset_is_refused_without_a_second_save(make_printer,
                                                          module_of):
     printer = make_printer(WIPE_AREA + "tri_expand_mm: 0.1", overrides={
         "simulated_printer": {"true_probe_offset": "0.05"}})
-    with open(config_path_of(printer)) as f:
-        config_before = f.read()
+    config_before = config_text(printer)
     with pytest.raises(printer.command_error) as raised:
         printer.run_gcode("Z_OFFSET_AUTO")
     assert str(raised.value) == CALIBRATION_SHUTDOWN_TEXT
     assert printer.trace.of_kind("config_save") == []
     assert printer.trace.of_kind("config_set") == []
-    with open(config_path_of(printer)) as f:
-        assert f.read() == config_before
+    assert config_text(printer) == config_before
     assert module_of(printer).auto_alignment_status == 4
     assert gcode_z_offset(printer) == 0
 
@@ -73,7 +68,7 @@ def test_temperature_parameters_are_read_from_its_command_line(make_printer):
                       "HOT_END_TEMP=130 BED_ADDTEMP=65")
     assert heater_targets(printer, "extruder") == [150, 150, 210, 130]
     assert heater_targets(printer, "heater_bed") == [65] * 4
-    assert saved_option(config_path_of(printer), "probe", "z_offset") == "1.750"
+    assert saved_option(printer, "probe", "z_offset") == "1.750"
 
 
 def test_non_finite_temperature_parameter_is_refused_before_heating(
@@ -88,27 +83,28 @@ def test_non_finite_temperature_parameter_is_refused_before_heating(
     assert printer.trace.of_kind("move") == []
 
 
-def short_bed_probe_result(printer, monkeypatch, harness):
+def short_bed_probe_result(printer, monkeypatch):
     probe = printer.lookup_object("probe")
     real_run_probe = probe.run_probe
     monkeypatch.setattr(probe, "run_probe",
                         lambda gcmd: real_run_probe(gcmd)[:2])
 
 
-def sync_reply_without_level(printer, monkeypatch, harness):
+def sync_reply_without_level(printer, monkeypatch):
     monkeypatch.setattr(printer.lookup_object("tensink_v2"), "swap_line",
                         "no_sta")
 
 
-def short_toolhead_position(printer, monkeypatch, harness):
+def short_toolhead_position(printer, monkeypatch):
     toolhead = printer.lookup_object("toolhead")
     real_get_position = toolhead.get_position
 
-    # Only the module's own reads, made straight from the harness command,
-    # get the short answer; the simulator's own reads stay whole.
+    # Only the module's own reads get the short answer: they come straight
+    # from the test command's call of the action, as the module has no Python
+    # frame. The simulator's own reads stay whole.
     def get_position():
         position = real_get_position()
-        if sys._getframe(1).f_code is harness._handle.__code__:
+        if sys._getframe(1).f_code is CommandAction.call.__code__:
             return position[:3]
         return position
     monkeypatch.setattr(toolhead, "get_position", get_position)
@@ -123,15 +119,15 @@ def test_host_answer_of_wrong_shape_ends_the_command_and_nothing_else(
         make_printer, module_of, monkeypatch, wrong_answer, error_type):
     printer = make_printer(WIPE_AREA)
     module = module_of(printer)
-    harness = CommandHarness(printer)
     with monkeypatch.context() as patch:
-        wrong_answer(printer, patch, harness)
-        error = harness.run_catching(module.cmd_Z_OFFSET_AUTO)
+        wrong_answer(printer, patch)
+        error = error_in_command(printer, module.cmd_Z_OFFSET_AUTO,
+                                 with_gcmd=True)
     assert isinstance(error, error_type)
     assert not isinstance(error, printer.command_error)
     assert not printer.is_shutdown()
     assert printer.trace.of_kind("config_save") == []
 
     printer.run_gcode("Z_OFFSET_AUTO")
-    assert saved_option(config_path_of(printer), "probe", "z_offset") == "1.750"
+    assert saved_option(printer, "probe", "z_offset") == "1.750"
     assert module.auto_alignment_status == 5

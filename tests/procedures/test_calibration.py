@@ -5,8 +5,8 @@ import math
 import pytest
 
 from procedure_support import (CALIBRATION_SHUTDOWN_TEXT, command_lines,
-                               gcode_z_offset, offset_lines, probe_answers,
-                               saved_option)
+                               config_text, gcode_z_offset, offset_lines,
+                               probe_answers, saved_option)
 
 # Calibration messages, as the console shows them.
 MESSAGE_PREFIXES = ("bl_data[", "z_offset_new")
@@ -47,8 +47,7 @@ def test_saved_offset_is_what_the_geometry_implies(make_printer, module_of,
     printer.run_gcode("Z_OFFSET_CALIBRATION")
 
     expected = true_offset - tri_expand_mm
-    config_path = printer.get_start_args()["config_file"]
-    assert saved_option(config_path, "probe", "z_offset") == "%.3f" % expected
+    assert saved_option(printer, "probe", "z_offset") == "%.3f" % expected
     assert module.auto_alignment_status == 5
     assert 4 in status_values(printer)
     # The G-code offset is left at the change of the probe offset (as sent
@@ -80,8 +79,7 @@ def test_worked_example_digit_for_digit(make_printer, module_of, monkeypatch):
         "Z_OFFSET_APPLY_PROBE",
         "CXSAVE_CONFIG",
     ]
-    config_path = printer.get_start_args()["config_file"]
-    assert saved_option(config_path, "probe", "z_offset") == "1.960"
+    assert saved_option(printer, "probe", "z_offset") == "1.960"
     assert module_of(printer).auto_alignment_status == 5
 
 
@@ -140,8 +138,7 @@ def test_random_points_fall_between_the_bounds_in_either_order(
             assert min(bounds) <= d <= max(bounds)
         distances += [dx, dy]
     assert len(set(distances)) == len(distances), "draws repeat"
-    config_path = printer.get_start_args()["config_file"]
-    assert saved_option(config_path, "probe", "z_offset") == "1.750"
+    assert saved_option(printer, "probe", "z_offset") == "1.750"
 
 
 def test_gcode_offset_on_entry_is_cancelled(make_printer):
@@ -152,8 +149,7 @@ def test_gcode_offset_on_entry_is_cancelled(make_printer):
         "SET_GCODE_OFFSEt Z_ADJUST=-0.300000 MOVE=1",
         "SET_GCODE_OFFSEt Z_ADJUST=0.250000 MOVE=1",
     ]
-    config_path = printer.get_start_args()["config_file"]
-    assert saved_option(config_path, "probe", "z_offset") == "1.750"
+    assert saved_option(printer, "probe", "z_offset") == "1.750"
     assert gcode_z_offset(printer) == pytest.approx(0.25)
 
 
@@ -166,8 +162,7 @@ def test_offset_of_exactly_zero_is_accepted(make_printer, module_of,
     printer.run_gcode("Z_OFFSET_CALIBRATION")
     assert calibration_messages(printer)[-1] == "z_offset_new = 0.000000"
     assert offset_lines(printer)[-1] == "SET_GCODE_OFFSEt Z_ADJUST=2.000000 MOVE=1"
-    config_path = printer.get_start_args()["config_file"]
-    assert saved_option(config_path, "probe", "z_offset") == "0.000"
+    assert saved_option(printer, "probe", "z_offset") == "0.000"
     assert module_of(printer).auto_alignment_status == 5
     assert not printer.is_shutdown()
 
@@ -195,17 +190,10 @@ def assert_refused_and_nothing_saved(printer, module, config_before):
     assert "CXSAVE_CONFIG" not in command_lines(printer)
     assert printer.trace.of_kind("config_set") == []
     assert printer.trace.of_kind("config_save") == []
-    config_path = printer.get_start_args()["config_file"]
-    with open(config_path) as f:
-        assert f.read() == config_before
+    assert config_text(printer) == config_before
     assert module.auto_alignment_status == 4
     assert module.z_offset_move == 0
     assert gcode_z_offset(printer) == 0
-
-
-def config_text(printer):
-    with open(printer.get_start_args()["config_file"]) as f:
-        return f.read()
 
 
 @pytest.mark.parametrize("how", ["geometry", "just below zero"])

@@ -4,7 +4,7 @@ import collections
 
 import pytest
 
-from procedure_support import CommandHarness
+from in_command import call_in_command
 
 # Each method and the host object whose heater it drives.
 TWINS = [("set_hot_temps", "extruder"), ("set_bed_temps", "heater_bed")]
@@ -41,7 +41,6 @@ class HeaterRig:
     def __init__(self, printer, module, monkeypatch):
         self.printer = printer
         self.module = module
-        self.harness = CommandHarness(printer)
         self.heaters = {name: printer.lookup_object(name).heater
                         for name in ("extruder", "heater_bed")}
         self.watched = {name: WatchedHeater(heater)
@@ -75,13 +74,13 @@ class HeaterRig:
     def call(self, method, *args, measured=None, before=None, **kwargs):
         """Calls the module's heater method inside a command; `measured`
         ({heater: temperature}) is put on the sensors first."""
-        def action(gcmd):
+        def action():
             for name, temp in (measured or {}).items():
                 self.heaters[name].smoothed_temp = temp
             if before is not None:
                 before()
             getattr(self.module, method)(*args, **kwargs)
-        self.harness.run(action, timeout=3600)
+        call_in_command(self.printer, action, timeout=3600)
 
 
 @pytest.fixture

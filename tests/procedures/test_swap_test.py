@@ -1,8 +1,8 @@
 """The sync-line test between the pressure probe's two sides."""
 import pytest
 
-from procedure_support import (SSAP_SHUTDOWN_TEXT, WIPE_AREA, CommandHarness,
-                               command_lines)
+from in_command import call_in_command, error_in_command
+from procedure_support import SSAP_SHUTDOWN_TEXT, WIPE_AREA, command_lines
 
 SUCCESS_LINE = "[SWAP_TEST]---Swap Test Success---"
 FAILURE_LINE = "[SWAP_TEST]!!!Swap Test ERROR!!!"
@@ -34,7 +34,7 @@ def test_healthy_line_passes_with_only_the_success_line(make_printer,
                                                          module_of):
     printer = make_printer("show_msg: False")
     module = module_of(printer)
-    CommandHarness(printer).run(lambda gcmd: module.TEST_SWAP())
+    call_in_command(printer, module.TEST_SWAP)
     assert swap_test_lines(printer) == [SUCCESS_LINE]
     tensink = printer.lookup_object("tensink_v2")
     assert tensink.calls == SWAP_CALLS
@@ -81,13 +81,12 @@ def test_replies_are_judged_in_order(make_printer, module_of, reply0, reply1,
     replies = iter([reply0, reply1])
     printer.lookup_object("tensink_v2").read_swap_tensink_cmd.handler = (
         lambda data: next(replies))
-    harness = CommandHarness(printer)
     if passes:
-        harness.run(lambda gcmd: module.TEST_SWAP())
+        call_in_command(printer, module.TEST_SWAP)
         assert swap_test_lines(printer) == [SUCCESS_LINE]
         return
     with pytest.raises(printer.command_error) as raised:
-        harness.run(lambda gcmd: module.TEST_SWAP())
+        call_in_command(printer, module.TEST_SWAP)
     assert str(raised.value) == SSAP_SHUTDOWN_TEXT
     assert swap_test_lines(printer) == [FAILURE_LINE, RAISE_ERROR_LINE]
 
@@ -96,7 +95,7 @@ def test_reply_without_level_is_a_python_error_and_the_object_stays_usable(
         make_printer, module_of):
     printer = with_swap_line(make_printer, "no_sta", WIPE_AREA)
     module = module_of(printer)
-    error = CommandHarness(printer).run_catching(lambda gcmd: module.TEST_SWAP())
+    error = error_in_command(printer, module.TEST_SWAP)
     assert isinstance(error, KeyError)
     assert swap_test_lines(printer) == []
     assert not printer.is_shutdown()

@@ -1,5 +1,6 @@
 import pytest
 
+from in_command import call_in_command
 from sim_support import FLAT_BED
 
 
@@ -18,21 +19,12 @@ def swap_replies(tensink):
     return replies
 
 
-def in_command(printer, func):
-    """Run func() inside a G-code command, as the module's calls are."""
-    result = []
-    printer.lookup_object('gcode').register_command(
-        'T_RUN', lambda gcmd: result.append(func()))
-    printer.run_gcode("T_RUN")
-    return result[0]
-
-
 class TestSyncLine:
     @pytest.mark.parametrize('mode, levels', [
         ('healthy', [0, 1]), ('stuck_0', [0, 0]), ('stuck_1', [1, 1])])
     def test_levels(self, make_printer, mode, levels):
         printer, tensink = tensink_printer(make_printer, sim_swap_line=mode)
-        replies = in_command(printer, lambda: swap_replies(tensink))
+        replies = call_in_command(printer, lambda: swap_replies(tensink))
         assert [r['sta'] for r in replies] == levels
         assert replies[0]['oid'] == tensink.step_oid
 
@@ -40,25 +32,25 @@ class TestSyncLine:
         ('empty', {}), ('absent', None)])
     def test_empty_and_absent_replies(self, make_printer, mode, reply):
         printer, tensink = tensink_printer(make_printer, sim_swap_line=mode)
-        assert in_command(printer, lambda: swap_replies(tensink)) == \
+        assert call_in_command(printer, lambda: swap_replies(tensink)) == \
             [reply, reply]
 
     def test_reply_without_level(self, make_printer):
         printer, tensink = tensink_printer(make_printer,
                                            sim_swap_line='no_sta')
-        replies = in_command(printer, lambda: swap_replies(tensink))
+        replies = call_in_command(printer, lambda: swap_replies(tensink))
         assert replies[0] and 'sta' not in replies[0]
 
     def test_a_read_waits_for_the_reply(self, make_printer):
         printer, tensink = tensink_printer(make_printer)
         reactor = printer.get_reactor()
         start = reactor.monotonic()
-        in_command(printer, lambda: swap_replies(tensink))
+        call_in_command(printer, lambda: swap_replies(tensink))
         assert reactor.monotonic() == pytest.approx(start + 0.01)
 
     def test_calls_are_recorded_in_order(self, make_printer):
         printer, tensink = tensink_printer(make_printer)
-        in_command(printer, lambda: swap_replies(tensink))
+        call_in_command(printer, lambda: swap_replies(tensink))
         assert tensink.calls == [
             ('write_swap_tensink_cmd.send', [1, 0]),
             ('read_swap_tensink_cmd.send', [2]),
@@ -131,7 +123,7 @@ class TestContactProbing:
         def probe():
             tensink.move([100., 100., 3., 0.], 100)
             return tensink.run_step_tensink(25., 0, False, 5, 5, True)
-        contact_z = in_command(printer, probe)
+        contact_z = call_in_command(printer, probe)
         # Started as if homed on the probe: contact is z_offset below the
         # true probe distance
         assert contact_z == pytest.approx(2.0 - 1.8)
@@ -142,7 +134,7 @@ class TestContactProbing:
     def test_eight_arguments(self, make_printer):
         printer = make_printer(overrides=FLAT_BED)
         tensink = printer.lookup_object('tensink_v2')
-        in_command(printer, lambda: tensink.run_step_tensink(
+        call_in_command(printer, lambda: tensink.run_step_tensink(
             25., 0, False, 5, 5, True, 2000, 6000))
         assert tensink.calls[-1][1] == [25., 0, False, 5, 5, True, 2000, 6000]
 
@@ -150,7 +142,7 @@ class TestContactProbing:
         printer = make_printer(overrides=FLAT_BED)
         tensink = printer.lookup_object('tensink_v2')
         with pytest.raises(printer.command_error) as info:
-            in_command(printer, lambda: tensink.run_step_tensink(
+            call_in_command(printer, lambda: tensink.run_step_tensink(
                 5., 0, False, 1, 1, True))
         assert str(info.value) == "Pressure probe: no contact within 5.000 mm"
 
