@@ -78,7 +78,8 @@ void ZCompensate::send_gcode_z_offset_adjust(double z_adjust) {
 
 // Brings the G-code Z offset back to 0; the shift stays recorded as 0.
 void ZCompensate::cancel_gcode_z_offset() {
-  z_offset_move = printer->lookup_gcode_move()->homing_position_z();
+  auto host_printer = printer;
+  z_offset_move = host_printer->lookup_gcode_move()->homing_position_z();
   send_gcode_z_offset_adjust(0 - z_offset_move);
   z_offset_move = 0;
 }
