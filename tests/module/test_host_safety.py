@@ -57,6 +57,27 @@ def test_status_is_answered_while_a_command_is_suspended(printer, module, ssap_r
     assert len({id(status) for _, status in answers}) == 3
 
 
+def test_two_suspended_calls_may_resume_in_either_order(printer, module):
+    # A timer's call sleeps in the module past the command's own pause: the
+    # command returns first, the timer's call after it.
+    reactor = printer.get_reactor()
+    finished = []
+
+    def sleep_longer(eventtime):
+        module.delay_s(20)
+        finished.append("timer")
+        return reactor.NEVER
+    reactor.register_timer(sleep_longer, reactor.monotonic() + 1)
+
+    call_in_command(printer, lambda: module.delay_s(5))
+    finished.append("command")
+    printer.run_for(30)
+
+    assert finished == ["command", "timer"]
+    assert not printer.is_shutdown()
+    still_usable(module)
+
+
 def test_a_restart_during_a_pause_passes_through_and_leaves_the_object_usable(printer,
                                                                               module):
     aborted = restart_while_suspended(printer, lambda: module.delay_s(3600), timeout=10.0)

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "host_methods.h"
 #include "py_host.h"
 #include "z_compensate.h"
 
@@ -30,12 +31,6 @@ void import_bed_probe_module(const py::module_& m) {
                                                : (name.substr(0, dot) + ".probe").c_str());
 }
 
-bool truth(const py::object& value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
 // A host reference attribute: the host's own object, wrapped for the
 // procedures when it is set. Reading one that no command has set yet fails as
 // reading a missing attribute does.
@@ -59,17 +54,18 @@ void host_reference(Class& cls, const char* name, std::shared_ptr<Interface> ZCo
 }
 
 // A G-code command handler: the host's command object, adapted for the procedure.
-auto command_handler(void (ZCompensate::*handler)(host::GCodeCommand&)) {
-  return [handler](ZCompensate& self, py::object gcmd) {
-    PyGCodeCommand command(std::move(gcmd));
+MethodBody command_handler(void (ZCompensate::*handler)(host::GCodeCommand&)) {
+  return [handler](ZCompensate& self, const Arguments& args) {
+    PyGCodeCommand command(args[0]);
     (self.*handler)(command);
   };
 }
 
 // Sets a heater's target; `wait` is any value tested for truth.
-auto heater_setter(void (ZCompensate::*setter)(double, bool, double)) {
-  return [setter](ZCompensate& self, double temp, py::object wait, double err) {
-    (self.*setter)(temp, truth(wait), err);
+MethodBody heater_setter(void (ZCompensate::*setter)(double, bool, double)) {
+  return [setter](ZCompensate& self, const Arguments& args) {
+    (self.*setter)(number_argument(args[0], "temp"), truth(args[1]),
+                   number_argument(args[2], "err"));
   };
 }
 
@@ -81,8 +77,8 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
   py::register_exception_translator([](std::exception_ptr error) {
     try {
       if (error) std::rethrow_exception(error);
-    } catch (const zcomp::MissingAttribute& missing) {
-      PyErr_SetString(PyExc_AttributeError, missing.what());
+    } catch (const zcomp::MissingAttribute&) {
+      set_python_error(error);
     }
   });
 
@@ -122,46 +118,49 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
       },
       py::detail::is_new_style_constructor(), "config"_a);
 
-  cls.def("delay_s", &ZCompensate::delay_s, "delay_s"_a);
-  cls.def("TEST_SWAP", &ZCompensate::TEST_SWAP);
-  cls.def(
-      "print_msg",
-      [](ZCompensate& self, const std::string& title, const std::string& msg, py::object force) {
-        self.print_msg(title, msg, truth(force));
-      },
-      "title"_a, "msg"_a, "force"_a = false);
-  cls.def(
-      "ck_and_raise_error",
-      [](ZCompensate& self, py::object ck, py::object err_code, py::object vals) {
-        if (!truth(ck)) return;
-        PyErrorRecord record(std::move(err_code), std::move(vals));
-        self.ck_and_raise_error(true, record);
-      },
-      "ck"_a, "err_code"_a, "vals"_a = default_vals);
-  cls.def(
-      "move",
-      [](ZCompensate& self, py::object pos, double speed, py::object wait) {
-        if (!py::isinstance<py::sequence>(pos) || py::isinstance<py::str>(pos)) {
-          throw py::type_error("pos: expected a sequence of numbers");
-        }
-        // Entries after Z are not part of a move.
-        const auto entries = py::reinterpret_borrow<py::sequence>(pos);
-        std::vector<double> xyz;
-        for (std::size_t i = 0; i < std::min<std::size_t>(entries.size(), 3); ++i) {
-          xyz.push_back(to_double(entries[i], "pos"));
-        }
-        self.move(xyz, speed, truth(wait));
-      },
-      "pos"_a, "speed"_a, "wait"_a = true);
-  cls.def("set_hot_temps", heater_setter(&ZCompensate::set_hot_temps), "temp"_a,
-          "wait"_a = false, "err"_a = 5);
-  cls.def("set_bed_temps", heater_setter(&ZCompensate::set_bed_temps), "temp"_a,
-          "wait"_a = false, "err"_a = 5);
-  cls.def(
-      "set_step_par",
-      [](ZCompensate& self, py::object load_sys) { self.set_step_par(truth(load_sys)); },
-      "load_sys"_a = true);
-  cls.def("pnt_msg", &ZCompensate::pnt_msg, "msg"_a);
+  // Everything that calls the host; see host_methods.h for why these are
+  // not bound through pybind11.
+  add_host_method(cls, "delay_s", {{"delay_s"}}, [](ZCompensate& self, const Arguments& args) {
+    self.delay_s(number_argument(args[0], "delay_s"));
+  });
+  add_host_method(cls, "TEST_SWAP", {},
+                  [](ZCompensate& self, const Arguments&) { self.TEST_SWAP(); });
+  add_host_method(cls, "print_msg", {{"title"}, {"msg"}, {"force", py::bool_(false)}},
+                  [](ZCompensate& self, const Arguments& args) {
+                    self.print_msg(text_argument(args[0], "title"),
+                                   text_argument(args[1], "msg"), truth(args[2]));
+                  });
+  add_host_method(cls, "ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", default_vals}},
+                  [](ZCompensate& self, const Arguments& args) {
+                    if (!truth(args[0])) return;
+                    PyErrorRecord record(args[1], args[2]);
+                    self.ck_and_raise_error(true, record);
+                  });
+  add_host_method(cls, "move", {{"pos"}, {"speed"}, {"wait", py::bool_(true)}},
+                  [](ZCompensate& self, const Arguments& args) {
+                    const py::object& pos = args[0];
+                    if (!py::isinstance<py::sequence>(pos) || py::isinstance<py::str>(pos)) {
+                      throw py::type_error("pos: expected a sequence of numbers");
+                    }
+                    // Entries after Z are not part of a move.
+                    const auto entries = py::reinterpret_borrow<py::sequence>(pos);
+                    std::vector<double> xyz;
+                    for (std::size_t i = 0; i < std::min<std::size_t>(entries.size(), 3); ++i) {
+                      xyz.push_back(to_double(entries[i], "pos"));
+                    }
+                    self.move(xyz, number_argument(args[1], "speed"), truth(args[2]));
+                  });
+  add_host_method(cls, "set_hot_temps", {{"temp"}, {"wait", py::bool_(false)}, {"err", py::int_(5)}},
+                  heater_setter(&ZCompensate::set_hot_temps));
+  add_host_method(cls, "set_bed_temps", {{"temp"}, {"wait", py::bool_(false)}, {"err", py::int_(5)}},
+                  heater_setter(&ZCompensate::set_bed_temps));
+  add_host_method(cls, "set_step_par", {{"load_sys", py::bool_(true)}},
+                  [](ZCompensate& self, const Arguments& args) {
+                    self.set_step_par(truth(args[0]));
+                  });
+  add_host_method(cls, "pnt_msg", {{"msg"}}, [](ZCompensate& self, const Arguments& args) {
+    self.pnt_msg(text_argument(args[0], "msg"));
+  });
   cls.def(
       "get_status",
       [](const ZCompensate& self, py::object /*eventtime*/) {
@@ -170,20 +169,24 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
         return status;
       },
       "eventtime"_a);
-  cls.def(
-      "vq20ma_clear_nozzle",
-      [](ZCompensate& self, double hot_start_temp, double hot_rub_temp, double hot_end_temp,
-         double bed_add_temp) {
-        self.vq20ma_clear_nozzle({hot_start_temp, hot_rub_temp, hot_end_temp, bed_add_temp});
-      },
-      "hot_start_temp"_a, "hot_rub_temp"_a, "hot_end_temp"_a, "bed_add_temp"_a);
+  add_host_method(cls, "vq20ma_clear_nozzle",
+                  {{"hot_start_temp"}, {"hot_rub_temp"}, {"hot_end_temp"}, {"bed_add_temp"}},
+                  [](ZCompensate& self, const Arguments& args) {
+                    self.vq20ma_clear_nozzle({number_argument(args[0], "hot_start_temp"),
+                                              number_argument(args[1], "hot_rub_temp"),
+                                              number_argument(args[2], "hot_end_temp"),
+                                              number_argument(args[3], "bed_add_temp")});
+                  });
 
   cls.attr("cmd_VQ20MA_NOZZLE_CLEAR_help") = "Clear the nozzle on bed.";
-  cls.def("cmd_VQ20MA_NOZZLE_CLEAR", command_handler(&ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR), "gcmd"_a);
+  add_host_method(cls, "cmd_VQ20MA_NOZZLE_CLEAR", {{"gcmd"}},
+                  command_handler(&ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR));
   cls.attr("cmd_Z_OFFSET_CALIBRATION_help") = "Z offset calibration";
-  cls.def("cmd_Z_OFFSET_CALIBRATION", command_handler(&ZCompensate::cmd_Z_OFFSET_CALIBRATION), "gcmd"_a);
+  add_host_method(cls, "cmd_Z_OFFSET_CALIBRATION", {{"gcmd"}},
+                  command_handler(&ZCompensate::cmd_Z_OFFSET_CALIBRATION));
   cls.attr("cmd_Z_OFFSET_AUTO_help") = "Z offset auto";
-  cls.def("cmd_Z_OFFSET_AUTO", command_handler(&ZCompensate::cmd_Z_OFFSET_AUTO), "gcmd"_a);
+  add_host_method(cls, "cmd_Z_OFFSET_AUTO", {{"gcmd"}},
+                  command_handler(&ZCompensate::cmd_Z_OFFSET_AUTO));
 
   // Host references.
   host_reference<PyConfigSection>(cls, "config", &ZCompensate::config);
