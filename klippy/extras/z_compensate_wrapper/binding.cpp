@@ -127,8 +127,8 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
                   [](ZCompensate& self, const Arguments&) { self.TEST_SWAP(); });
   add_host_method(cls, "print_msg", {{"title"}, {"msg"}, {"force", py::bool_(false)}},
                   [](ZCompensate& self, const Arguments& args) {
-                    self.print_msg(text_argument(args[0], "title"),
-                                   text_argument(args[1], "msg"), truth(args[2]));
+                    self.print_msg(to_text(args[0], "title"),
+                                   to_text(args[1], "msg"), truth(args[2]));
                   });
   add_host_method(cls, "ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", default_vals}},
                   [](ZCompensate& self, const Arguments& args) {
@@ -138,17 +138,9 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
                   });
   add_host_method(cls, "move", {{"pos"}, {"speed"}, {"wait", py::bool_(true)}},
                   [](ZCompensate& self, const Arguments& args) {
-                    const py::object& pos = args[0];
-                    if (!py::isinstance<py::sequence>(pos) || py::isinstance<py::str>(pos)) {
-                      throw py::type_error("pos: expected a sequence of numbers");
-                    }
                     // Entries after Z are not part of a move.
-                    const auto entries = py::reinterpret_borrow<py::sequence>(pos);
-                    std::vector<double> xyz;
-                    for (std::size_t i = 0; i < std::min<std::size_t>(entries.size(), 3); ++i) {
-                      xyz.push_back(to_double(entries[i], "pos"));
-                    }
-                    self.move(xyz, number_argument(args[1], "speed"), truth(args[2]));
+                    self.move(to_doubles(args[0], "pos", 0, 3), number_argument(args[1], "speed"),
+                              truth(args[2]));
                   });
   add_host_method(cls, "set_hot_temps", {{"temp"}, {"wait", py::bool_(false)}, {"err", py::int_(5)}},
                   heater_setter(&ZCompensate::set_hot_temps));
@@ -159,7 +151,7 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
                     self.set_step_par(truth(args[0]));
                   });
   add_host_method(cls, "pnt_msg", {{"msg"}}, [](ZCompensate& self, const Arguments& args) {
-    self.pnt_msg(text_argument(args[0], "msg"));
+    self.pnt_msg(to_text(args[0], "msg"));
   });
   cls.def(
       "get_status",

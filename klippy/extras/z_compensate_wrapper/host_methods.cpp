@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "py_host.h"
+
 namespace zcomp::py_host {
 
 namespace {
@@ -138,25 +140,8 @@ void set_python_error(const std::exception_ptr& error) {
 
 double number_argument(const py::object& value, const char* name) {
   py::detail::make_caster<double> number;
-  if (!number.load(value, true)) {
-    throw py::type_error(std::string(name) + ": expected a number, got " +
-                         std::string(py::str(py::type::of(value).attr("__name__"))));
-  }
+  if (!number.load(value, true)) wrong_type(name, "a number", value);
   return py::detail::cast_op<double>(number);
-}
-
-std::string text_argument(const py::object& value, const char* name) {
-  if (!py::isinstance<py::str>(value)) {
-    throw py::type_error(std::string(name) + ": expected a text, got " +
-                         std::string(py::str(py::type::of(value).attr("__name__"))));
-  }
-  return value.cast<std::string>();
-}
-
-bool truth(const py::object& value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
 }
 
 }  // namespace zcomp::py_host

@@ -36,9 +36,7 @@ void add_host_method(py::handle cls, const char* name, std::vector<Parameter> pa
 // adapters, as pybind11 would translate it.
 void set_python_error(const std::exception_ptr& error);
 
-// Argument conversions for the methods' bodies.
+// A number argument: anything Python turns into a float, as a def's would.
 double number_argument(const py::object& value, const char* name);
-std::string text_argument(const py::object& value, const char* name);
-bool truth(const py::object& value);
 
 }  // namespace zcomp::py_host

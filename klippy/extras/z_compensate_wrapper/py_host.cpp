@@ -8,43 +8,6 @@ namespace {
 
 using namespace pybind11::literals;
 
-// A host answer of another type than the module needs.
-[[noreturn]] void wrong_type(const char* what, const char* expected, const py::handle& value) {
-  throw py::type_error(std::string(what) + ": expected " + expected + ", got " +
-                       std::string(py::str(py::type::of(value).attr("__name__"))));
-}
-
-std::string to_text(const py::handle& value, const char* what) {
-  if (!py::isinstance<py::str>(value)) wrong_type(what, "a text", value);
-  return value.cast<std::string>();
-}
-
-bool is_true(const py::handle& value) {
-  const int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth != 0;
-}
-
-// A sequence of at least `minimum` entries, of which the first `count` are
-// taken as numbers.
-std::vector<double> to_doubles(const py::handle& value, const char* what, std::size_t minimum,
-                               std::size_t count) {
-  if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value)) {
-    wrong_type(what, "a sequence of numbers", value);
-  }
-  const auto entries = py::reinterpret_borrow<py::sequence>(value);
-  const std::size_t size = entries.size();
-  if (size < minimum) {
-    throw py::value_error(std::string(what) + ": expected at least " + std::to_string(minimum) +
-                          " entries, got " + std::to_string(size));
-  }
-  std::vector<double> numbers;
-  for (std::size_t i = 0; i < std::min(size, count); ++i) {
-    numbers.push_back(to_double(entries[i], what));
-  }
-  return numbers;
-}
-
 py::object python_list(const host::Position& pos) {
   return py::list(py::make_tuple(pos[0], pos[1], pos[2], pos[3]));
 }
@@ -110,11 +73,45 @@ class PyOpaque : public host::Opaque, public PyObjectAdapter {
 class PySwapReply : public host::PressureProbe::SwapReply, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
-  bool empty() override { return !is_true(object_); }
+  bool empty() override { return !truth(object_); }
   double sta() override { return to_double(object_["sta"], "sync-line reply \"sta\""); }
 };
 
 }  // namespace
+
+void wrong_type(const char* what, const char* expected, const py::handle& value) {
+  throw py::type_error(std::string(what) + ": expected " + expected + ", got " +
+                       std::string(py::str(py::type::of(value).attr("__name__"))));
+}
+
+std::string to_text(const py::handle& value, const char* what) {
+  if (!py::isinstance<py::str>(value)) wrong_type(what, "a text", value);
+  return value.cast<std::string>();
+}
+
+bool truth(const py::handle& value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+std::vector<double> to_doubles(const py::handle& value, const char* what, std::size_t minimum,
+                               std::size_t count) {
+  if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value)) {
+    wrong_type(what, "a sequence of numbers", value);
+  }
+  const auto entries = py::reinterpret_borrow<py::sequence>(value);
+  const std::size_t size = entries.size();
+  if (size < minimum) {
+    throw py::value_error(std::string(what) + ": expected at least " + std::to_string(minimum) +
+                          " entries, got " + std::to_string(size));
+  }
+  std::vector<double> numbers;
+  for (std::size_t i = 0; i < std::min(size, count); ++i) {
+    numbers.push_back(to_double(entries[i], what));
+  }
+  return numbers;
+}
 
 [[noreturn]] void raise_python(const py::object& error) {
   if (!PyExceptionInstance_Check(error.ptr())) wrong_type("host error", "an exception", error);
@@ -180,7 +177,7 @@ std::int64_t PyConfigSection::getint(const std::string& key,
 }
 
 bool PyConfigSection::getboolean(const std::string& key, bool default_value) {
-  return is_true(object_.attr("getboolean")(key, default_value));
+  return truth(object_.attr("getboolean")(key, default_value));
 }
 
 std::vector<double> PyConfigSection::getfloatlist(const std::string& key, int count) {
@@ -202,7 +199,7 @@ std::shared_ptr<host::Reactor> PyPrinter::get_reactor() {
   return std::make_shared<PyReactor>(object_.attr("get_reactor")());
 }
 
-bool PyPrinter::is_shutdown() { return is_true(object_.attr("is_shutdown")()); }
+bool PyPrinter::is_shutdown() { return truth(object_.attr("is_shutdown")()); }
 
 void PyPrinter::invoke_shutdown(const std::string& message) {
   object_.attr("invoke_shutdown")(message);

@@ -20,7 +20,16 @@ namespace py = pybind11;
 // Raises `error`, an exception object made by the host.
 [[noreturn]] void raise_python(const py::object& error);
 
+// A value of another type than the module needs, from the host or a caller.
+[[noreturn]] void wrong_type(const char* what, const char* expected, const py::handle& value);
+std::string to_text(const py::handle& value, const char* what);
+// Any value tested for truth, as Python does.
+bool truth(const py::handle& value);
 double to_double(const py::handle& value, const char* what);
+// A sequence of at least `minimum` entries, of which the first `count` are
+// taken as numbers.
+std::vector<double> to_doubles(const py::handle& value, const char* what, std::size_t minimum,
+                               std::size_t count);
 std::int64_t to_int64(const py::handle& value, const char* what);
 host::Number to_number(const py::handle& value, const char* what);
 py::object from_number(const host::Number& value);
