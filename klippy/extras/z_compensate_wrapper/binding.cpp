@@ -716,6 +716,10 @@ PyObject* create_module() {
 
 }  // namespace
 
+// Visible although everything else is hidden; CPython 3.8's PyMODINIT_FUNC
+// does not say so itself.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_z_compensate_wrapper();
+
 PyMODINIT_FUNC PyInit_z_compensate_wrapper() {
   try {
     return create_module();
