@@ -325,6 +325,9 @@ class Printer:
         except BaseException as e:
             run.exception = e
         run.done = True
+        # Only a suspended command is ever aborted; held longer, the greenlet
+        # would keep the printer alive through its own frames.
+        run.greenlet = None
         run.end_time = self.reactor.monotonic()
         self.pending_command = None
         if isinstance(run.exception, greenlet.GreenletExit):
