@@ -100,10 +100,10 @@ struct Method {
 void bind_arguments(const Method& method, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound) {
   const std::size_t count = method.parameter_count();
-  const std::string name = method.name;
+  const auto name = [&method] { return std::string(method.name); };
   const auto given = static_cast<std::size_t>(nargs);
   if (given > count) {
-    raise(PyExc_TypeError, name + "() takes " + std::to_string(count) +
+    raise(PyExc_TypeError, name() + "() takes " + std::to_string(count) +
                                " positional arguments but " + std::to_string(given) +
                                " were given");
   }
@@ -118,10 +118,10 @@ void bind_arguments(const Method& method, PyObject* const* args, Py_ssize_t narg
     }
     if (index == count) {
       raise(PyExc_TypeError,
-            name + "() got an unexpected keyword argument '" + to_text(keyword, "keyword") + "'");
+            name() + "() got an unexpected keyword argument '" + to_text(keyword, "keyword") + "'");
     }
     if (bound[index] != nullptr) {
-      raise(PyExc_TypeError, name + "() got multiple values for argument '" +
+      raise(PyExc_TypeError, name() + "() got multiple values for argument '" +
                                  method.parameters[index].name + "'");
     }
     bound[index] = args[nargs + k];
@@ -131,7 +131,7 @@ void bind_arguments(const Method& method, PyObject* const* args, Py_ssize_t narg
     const Parameter& parameter = method.parameters[i];
     if (parameter.default_value == nullptr) {
       raise(PyExc_TypeError,
-            name + "() missing required argument: '" + parameter.name + "'");
+            name() + "() missing required argument: '" + parameter.name + "'");
     }
     bound[i] = *parameter.default_value;
   }
@@ -141,6 +141,10 @@ PyObject* call(const Method& method, PyObject* self, PyObject* const* args, Py_s
                PyObject* kwnames) {
   CallHold hold(self);
   try {
+    // klippy passes every argument by position.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == method.parameter_count()) {
+      return method.body(core_of(self), args);
+    }
     PyObject* bound[kMaxParameters];
     bind_arguments(method, args, nargs, kwnames, bound);
     return method.body(core_of(self), bound);

@@ -19,15 +19,26 @@ host::Number whole(std::int64_t value) { return value; }
 }  // namespace
 
 std::string format(const char* fmt, ...) {
+  // Most texts fit the buffer: numbers are formatted once, not measured first.
+  char buffer[256];
   va_list args;
   va_start(args, fmt);
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, fmt, measure);
-  va_end(measure);
-  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(buffer, sizeof(buffer), fmt, args);
   va_end(args);
+  std::string text;
+  if (length < 0) {
+    va_end(again);
+    return text;
+  }
+  if (static_cast<std::size_t>(length) < sizeof(buffer)) {
+    text.assign(buffer, static_cast<std::size_t>(length));
+  } else {
+    text.resize(static_cast<std::size_t>(length));
+    std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+  }
+  va_end(again);
   return text;
 }
 
