@@ -236,6 +236,19 @@ const Method kMethods[] = {
     {"cmd_Z_OFFSET_CALIBRATION", {{"gcmd"}},
      command_handler<&ZCompensate::cmd_Z_OFFSET_CALIBRATION>},
     {"cmd_Z_OFFSET_AUTO", {{"gcmd"}}, command_handler<&ZCompensate::cmd_Z_OFFSET_AUTO>},
+    // At start-up, a host of none of the known generations is a configuration
+    // error, never an AttributeError in the middle of a command.
+    {"_handle_connect", {},
+     [](ZCompensate& core, PyObject* const*) {
+       const auto& printer = dynamic_cast<const PyObjectAdapter&>(
+           *zcomp::require(core.printer, "printer")).object();
+       const std::string missing = unknown_host_shape(printer);
+       if (!missing.empty()) {
+         core.config->raise_error("[" + core.config->name() + "] needs a klippy it knows: " +
+                                  missing);
+       }
+       return none();
+     }},
 };
 constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 
@@ -557,7 +570,11 @@ int module_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (as_module(self)->core != nullptr) {
       raise(PyExc_RuntimeError, std::string(kClassName) + " object is already initialised");
     }
+    ZCompensate& ready = *core;
     as_module(self)->core = core.release();
+    const Ref check = checked(PyObject_GetAttrString(self, "_handle_connect"));
+    const auto& printer = dynamic_cast<const PyObjectAdapter&>(*ready.printer).object();
+    call_method(printer, names::register_event_handler, {std::string("klippy:connect"), check});
     return 0;
   } catch (...) {
     set_error(std::current_exception());

@@ -132,6 +132,15 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<Arg> args,
 #endif
 }
 
+Ref optional_attr(PyObject* object, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(object, name);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+  }
+  return Ref::steal(value);
+}
+
 void set_attr(const Ref& object, PyObject* name, const Arg& value) {
   if (PyObject_SetAttr(object.get(), name, value.get()) < 0) throw_error();
 }

@@ -94,7 +94,9 @@ inline Ref checked(PyObject* result) {
   X(run_script_from_command) X(run_step_tensink) X(send) X(set_mesh) X(set_position)         \
   X(set_temperature) X(smoothed_temp) X(sta) X(start_step_tensink_cmd) X(step_oid)           \
   X(step_res) X(target_temp) X(tensink_v2) X(toolhead) X(tri_send_ms) X(values)              \
-  X(wait_moves) X(write_swap_tensink_cmd) X(z_offset) X(MutableMapping)
+  X(wait_moves) X(write_swap_tensink_cmd) X(z_offset) X(MutableMapping)                     \
+  X(start_probe_session) X(pull_probed_results) X(end_probe_session) X(get_offsets)           \
+  X(test_z) X(register_event_handler)
 
 namespace names {
 #define ZCOMP_DECLARE_NAME(name) extern PyObject* name;
@@ -145,6 +147,8 @@ inline Ref get_attr(PyObject* object, PyObject* name) {
   return checked(PyObject_GetAttr(object, name));
 }
 inline Ref get_attr(const Ref& object, PyObject* name) { return get_attr(object.get(), name); }
+// The attribute, or an empty reference where the object has none.
+Ref optional_attr(PyObject* object, PyObject* name);
 void set_attr(const Ref& object, PyObject* name, const Arg& value);
 
 // A value of another type than the module needs, from the host or a caller.

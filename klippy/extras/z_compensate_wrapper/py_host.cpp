@@ -81,17 +81,84 @@ class PyGCodeMove : public host::GCodeMove, public PyObjectAdapter {
   }
 };
 
+// The host generations differ in how a probe is run and where its offset
+// lives: probe sessions with get_offsets() (klippy since mid-2024), or the
+// probe's own run_probe() with a z_offset field (older klippy, Kalico).
+bool has_probe_sessions(PyObject* probe) {
+  return optional_attr(probe, names::start_probe_session) &&
+         optional_attr(probe, names::get_offsets);
+}
+
+bool has_single_probe(PyObject* probe) {
+  return optional_attr(probe, names::run_probe) && optional_attr(probe, names::z_offset);
+}
+
+// The toolhead's Z at the trigger. Named results (klippy since 2026) carry it
+// as test_z; their entry 2 is the bed height, the probe's z_offset taken off.
+double trigger_height(PyObject* result) {
+  const Ref test_z = optional_attr(result, names::test_z);
+  if (test_z) return to_double(test_z.get(), "probe result test_z");
+  return to_doubles(result, "probe result", 3, 3)[2];
+}
+
 class PyBedProbe : public host::BedProbe, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
   double run_probe(host::GCodeCommand& gcmd) override {
-    Ref result = call_method(object_, names::run_probe, {adapted_command(gcmd)});
-    return to_doubles(result.get(), "probe.run_probe()", 3, 3)[2];
+    const Ref& command = adapted_command(gcmd);
+    if (!has_probe_sessions(object_.get())) {
+      return trigger_height(call_method(object_, names::run_probe, {command}).get());
+    }
+    const Ref session = call_method(object_, names::start_probe_session, {command});
+    call_method(session, names::run_probe, {command});
+    const Ref results = call_method(session, names::pull_probed_results);
+    call_method(session, names::end_probe_session);
+    if (!PySequence_Check(results.get()) || PySequence_Size(results.get()) < 1) {
+      raise(PyExc_ValueError, "probe session: no probe result");
+    }
+    return trigger_height(checked(PySequence_GetItem(results.get(), 0)).get());
   }
   double z_offset() override {
+    if (has_probe_sessions(object_.get())) {
+      return to_doubles(call_method(object_, names::get_offsets).get(), "probe.get_offsets()",
+                        3, 3)[2];
+    }
     return to_double(get_attr(object_, names::z_offset).get(), "probe.z_offset");
   }
 };
+
+// How the toolhead's set_position names the homed axes: by letters ("z",
+// klippy since 2025, Kalico) where homing_axes defaults to a text, by indices
+// ([2]) where it defaults to a sequence.
+enum class AxisNames { letters, indices, unknown };
+
+AxisNames homing_axis_names(PyObject* toolhead) {
+  const Ref set_position = optional_attr(toolhead, names::set_position);
+  if (!set_position) return AxisNames::unknown;
+  const Ref inspect = checked(PyImport_ImportModule("inspect"));
+  Ref signature = Ref::steal(
+      PyObject_CallMethod(inspect.get(), "signature", "O", set_position.get()));
+  if (!signature) {
+    // Not introspectable (a builtin without a text signature).
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+      throw_error();
+    }
+    PyErr_Clear();
+    return AxisNames::unknown;
+  }
+  const Ref parameters = checked(PyObject_GetAttrString(signature.get(), "parameters"));
+  const Ref parameter = Ref::steal(PyMapping_GetItemString(parameters.get(), "homing_axes"));
+  if (!parameter) {
+    PyErr_Clear();
+    return AxisNames::unknown;
+  }
+  const Ref default_value = checked(PyObject_GetAttrString(parameter.get(), "default"));
+  if (PyUnicode_Check(default_value.get())) return AxisNames::letters;
+  if (PyTuple_Check(default_value.get()) || PyList_Check(default_value.get())) {
+    return AxisNames::indices;
+  }
+  return AxisNames::unknown;
+}
 
 class PyConfigFile : public host::ConfigFile, public PyObjectAdapter {
  public:
@@ -271,9 +338,28 @@ host::Position PyToolhead::get_position() {
 }
 
 void PyToolhead::set_position_z_homed(const host::Position& pos) {
-  // klippy of this era names the homed axes by index: 2 is Z.
-  const Ref axes = python_list({host::Number{std::int64_t{2}}});
+  Ref axes;
+  switch (homing_axis_names(object_.get())) {
+    case AxisNames::letters: axes = checked(PyUnicode_FromString("z")); break;
+    case AxisNames::indices: axes = python_list({host::Number{std::int64_t{2}}}); break;
+    case AxisNames::unknown:
+      raise(PyExc_TypeError, "toolhead.set_position(): homing_axes of no known form");
+  }
   call_method(object_, names::set_position, {python_list(pos), axes}, names::homing_axes_kw);
+}
+
+std::string unknown_host_shape(const Ref& printer) {
+  const Ref toolhead = call_method(printer, names::lookup_object, {names::toolhead});
+  if (homing_axis_names(toolhead.get()) == AxisNames::unknown) {
+    return "toolhead.set_position() takes no homing_axes given as axis letters or indices";
+  }
+  const Ref probe = call_method(printer, names::lookup_object, {names::probe, Py_None});
+  if (probe.get() != Py_None && !has_probe_sessions(probe.get()) &&
+      !has_single_probe(probe.get())) {
+    return "the probe offers neither start_probe_session() with get_offsets() nor "
+           "run_probe() with z_offset";
+  }
+  return "";
 }
 
 namespace {

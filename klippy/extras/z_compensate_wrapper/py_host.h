@@ -145,6 +145,10 @@ class PyPressureProbe : public host::PressureProbe, public PyObjectAdapter {
   host::Number tri_send_ms() override;
 };
 
+// What the module needs of the host and this host lacks, or an empty text for
+// a host of a known generation.
+std::string unknown_host_shape(const Ref& printer);
+
 // A module-level error record and the values a caller attaches to it.
 class PyErrorRecord : public ErrorRecord {
  public:
