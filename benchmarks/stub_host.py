@@ -217,6 +217,9 @@ class Printer(StubObject):
     def invoke_shutdown(self, msg):
         pass
 
+    def register_event_handler(self, event, callback):
+        pass
+
     def lookup_object(self, name):
         return self.objects[name]
 

@@ -2,6 +2,7 @@
 # side-by-side figures only: the same host calls in the same order, none of
 # the native module's checks of Python callers' arguments.
 import collections.abc
+import inspect
 import math
 import random
 import socket
@@ -38,6 +39,42 @@ def resolve_ipv4(name):
         return name
     except OSError:
         return socket.gethostbyname(name)
+
+
+def has_probe_sessions(probe):
+    return hasattr(probe, 'start_probe_session') and hasattr(probe, 'get_offsets')
+
+
+def homing_axes_z(toolhead):
+    try:
+        default = inspect.signature(toolhead.set_position).parameters['homing_axes'].default
+    except (AttributeError, KeyError, TypeError, ValueError):
+        return None
+    if isinstance(default, str):
+        return "z"
+    if isinstance(default, (tuple, list)):
+        return [2]
+    return None
+
+
+def trigger_height(result):
+    return result.test_z if hasattr(result, 'test_z') else result[2]
+
+
+def run_probe(probe, gcmd):
+    if not has_probe_sessions(probe):
+        return trigger_height(probe.run_probe(gcmd))
+    session = probe.start_probe_session(gcmd)
+    session.run_probe(gcmd)
+    result = session.pull_probed_results()[0]
+    session.end_probe_session()
+    return trigger_height(result)
+
+
+def probe_z_offset(probe):
+    if has_probe_sessions(probe):
+        return probe.get_offsets()[2]
+    return probe.z_offset
 
 
 class ZCompensateInitWrapper:
@@ -113,6 +150,21 @@ class ZCompensateInitWrapper:
         self.run_max_z_velocity = self._float('run_max_z_velocity', 20, 1, 5000)
         self.run_max_z_accel = self._float('run_max_z_accel', 200, 1, 50000)
         self.auto_alignment_status = 0
+        self.printer.register_event_handler("klippy:connect", self._handle_connect)
+
+    # Host generations
+    def _handle_connect(self):
+        toolhead = self.printer.lookup_object('toolhead')
+        if homing_axes_z(toolhead) is None:
+            raise self.config.error(
+                "[%s] needs a klippy it knows: toolhead.set_position() takes no homing_axes "
+                "given as axis letters or indices" % (self.config.get_name(),))
+        probe = self.printer.lookup_object('probe', None)
+        if (probe is not None and not has_probe_sessions(probe)
+                and not (hasattr(probe, 'run_probe') and hasattr(probe, 'z_offset'))):
+            raise self.config.error(
+                "[%s] needs a klippy it knows: the probe offers neither start_probe_session() "
+                "with get_offsets() nor run_probe() with z_offset" % (self.config.get_name(),))
 
     def _not_finite(self, key):
         raise self.config.error("Option '%s' in section '%s' must be a finite number"
@@ -248,7 +300,8 @@ class ZCompensateInitWrapper:
             self.delay_s(STEP_RESULT_POLL)
         stop = [step_oid, 0, 0, 0, 0, 0, self.low_spd_nul, self.send_step_duty, 0]
         tensink.start_step_tensink_cmd.send(stop)
-        toolhead.set_position([now_pos[0], now_pos[1], 0, now_pos[3]], homing_axes=[2])
+        toolhead.set_position([now_pos[0], now_pos[1], 0, now_pos[3]],
+                              homing_axes=homing_axes_z(toolhead))
         # Z is declared homed: every later step runs whatever fails.
         try:
             tensink.disable_steps()
@@ -386,7 +439,7 @@ class ZCompensateInitWrapper:
         bl_data, pr_data, z_offset = [], [], []
         for px, py in pr_pos:
             self.move([px - self.bl_offset[0], py - self.bl_offset[1], 8, now_pos[3]], 100)
-            bl_data.append(printer.lookup_object('probe').run_probe(gcmd)[2])
+            bl_data.append(run_probe(printer.lookup_object('probe'), gcmd))
             tensink.move([px, py, self.vs_start_z_pos, now_pos[3]], 100)
             tensink.get_mm_per_step()
             pr_data.append(tensink.run_step_tensink(self.g29_down_min_z, 0, False,
@@ -394,7 +447,7 @@ class ZCompensateInitWrapper:
                                                     True))
             z_offset.append(bl_data[-1] - pr_data[-1])
 
-        z_offset_old = printer.lookup_object('probe').z_offset
+        z_offset_old = probe_z_offset(printer.lookup_object('probe'))
         for i in range(2):
             self.pnt_msg("bl_data[%d]= %f, pr_data[%d] = %f, z_offset[%d] = %f"
                          % (i, bl_data[i] - z_offset_old, i, pr_data[i] - z_offset_old, i,
