@@ -1,0 +1,49 @@
+"""The procedures on every generation of klippy that the simulated host
+offers: the bed probe's interface, the homed axes given to set_position and
+the configfile's layout differ between them."""
+import pytest
+
+from klippysim import generations
+from procedure_support import SSAP_SHUTDOWN_TEXT, WIPE_AREA, saved_option
+
+ALL = list(generations.GENERATIONS)
+
+
+@pytest.mark.parametrize("generation", ALL)
+def test_calibration_saves_the_true_offset(make_printer, module_of,
+                                           generation):
+    # The old z_offset (2.0) differs from the true one (1.8): a result read
+    # from the bed height of newer probe results (trigger height less the
+    # old z_offset) would be off by exactly 2.0
+    printer = make_printer("", host_generation=generation)
+    printer.run_gcode("Z_OFFSET_CALIBRATION")
+    assert saved_option(printer, "probe", "z_offset") == "1.750"
+    assert len(printer.trace.of_kind("config_save")) == 1
+    assert printer.restart_request is None
+    assert module_of(printer).auto_alignment_status == 5
+
+
+@pytest.mark.parametrize("generation", ALL)
+def test_error_routine_declares_z_homed_and_reports_the_record(
+        make_printer, generation):
+    printer = make_printer(WIPE_AREA, host_generation=generation, overrides={
+        "tensink_v2": {"sim_swap_line": "stuck_0"}})
+    with pytest.raises(printer.command_error) as raised:
+        printer.run_gcode("Z_OFFSET_AUTO")
+    assert str(raised.value) == SSAP_SHUTDOWN_TEXT
+    [declared] = printer.trace.of_kind("set_position")[1:]
+    assert declared.data["homing_axes"] == list(
+        printer.host_generation.homing_axes("z"))
+    assert declared.data["position"][2] == 0
+    assert printer.shutdown_message == SSAP_SHUTDOWN_TEXT
+
+
+@pytest.mark.parametrize("generation", ALL)
+def test_auto_sequence_saves_twice_without_restart(make_printer, module_of,
+                                                   generation):
+    printer = make_printer(WIPE_AREA, host_generation=generation)
+    printer.run_gcode("Z_OFFSET_AUTO")
+    assert saved_option(printer, "probe", "z_offset") == "1.750"
+    assert len(printer.trace.of_kind("config_save")) == 2
+    assert printer.restart_request is None
+    assert module_of(printer).auto_alignment_status == 5
