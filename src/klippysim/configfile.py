@@ -345,7 +345,14 @@ class PendingSaves(ConfigFileReader):
         if cfgname.endswith(".cfg"):
             backup_name = cfgname[:-4] + datestr + ".cfg"
             temp_name = cfgname[:-4] + "_autosave.cfg"
+        if self.printer.host_generation.backups_in_subdir:
+            backup_dir = os.path.join(os.path.dirname(cfgname),
+                                      "config_backups")
+            backup_name = os.path.join(backup_dir,
+                                       os.path.basename(backup_name))
         try:
+            if not os.path.isdir(os.path.dirname(backup_name)):
+                os.mkdir(os.path.dirname(backup_name))
             with open(temp_name, 'w') as f:
                 f.write(data)
             os.rename(cfgname, backup_name)

@@ -5,7 +5,7 @@ import collections
 class HostGeneration(collections.namedtuple('HostGeneration', [
         'name', 'probe_sessions', 'probe_result_tuples',
         'homing_axes_letters', 'position_xyz_only', 'autosave_object',
-        'events_never_pause'])):
+        'backups_in_subdir', 'events_never_pause'])):
     """probe_sessions: the bed probe offers start_probe_session() and
       get_offsets() instead of run_probe() and z_offset.
     probe_result_tuples: pulled probe results are ProbeResult tuples
@@ -15,6 +15,8 @@ class HostGeneration(collections.namedtuple('HostGeneration', [
     position_xyz_only: set_position() leaves the extruder position alone.
     autosave_object: SAVE_CONFIG and the pending values live on
       configfile.autosave instead of on the configfile object.
+    backups_in_subdir: SAVE_CONFIG puts its backup into the directory
+      config_backups/ beside printer.cfg rather than next to the file.
     events_never_pause: klippy:ready and klippy:shutdown handlers run with
       pauses forbidden."""
 
@@ -30,22 +32,22 @@ GENERATIONS = collections.OrderedDict((g.name, g) for g in [
     HostGeneration('2023', probe_sessions=False, probe_result_tuples=False,
                    homing_axes_letters=False,
                    position_xyz_only=False, autosave_object=False,
-                   events_never_pause=False),
+                   backups_in_subdir=False, events_never_pause=False),
     # mainline klippy from mid-2024 to the end of 2025
     HostGeneration('mainline-2024', probe_sessions=True,
                    probe_result_tuples=False, homing_axes_letters=True,
                    position_xyz_only=True, autosave_object=True,
-                   events_never_pause=True),
+                   backups_in_subdir=False, events_never_pause=True),
     # mainline klippy since 2026
     HostGeneration('mainline-2026', probe_sessions=True,
                    probe_result_tuples=True, homing_axes_letters=True,
                    position_xyz_only=True, autosave_object=True,
-                   events_never_pause=True),
+                   backups_in_subdir=False, events_never_pause=True),
     # the Kalico fork
     HostGeneration('kalico', probe_sessions=False, probe_result_tuples=False,
                    homing_axes_letters=True,
                    position_xyz_only=True, autosave_object=False,
-                   events_never_pause=False),
+                   backups_in_subdir=True, events_never_pause=False),
 ])
 
 DEFAULT_GENERATION = '2023'

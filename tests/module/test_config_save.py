@@ -1,5 +1,6 @@
 """CXSAVE_CONFIG as the loader provides it where the host has none."""
 import glob
+import os
 import time
 
 import pytest
@@ -10,8 +11,11 @@ ALL = list(generations.GENERATIONS)
 
 
 def backups(printer):
+    """Backups beside printer.cfg, or in config_backups/ (Kalico)."""
     path = printer.get_start_args()["config_file"]
-    return sorted(glob.glob(path[:-4] + "-*.cfg"))
+    folder, name = os.path.split(path[:-4])
+    return sorted(glob.glob(path[:-4] + "-*.cfg") + glob.glob(
+        os.path.join(folder, "config_backups", name + "-*.cfg")))
 
 
 def save_twice(printer):
@@ -42,9 +46,11 @@ def test_saves_like_save_config_without_restart(make_printer, generation):
     printer.run_gcode("M400")
 
 
+@pytest.mark.parametrize("generation", ALL)
 def test_two_saves_in_one_second_keep_the_first_backup(make_printer,
-                                                       monkeypatch):
-    printer = make_printer("")
+                                                       monkeypatch,
+                                                       generation):
+    printer = make_printer("", host_generation=generation)
     path = printer.get_start_args()["config_file"]
     before = open(path).read()
     one_second = time.localtime()
