@@ -202,7 +202,6 @@ class ToolHead:
         return list(self.commanded_pos)
 
     def set_position(self, newpos, homing_axes=()):
-        # Newer hosts default to "", the same: no axis homed
         # The nozzle stays where it is; only its coordinates change
         self.printer.sim.shift_frame(newpos[2] - self.commanded_pos[2])
         if self.printer.host_generation.position_xyz_only:
@@ -271,5 +270,17 @@ class ToolHead:
         self.wait_moves()
 
 
+class LetterAxesToolHead(ToolHead):
+    """The toolhead of newer hosts, whose set_position takes the homed
+    axes as letters."""
+
+    def set_position(self, newpos, homing_axes=""):
+        ToolHead.set_position(self, newpos, homing_axes)
+
+
 def add_printer_objects(config):
-    config.get_printer().add_object('toolhead', ToolHead(config))
+    printer = config.get_printer()
+    toolhead_class = ToolHead
+    if printer.host_generation.homing_axes_letters:
+        toolhead_class = LetterAxesToolHead
+    printer.add_object('toolhead', toolhead_class(config))

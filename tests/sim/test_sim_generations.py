@@ -1,3 +1,5 @@
+import inspect
+
 import pytest
 
 from klippysim import generations
@@ -83,6 +85,10 @@ class TestSetPosition:
         toolhead = printer.lookup_object('toolhead')
         own = printer.host_generation.homing_axes("z")
         other = [2] if generation in LETTERS else "z"
+        # As in klippy, the default tells the form
+        default = inspect.signature(toolhead.set_position).parameters[
+            'homing_axes'].default
+        assert default == ("" if generation in LETTERS else ())
         with pytest.raises(TypeError):
             toolhead.set_position([10., 10., 0., 5.], homing_axes=other)
         toolhead.set_position([10., 10., 0., 5.], homing_axes=own)
