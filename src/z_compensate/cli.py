@@ -1,13 +1,14 @@
-"""The z-compensate command: a dry run on a simulated printer, installation
-into Klipper and the diagnostics receiver, each a module with its own main."""
+"""The z-compensate command: a dry run on a simulated printer and the
+diagnostics receiver, each a module with its own main. (Installation into
+Klipper is scripts/install-klipper.sh of the checkout.)"""
 import argparse
 import importlib
 import sys
+from importlib import metadata
 
 # Subcommand -> (module of this package, what it does)
 SUBCOMMANDS = {
     "run": ("dry_run", "run a command on a simulated printer built from a printer.cfg"),
-    "install": ("install", "install the module into a Klipper checkout"),
     "receive": ("receiver", "print the module's diagnostic datagrams"),
 }
 
@@ -19,6 +20,8 @@ def parse_args(argv):
         epilog="\n".join("%-8s %s" % (name, help_text)
                          for name, (_, help_text) in SUBCOMMANDS.items()),
         formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version",
+                        version="%(prog)s " + metadata.version("z-compensate"))
     parser.add_argument("subcommand", choices=list(SUBCOMMANDS))
     parser.add_argument("arguments", nargs=argparse.REMAINDER,
                         help="the subcommand's own arguments (see SUBCOMMAND --help)")

@@ -93,6 +93,7 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
   m.attr("PR_ERR_CODE_CAL_DATA_ERROR") = cal_data_error;
   m.attr("PR_ERR_CODE_Z_OFFSET_CALIBRATION") = z_offset_calibration_error;
   m.attr("PR_ERR_CODE_SSAP_TEST_ERROR") = ssap_test_error;
+  m.attr("__version__") = Z_COMPENSATE_VERSION;
   m.attr("MAX_BUF_LEN") = zcomp::MAX_BUF_LEN;
   m.attr("MAX_PRES_CNT") = zcomp::MAX_PRES_CNT;
   m.attr("MAX_STEP_CNT") = zcomp::MAX_STEP_CNT;
