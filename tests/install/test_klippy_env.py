@@ -13,7 +13,6 @@ import pytest
 from klipper_checkouts import REPO_DIR, git, git_status, make_klipper_checkout
 
 pytestmark = [
-    pytest.mark.venv_install,
     pytest.mark.skipif(
         os.environ.get("Z_COMPENSATE_VENV_TEST") != "1",
         reason="builds the extension for a fresh klippy environment;"
