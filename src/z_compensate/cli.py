@@ -6,10 +6,11 @@ import importlib
 import sys
 from importlib import metadata
 
-# Subcommand -> (module of this package, what it does)
+# Subcommand -> (module of this package, what it does, the extra it needs)
 SUBCOMMANDS = {
-    "run": ("dry_run", "run a command on a simulated printer built from a printer.cfg"),
-    "receive": ("receiver", "print the module's diagnostic datagrams"),
+    "run": ("dry_run", "run a command on a simulated printer built from a printer.cfg",
+            "sim"),
+    "receive": ("receiver", "print the module's diagnostic datagrams", None),
 }
 
 
@@ -18,7 +19,7 @@ def parse_args(argv):
         prog="z-compensate",
         description="Tools for the z_compensate klippy module.",
         epilog="\n".join("%-8s %s" % (name, help_text)
-                         for name, (_, help_text) in SUBCOMMANDS.items()),
+                         for name, (_, help_text, _) in SUBCOMMANDS.items()),
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version",
                         version="%(prog)s " + metadata.version("z-compensate"))
@@ -30,8 +31,15 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(argv)
-    module_name = SUBCOMMANDS[args.subcommand][0]
-    module = importlib.import_module("z_compensate." + module_name)
+    module_name, _, extra = SUBCOMMANDS[args.subcommand]
+    try:
+        module = importlib.import_module("z_compensate." + module_name)
+    except ImportError as error:
+        if extra is None or error.name is None or error.name.startswith("z_compensate"):
+            raise
+        print("error: z-compensate %s needs %s: pip install 'z-compensate[%s]'"
+              % (args.subcommand, error.name, extra), file=sys.stderr)
+        return 2
     return module.main(args.arguments)
 
 

@@ -58,3 +58,15 @@ class TestOtherSubcommands:
 
         assert exit_info.value.code != 0
         assert "invalid choice: 'calibrate'" in capsys.readouterr().err
+
+    def test_run_without_the_simulators_extra_says_what_to_install(self, monkeypatch, capsys):
+        # As if greenlet were not installed
+        monkeypatch.setitem(sys.modules, "greenlet", None)
+        monkeypatch.delitem(sys.modules, "z_compensate.dry_run", raising=False)
+        monkeypatch.delitem(sys.modules, "klippysim", raising=False)
+        for name in [n for n in sys.modules if n.startswith("klippysim.")]:
+            monkeypatch.delitem(sys.modules, name)
+
+        assert cli.main(["run"]) == 2
+        assert capsys.readouterr().err == (
+            "error: z-compensate run needs greenlet: pip install 'z-compensate[sim]'\n")
