@@ -87,8 +87,8 @@ def run(command, cwd=None, env=None):
     return result.stdout
 
 
-def make_venv(path, *requirements):
-    run([sys.executable, "-m", "venv", path])
+def make_venv(path, *requirements, python=sys.executable):
+    run([python, "-m", "venv", path])
     if requirements:
         run([path / "bin" / "python", "-m", "pip", "install", "--quiet"] + list(requirements))
     return path
@@ -151,6 +151,18 @@ class Printer:
         git(self.clone, "pull", "--quiet", "--progress")
 
 
+def moonraker_python():
+    """An interpreter that Moonraker runs on (3.10 or newer): this one, or
+    the machine's python3."""
+    for python in (sys.executable, shutil.which("python3")):
+        if python and subprocess.run(
+                [python, "-c", "import sys; sys.exit(sys.version_info < (3, 10))"]
+        ).returncode == 0:
+            return python
+    pytest.fail("Moonraker needs CPython 3.10 or newer, and neither %s nor python3 is"
+                % sys.executable)
+
+
 def pybind11_cmake_dir():
     import pybind11
     return pybind11.get_cmake_dir()
@@ -191,7 +203,8 @@ class TestInstalled:
         section = printer.install_script("--print-moonraker")
         conf = tmp_path / "moonraker.conf"
         conf.write_text(section)
-        moonraker_env = make_venv(tmp_path / "moonraker-env", MOONRAKER)
+        moonraker_env = make_venv(tmp_path / "moonraker-env", MOONRAKER,
+                                  python=moonraker_python())
 
         lines = run([moonraker_env / "bin" / "python", "-c", MOONRAKER_CHECK, conf, tmp_path],
                     env={"HOME": str(printer.home)}).splitlines()
