@@ -4,12 +4,12 @@ The module is installed once per session into a klippy tree, exactly as the
 installer puts it into a Klipper checkout; a second copy of the extension in
 the same process would clash with the first, so every test shares this tree.
 """
-import os
-
 import pytest
 
 import klippysim
 import printers
+# The test command's rule for skips: hooks, registered by being named here
+from skip_policy import pytest_configure, pytest_runtest_makereport  # noqa: F401
 from z_compensate import install
 
 # The shared printer with a bed mesh and a flat, noiseless bed: the bed probe
@@ -35,29 +35,6 @@ bl_offset: -20, 5
 noz_pos_center: 117.5, 117.5
 noz_pos_offset: 5, 15
 """
-
-
-# scripts/test sets this: a skip then fails unless the test is marked
-# skip_allowed, so that a suite that quietly ran less does not pass.
-STRICT_SKIPS = os.environ.get("Z_COMPENSATE_STRICT_SKIPS") == "1"
-
-
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers",
-        "skip_allowed(why): the test may be skipped, for the reason given;"
-        " scripts/test counts every other skip as a failure")
-
-
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
-    outcome = yield
-    report = outcome.get_result()
-    if (STRICT_SKIPS and report.skipped and not hasattr(report, "wasxfail")
-            and item.get_closest_marker("skip_allowed") is None):
-        reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else report.longrepr
-        report.outcome = "failed"
-        report.longrepr = ("skipped, but not marked skip_allowed (%s)" % reason)
 
 
 @pytest.fixture(scope="session")
