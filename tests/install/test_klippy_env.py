@@ -252,8 +252,23 @@ class TestUpdateWithoutRebuild:
         assert freeze(printer.env) == printer.packages_before
 
 
+# Stands in for the package that earlier versions installed into klippy's
+# environment
+OLD_PACKAGE = {
+    "pyproject.toml": '[project]\nname = "z-compensate"\nversion = "0.0.1"\n'
+                      '[tool.setuptools]\npy-modules = []\n',
+}
+
+
 class TestUninstall:
-    def test_twice_leaves_klipper_clean_and_klippys_packages_as_they_were(self, printer):
+    def test_twice_leaves_klipper_clean_and_klippys_packages_as_they_were(
+            self, printer, tmp_path):
+        for name, text in OLD_PACKAGE.items():
+            (tmp_path / name).write_text(text)
+        run([printer.env / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-deps",
+             tmp_path])
+        assert any(line.startswith("z-compensate ") for line in freeze(printer.env))
+
         for _ in range(2):
             printer.install_script("--uninstall")
 
