@@ -9,7 +9,8 @@ as the printer would, each stage of auto_alignment_status as it is reached
 and a summary. When the command ends normally the configuration as the run
 saved it, its change and a picture of the run go to the out directory; when
 klippy refuses something the run says which configured value caused it and
-writes nothing. The user's own file is never written.
+writes only the picture of the run up to the refusal. The user's own file
+is never written.
 """
 import argparse
 import collections
