@@ -9,7 +9,10 @@ environment), copies it into klippy/extras/, links the loader there to the
 checkout's own and writes a stamp of the sources it was built from. The
 loader compares the stamp and the extension's version with the checkout at
 every start of klippy, so that an update of the checkout without a rebuild
-is refused rather than run.
+is refused rather than run. When a wheel in the checkout's dist/ (or the
+directory given with --wheels) fits klippy's Python and was built from the
+checkout's sources, its extension is installed instead of a build: no
+compiler and no network are needed then.
 
 Simulated hosts take the extension and the loader that the wheel carries in
 this package's module/ directory (`install`).
@@ -21,6 +24,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 PACKAGE_DIR = Path(__file__).resolve().parent
@@ -45,6 +49,9 @@ DEFAULT_KLIPPER_DIR = "~/klipper"
 DEFAULT_ENV_DIR = "~/klippy-env"
 ORIGIN_PLACEHOLDER = "<url of your clone of this repository>"
 INSTALL_SCRIPT = "scripts/install-klipper.sh"
+# Where scripts/build-wheels leaves its wheels, and where the release's
+# downloads go
+DEFAULT_WHEELS_DIR = "dist"
 MIN_CMAKE = (3, 15)
 BUILD_PACKAGES = "sudo apt-get install build-essential cmake python3-dev"
 
@@ -157,6 +164,39 @@ def build(checkout, python, facts, out=sys.stdout):
     extension = build_dir / (EXTENSION_NAME + facts["ext_suffix"])
     if not extension.is_file():
         raise InstallError("the build made no %s" % extension.name)
+    return extension
+
+
+def wheel_extension(wheels_dir, python, checkout, unpack_dir, out=sys.stdout):
+    """The extension of the wheel in `wheels_dir` that klippy's Python takes,
+    unpacked into `unpack_dir`, or None when no wheel there fits or the one
+    that fits was built from other sources than the checkout's. pip of
+    klippy's environment chooses among the wheels as for an install, from
+    that directory alone."""
+    wheels_dir = Path(wheels_dir).expanduser()
+    if not list(wheels_dir.glob("z_compensate-*.whl")):
+        return None
+    version = checkout_version(checkout)
+    result = subprocess.run(
+        [str(python), "-m", "pip", "install", "--no-index", "--no-deps",
+         "--disable-pip-version-check", "--find-links", str(wheels_dir),
+         "--target", str(unpack_dir), "z-compensate==" + version],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    chosen = re.search(r"Processing \S*?(z_compensate-\S+\.whl)", result.stdout)
+    if result.returncode != 0 or chosen is None:
+        print("No wheel of version %s in %s fits klippy's Python"
+              % (version, wheels_dir), file=out)
+        return None
+    module_dir = Path(unpack_dir) / "z_compensate" / "module"
+    extension, _ = built_files(module_dir)
+    loader = load_checkout_loader(checkout)
+    built_from = loader.read_stamp(str(module_dir / STAMP_NAME)).get("sources")
+    if built_from != loader.sources_digest(str(checkout)):
+        print("The wheel %s was not built from the sources in %s"
+              % (chosen.group(1), checkout), file=out)
+        return None
+    print("Installing the module from the wheel %s: nothing to build"
+          % chosen.group(1), file=out, flush=True)
     return extension
 
 
@@ -332,17 +372,21 @@ def install_main(args, out=sys.stdout):
     python = env_python(args.env)
     facts = python_facts(python)
     check_python_version(facts)
-    missing = missing_build_tools(facts)
-    if missing:
-        raise InstallError("cannot build the module: %s.\nOn Debian-based systems:"
-                           " %s" % ("; ".join(missing), BUILD_PACKAGES))
     checkout = Path(args.repo).resolve()
-    extension = build(checkout, python, facts, out)
+    wheels_dir = args.wheels or checkout / DEFAULT_WHEELS_DIR
     rebuild = " ".join([shell_path(checkout / INSTALL_SCRIPT),
                         "--klipper", shell_path(args.klipper),
                         "--env", shell_path(args.env)])
-    for path in install_build(args.klipper, extension, checkout, rebuild):
-        print("installed %s" % path, file=out)
+    with tempfile.TemporaryDirectory() as unpack_dir:
+        extension = wheel_extension(wheels_dir, python, checkout, unpack_dir, out)
+        if extension is None:
+            missing = missing_build_tools(facts)
+            if missing:
+                raise InstallError("cannot build the module: %s.\nOn Debian-based"
+                                   " systems: %s" % ("; ".join(missing), BUILD_PACKAGES))
+            extension = build(checkout, python, facts, out)
+        for path in install_build(args.klipper, extension, checkout, rebuild):
+            print("installed %s" % path, file=out)
     remove_package_from_env(python, out)
     print("z_compensate %s is installed. Restart Klipper to load it:"
           " sudo systemctl restart klipper" % checkout_version(checkout), file=out)
@@ -386,6 +430,11 @@ def parse_args(argv):
     parser.add_argument(
         "--repo", metavar="DIR", default=str(CHECKOUT),
         help="this repository's checkout (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--wheels", metavar="DIR",
+        help="wheels to install from instead of building, when one fits klippy's"
+             " Python (default: the checkout's %s/)" % DEFAULT_WHEELS_DIR,
     )
     parser.add_argument(
         "--origin", metavar="URL",

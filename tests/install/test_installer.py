@@ -1,6 +1,10 @@
+import io
+import platform
 import shutil
 import subprocess
 import sys
+import sysconfig
+import zipfile
 
 import pytest
 
@@ -312,6 +316,99 @@ class TestChecksBeforeBuilding:
         assert result.returncode == 1
         assert "give the Klipper checkout with --klipper DIR" in result.stderr
         assert not (REPO_DIR / "build" / "nowhere").exists()
+
+
+@pytest.fixture(scope="module")
+def klippy_env(tmp_path_factory):
+    """A virtual environment with pip, standing in for klippy's."""
+    env = tmp_path_factory.mktemp("klippy-env")
+    subprocess.run([sys.executable, "-m", "venv", str(env)], check=True)
+    return env
+
+
+RUNNING_PYTHON_TAG = "cp{0}{1}-cp{0}{1}-linux_{2}".format(
+    sys.version_info[0], sys.version_info[1], platform.machine())
+
+
+def make_wheel(wheels_dir, checkout, sources, tag=RUNNING_PYTHON_TAG):
+    """A wheel of the checkout's version as scripts/build-wheels lays it out,
+    with a fake extension and the digest of `sources` in its stamp."""
+    version = install.checkout_version(checkout)
+    name = "z_compensate-%s-%s.whl" % (version, tag)
+    files = {
+        "z_compensate/module/z_compensate_wrapper"
+        + sysconfig.get_config_var("EXT_SUFFIX"): "\x7fELF wheel build",
+        "z_compensate/module/z_compensate.py": "def load_config(config):\n    pass\n",
+        "z_compensate/module/z_compensate_wrapper.stamp": "sources: %s\n" % sources,
+        "z_compensate-%s.dist-info/METADATA" % version:
+            "Metadata-Version: 2.1\nName: z-compensate\nVersion: %s\n" % version,
+        "z_compensate-%s.dist-info/WHEEL" % version:
+            "Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: false\nTag: %s\n" % tag,
+    }
+    files["z_compensate-%s.dist-info/RECORD" % version] = "".join(
+        "%s,,\n" % path for path in list(files) + ["z_compensate-%s.dist-info/RECORD" % version])
+    wheels_dir.mkdir(exist_ok=True)
+    with zipfile.ZipFile(str(wheels_dir / name), "w") as wheel:
+        for path, text in files.items():
+            wheel.writestr(path, text)
+    return name
+
+
+class TestInstallFromWheel:
+    """A wheel that fits klippy's Python and the checkout replaces the build."""
+
+    @pytest.fixture
+    def run(self, klipper_dir, checkout, klippy_env):
+        def run(wheels_dir):
+            out = io.StringIO()
+            install.install_main(install.parse_args(
+                ["--klipper", str(klipper_dir), "--env", str(klippy_env),
+                 "--repo", str(checkout), "--wheels", str(wheels_dir)]), out)
+            return out.getvalue()
+        return run
+
+    @pytest.fixture
+    def fallback_build(self, monkeypatch, build):
+        monkeypatch.setattr(install, "missing_build_tools", lambda facts: [])
+        monkeypatch.setattr(install, "build", lambda *args, **kwargs: build)
+
+    def test_a_wheel_of_the_checkout_installs_without_build_tools(
+            self, run, klipper_dir, checkout, tmp_path, no_build, monkeypatch):
+        monkeypatch.setattr(install.shutil, "which", lambda name: None)
+        digest = install.load_checkout_loader(checkout).sources_digest(str(checkout))
+        make_wheel(tmp_path / "wheels", checkout, "0" * 64, tag="cp39-cp39-linux_mips")
+        fitting = make_wheel(tmp_path / "wheels", checkout, digest)
+
+        out = run(tmp_path / "wheels")
+
+        assert "Installing the module from the wheel %s: nothing to build" % fitting in out
+        extras = extras_of(klipper_dir)
+        extension = "z_compensate_wrapper" + sysconfig.get_config_var("EXT_SUFFIX")
+        assert (extras / extension).read_bytes() == b"\x7fELF wheel build"
+        assert (extras / "z_compensate.py").is_symlink()
+        stamp = install.load_checkout_loader(checkout).read_stamp(
+            str(extras / install.STAMP_NAME))
+        assert stamp["sources"] == digest
+
+    def test_a_wheel_of_other_sources_is_not_used(
+            self, run, klipper_dir, checkout, tmp_path, fallback_build, build):
+        wheel = make_wheel(tmp_path / "wheels", checkout, "0" * 64)
+
+        out = run(tmp_path / "wheels")
+
+        assert "The wheel %s was not built from the sources in %s" % (wheel, checkout) in out
+        assert (extras_of(klipper_dir) / build.name).read_bytes() == build.read_bytes()
+
+    def test_a_wheel_for_another_platform_is_not_used(
+            self, run, klipper_dir, checkout, tmp_path, fallback_build, build):
+        digest = install.load_checkout_loader(checkout).sources_digest(str(checkout))
+        make_wheel(tmp_path / "wheels", checkout, digest, tag="cp39-cp39-linux_mips")
+
+        out = run(tmp_path / "wheels")
+
+        assert "No wheel of version %s in %s fits klippy's Python" % (
+            install.checkout_version(checkout), tmp_path / "wheels") in out
+        assert (extras_of(klipper_dir) / build.name).read_bytes() == build.read_bytes()
 
 
 class TestScript:
