@@ -9,7 +9,8 @@ as the printer would, each stage of auto_alignment_status as it is reached
 and a summary. When the command ends normally the configuration as the run
 saved it, its change and a picture of the run go to the out directory; when
 klippy refuses something the run says which configured value caused it and
-writes nothing. The user's own file is never written.
+writes only the picture of the run up to the refusal. The user's own file
+is never written.
 """
 import argparse
 import collections
@@ -20,6 +21,7 @@ import re
 import shutil
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import klippysim
@@ -39,6 +41,10 @@ COMMANDS = collections.OrderedDict([
 # Commands that begin with the wipe, whose stage 0 is worth showing
 WIPING_COMMANDS = ("Z_OFFSET_AUTO", "VQTWENTYMA_NOZZLE_CLEAR")
 INCLUDE_HEADER = re.compile(r"^\[include\s+(.+?)\s*\]")
+SECTION_HEADER = re.compile(r"^\[([^\]]+)\]")
+# Sections with which klippy provides the bed probe (its "probe" object)
+# that the simulated printer does not model; it models [probe]
+UNSIMULATED_PROBES = ("bltouch", "smart_effector", "probe_eddy_current", "load_cell_probe")
 # What to do about klippy's load errors that this module's users meet first
 CONFIG_HINTS = {
     "Unknown config object 'tensink_v2'":
@@ -102,8 +108,9 @@ def included_patterns(text):
 def copy_config(source, dest_dir):
     """Copies `source` and the files its [include] sections name into
     `dest_dir`, keeping their places relative to `source`; returns the copy
-    of `source`."""
+    of `source` and the names of the sections in all of them."""
     copied = set()
+    sections = []
 
     def copy_file(path):
         relative = os.path.relpath(str(path), str(source.parent))
@@ -117,12 +124,28 @@ def copy_config(source, dest_dir):
         target = dest_dir / relative
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_text(text)
+        sections.extend(match.group(1).strip() for match in
+                        map(SECTION_HEADER.match, text.splitlines()) if match)
         for pattern in included_patterns(text):
             for included in sorted(glob.glob(str(path.parent / pattern))):
                 copy_file(Path(included))
 
     copy_file(source)
-    return dest_dir / source.name
+    return dest_dir / source.name, sections
+
+
+def check_probe_simulated(config, sections):
+    """Refuses a bed probe that the simulated printer would not have."""
+    if "probe" in sections:
+        return
+    for section in sections:
+        if section.split()[0] in UNSIMULATED_PROBES:
+            raise BadInput(
+                "%s: [%s] provides the bed probe, which the dry run does not"
+                " simulate (it simulates [probe]). For a dry run, use a copy of"
+                " the file with a [probe] section in its place that has the same"
+                " x_offset, y_offset and z_offset and any pin, for example"
+                " pin: PA0" % (config, section))
 
 
 # The simulated printer
@@ -152,6 +175,9 @@ class SimulatedRun:
         self.params = command.params
         self.config_name = config.name
         self.stages = []
+        self.wall_time = None
+        # The report's lines when the printer refused the command
+        self.refusal = None
 
     @property
     def trace(self):
@@ -212,12 +238,14 @@ class LiveReport:
 def run_command(run, report):
     """Runs the command; returns the error that ended it, or None."""
     report.show(run.printer.get_reactor().monotonic(), "> " + run.command_line)
+    started = time.monotonic()
     try:
         run.printer.run_gcode(run.command_line)
         error = None
     except Exception as ended:
         # Whatever ended the command is the outcome to report
         error = ended
+    run.wall_time = time.monotonic() - started
     report.check_stage(run.printer.get_reactor().monotonic(), len(run.trace))
     return error
 
@@ -227,6 +255,7 @@ def refusal_report(run, error):
     lines = ["%s on %s stopped during %s: %s" % (
         run.command_line, run.config_name, run.stage_name(), message)]
     lines.extend("  " + line for line in refusal.explain(message, run))
+    lines.append(duration_line(run))
     return lines
 
 
@@ -277,8 +306,14 @@ def config_diff(before, after, name):
         "a/" + name, "b/" + name))
 
 
+def duration_line(run):
+    return "  ran %.3f s of simulated time in %.2f s of wall time" % (
+        run.printer.get_reactor().monotonic(), run.wall_time)
+
+
 def summary_lines(run, diff):
-    lines = ["", "Summary of %s on %s" % (run.command_line, run.config_name)]
+    lines = ["", "Summary of %s on %s" % (run.command_line, run.config_name),
+             duration_line(run)]
     lines.extend(stroke_summary(run))
     lines.extend(calibration_summary(run))
     if not diff:
@@ -335,7 +370,8 @@ def dry_run(args, klippy_dir, out):
               file=sys.stderr)
     with tempfile.TemporaryDirectory(prefix="z-compensate-") as work:
         work = Path(work)
-        config_copy = copy_config(config, work / "config")
+        config_copy, sections = copy_config(config, work / "config")
+        check_probe_simulated(config, sections)
         if klippy_dir is None:
             klippy_dir = prepare_klippy_tree(work / "klipper")
         printer = load_printer(config_copy, klippy_dir, config)
@@ -350,25 +386,36 @@ def dry_run(args, klippy_dir, out):
         report = LiveReport(run, out, command.name in WIPING_COMMANDS)
         error = run_command(run, report)
         if error is not None:
-            raise Refused(*refusal_report(run, error))
+            run.refusal = refusal_report(run, error)
+            # The configuration was not saved: only the picture of the run
+            written = write_outputs(run, args.out, names, {}, work)
+            raise Refused(*run.refusal + ["the configuration was not saved; " + (
+                written_line(written) if written else "nothing was written")])
         diff = config_diff(read_text(config), read_text(config_copy), config.name)
         out.write("\n".join(summary_lines(run, diff)) + "\n")
-        written = write_outputs(run, args.out, names, config_copy, diff, work)
-    out.write("  written: %s\n" % ", ".join(str(path) for path in written))
+        (work / names["diff"]).write_text("".join(diff))
+        written = write_outputs(run, args.out, names, {
+            names["config"]: config_copy, names["diff"]: work / names["diff"]}, work)
+    out.write("  %s\n" % written_line(written))
 
 
-def write_outputs(run, out_dir, names, config_copy, diff, work):
-    """Everything is made in `work` first, so that a failure leaves the out
+def written_line(written):
+    return "written: %s" % ", ".join(str(path) for path in written)
+
+
+def write_outputs(run, out_dir, names, ready, work):
+    """Writes the files `ready` ({name: path in `work`}) and the picture.
+    Everything is made in `work` first, so that a failure leaves the out
     directory untouched."""
-    ready = {names["config"]: config_copy}
-    (work / names["diff"]).write_text("".join(diff))
-    ready[names["diff"]] = work / names["diff"]
+    ready = dict(ready)
     if run_picture.available():
         run_picture.draw(work / names["picture"], run)
         ready[names["picture"]] = work / names["picture"]
     else:
         print("note: no picture without matplotlib (pip install 'z-compensate[plot]')",
               file=sys.stderr)
+    if not ready:
+        return []
     out_dir.mkdir(parents=True, exist_ok=True)
     written = []
     for name, path in ready.items():
@@ -391,7 +438,6 @@ def main(argv=None, klippy_dir=None):
         return EXIT_REFUSED
     except Refused as refused:
         print("error: " + "\n".join(refused.args), file=sys.stderr)
-        print("nothing was written", file=sys.stderr)
         return EXIT_REFUSED
     return 0
 

@@ -1,30 +1,66 @@
-"""Installs the compiled module and its loader into a Klipper checkout.
+"""Builds the z_compensate module for klippy's Python and installs it into a
+Klipper checkout.
 
 klippy loads a [z_compensate] section from klippy/extras/z_compensate.py,
-which imports the extension z_compensate_wrapper beside it. Both files come
-from this package's module/ directory, where the wheel puts them.
+which imports the extension z_compensate_wrapper beside it. From a checkout
+of this repository the installer builds the extension with CMake for the
+Python of klippy's virtual environment (nothing is installed into that
+environment), copies it into klippy/extras/, links the loader there to the
+checkout's own and writes a stamp of the sources it was built from. The
+loader compares the stamp and the extension's version with the checkout at
+every start of klippy, so that an update of the checkout without a rebuild
+is refused rather than run. When a wheel in the checkout's dist/ (or the
+directory given with --wheels) fits klippy's Python and was built from the
+checkout's sources, its extension is installed instead of a build: no
+compiler and no network are needed then.
+
+Simulated hosts take the extension and the loader that the wheel carries in
+this package's module/ directory (`install`).
 """
 import argparse
+import importlib.util
+import os
+import re
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
-MODULE_DIR = Path(__file__).resolve().parent / "module"
-LOADER_NAME = "z_compensate.py"
-EXTENSION_GLOB = "z_compensate_wrapper.*.so"
+PACKAGE_DIR = Path(__file__).resolve().parent
+MODULE_DIR = PACKAGE_DIR / "module"
+# This file's checkout, when it is run from one (as scripts/install-klipper.sh does)
+CHECKOUT = PACKAGE_DIR.parents[1]
+LOADER_PATH = Path("klippy") / "extras" / "z_compensate.py"
+LOADER_NAME = LOADER_PATH.name
+EXTENSION_NAME = "z_compensate_wrapper"
+EXTENSION_GLOB = EXTENSION_NAME + ".*.so"
+STAMP_NAME = EXTENSION_NAME + ".stamp"
 # Byte code that klippy's Python writes for the loader once it has run.
 LOADER_CACHE_GLOB = "__pycache__/z_compensate.*.pyc"
 
+# Lines of the Klipper checkout's .git/info/exclude that keep the installed
+# files out of `git status` (and Moonraker's "untracked files" warning)
+EXCLUDE_HEADER = "# z_compensate module, placed here by its installer"
+EXCLUDE_PATTERNS = ["/klippy/extras/" + name
+                    for name in (LOADER_NAME, EXTENSION_GLOB, STAMP_NAME)]
+
 DEFAULT_KLIPPER_DIR = "~/klipper"
+DEFAULT_ENV_DIR = "~/klippy-env"
 ORIGIN_PLACEHOLDER = "<url of your clone of this repository>"
 INSTALL_SCRIPT = "scripts/install-klipper.sh"
+# Where scripts/build-wheels leaves its wheels, and where the release's
+# downloads go
+DEFAULT_WHEELS_DIR = "dist"
+MIN_CMAKE = (3, 15)
+BUILD_PACKAGES = "sudo apt-get install build-essential cmake python3-dev"
 
 
 class InstallError(Exception):
     pass
 
 
+# Checks made before anything is built or placed
 def extras_dir(klipper_dir):
     extras = Path(klipper_dir).expanduser() / "klippy" / "extras"
     if not extras.is_dir():
@@ -34,8 +70,139 @@ def extras_dir(klipper_dir):
     return extras
 
 
+def env_python(env_dir):
+    python = Path(env_dir).expanduser() / "bin" / "python"
+    if not os.access(str(python), os.X_OK):
+        raise InstallError(
+            "no Python at %s: give klippy's virtual environment with --env DIR" % python
+        )
+    return python
+
+
+def python_facts(python):
+    """What the build needs to know of klippy's Python."""
+    script = ("import sys, sysconfig; print(sys.implementation.cache_tag);"
+              " print(sysconfig.get_config_var('EXT_SUFFIX'));"
+              " print(sysconfig.get_paths()['include']);"
+              " print('%d.%d' % sys.version_info[:2])")
+    output = subprocess.run([str(python), "-c", script], stdout=subprocess.PIPE,
+                            universal_newlines=True, check=True).stdout.split("\n")
+    return dict(zip(("cache_tag", "ext_suffix", "include", "version"), output))
+
+
+def cmake_version(cmake):
+    output = subprocess.run([cmake, "--version"], stdout=subprocess.PIPE,
+                            universal_newlines=True).stdout
+    match = re.search(r"(\d+)\.(\d+)", output)
+    return tuple(int(part) for part in match.groups()) if match else (0, 0)
+
+
+def missing_build_tools(facts):
+    """What the build lacks, each as a sentence; empty when nothing."""
+    missing = []
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        missing.append("CMake (cmake) is not installed")
+    elif cmake_version(cmake) < MIN_CMAKE:
+        missing.append("CMake %d.%d or newer is needed, %s is %d.%d"
+                       % (MIN_CMAKE + (cmake,) + cmake_version(cmake)))
+    if not any(shutil.which(name) for name in (os.environ.get("CXX", "c++"), "g++", "clang++")):
+        missing.append("no C++ compiler (c++, g++ or clang++) is installed")
+    if not any(shutil.which(name) for name in ("ninja", "make")):
+        missing.append("neither make nor ninja is installed")
+    if not (Path(facts["include"]) / "Python.h").is_file():
+        missing.append("the headers of Python %s (Python.h in %s) are not installed"
+                       % (facts["version"], facts["include"]))
+    return missing
+
+
+def check_python_version(facts):
+    if tuple(int(part) for part in facts["version"].split(".")) < (3, 8):
+        raise InstallError("klippy runs on Python %s; the module needs 3.8 or newer"
+                           % facts["version"])
+
+
+# The build
+def checkout_version(checkout):
+    return load_checkout_loader(checkout).checkout_version(str(checkout))
+
+
+def load_checkout_loader(checkout):
+    """The checkout's loader as a module of its own, for the functions that
+    it shares with the installer (the version and the sources' digest)."""
+    spec = importlib.util.spec_from_file_location(
+        "z_compensate_loader", str(Path(checkout) / LOADER_PATH))
+    loader = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(loader)
+    return loader
+
+
+def build(checkout, python, facts, out=sys.stdout):
+    """Builds the extension for `python` in the checkout's build directory,
+    which is kept, so that a rebuild compiles only what changed; returns the
+    extension."""
+    checkout = Path(checkout)
+    build_dir = checkout / "build" / ("klippy-" + facts["cache_tag"])
+    generator = "Ninja" if shutil.which("ninja") else "Unix Makefiles"
+    configure = [
+        "cmake", "-S", str(checkout), "-B", str(build_dir),
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DPython_EXECUTABLE=%s" % python,
+        "-DSKBUILD_PROJECT_NAME=z-compensate",
+        "-DSKBUILD_PROJECT_VERSION=%s" % checkout_version(checkout),
+    ]
+    if not (build_dir / "CMakeCache.txt").exists():
+        configure[1:1] = ["-G", generator]
+    print("Building the module for klippy's Python %s in %s"
+          % (facts["version"], build_dir), file=out, flush=True)
+    if subprocess.run(configure).returncode != 0:
+        raise InstallError("CMake could not set up the build (its messages are"
+                           " above): install what it names, then run this again")
+    jobs = str(os.cpu_count() or 1)
+    if subprocess.run(["cmake", "--build", str(build_dir), "--parallel", jobs]).returncode != 0:
+        raise InstallError("the build failed (the compiler's messages are above)")
+    extension = build_dir / (EXTENSION_NAME + facts["ext_suffix"])
+    if not extension.is_file():
+        raise InstallError("the build made no %s" % extension.name)
+    return extension
+
+
+def wheel_extension(wheels_dir, python, checkout, unpack_dir, out=sys.stdout):
+    """The extension of the wheel in `wheels_dir` that klippy's Python takes,
+    unpacked into `unpack_dir`, or None when no wheel there fits or the one
+    that fits was built from other sources than the checkout's. pip of
+    klippy's environment chooses among the wheels as for an install, from
+    that directory alone."""
+    wheels_dir = Path(wheels_dir).expanduser()
+    if not list(wheels_dir.glob("z_compensate-*.whl")):
+        return None
+    version = checkout_version(checkout)
+    result = subprocess.run(
+        [str(python), "-m", "pip", "install", "--no-index", "--no-deps",
+         "--disable-pip-version-check", "--find-links", str(wheels_dir),
+         "--target", str(unpack_dir), "z-compensate==" + version],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    chosen = re.search(r"Processing \S*?(z_compensate-\S+\.whl)", result.stdout)
+    if result.returncode != 0 or chosen is None:
+        print("No wheel of version %s in %s fits klippy's Python"
+              % (version, wheels_dir), file=out)
+        return None
+    module_dir = Path(unpack_dir) / "z_compensate" / "module"
+    extension, _ = built_files(module_dir)
+    loader = load_checkout_loader(checkout)
+    built_from = loader.read_stamp(str(module_dir / STAMP_NAME)).get("sources")
+    if built_from != loader.sources_digest(str(checkout)):
+        print("The wheel %s was not built from the sources in %s"
+              % (chosen.group(1), checkout), file=out)
+        return None
+    print("Installing the module from the wheel %s: nothing to build"
+          % chosen.group(1), file=out, flush=True)
+    return extension
+
+
+# Placing the files
 def built_files(module_dir=MODULE_DIR):
-    """The extension and the loader to copy, as (extension, loader)."""
+    """The extension and the loader that the wheel carries, as (extension, loader)."""
     extensions = sorted(Path(module_dir).glob(EXTENSION_GLOB))
     loader = Path(module_dir) / LOADER_NAME
     if len(extensions) != 1 or not loader.is_file():
@@ -48,36 +215,111 @@ def built_files(module_dir=MODULE_DIR):
 def installed_files(extras):
     """Every file in `extras` that an installation of this module put there."""
     found = list(extras.glob(EXTENSION_GLOB)) + list(extras.glob(LOADER_CACHE_GLOB))
-    loader = extras / LOADER_NAME
-    if loader.exists():
-        found.append(loader)
+    for name in (LOADER_NAME, STAMP_NAME):
+        # A link whose checkout is gone counts too
+        if (extras / name).is_symlink() or (extras / name).exists():
+            found.append(extras / name)
     return sorted(found)
 
 
-def install(klipper_dir, module_dir=MODULE_DIR):
-    """Copies the module into `klipper_dir`; returns the files written."""
-    extras = extras_dir(klipper_dir)
-    extension, loader = built_files(module_dir)
+def place(extras, extension, loader, link_loader):
+    """Puts the extension (a copy) and the loader (a copy or a link) into `extras`."""
     # Unlinking, not overwriting, leaves the copy that a running klippy has
     # mapped intact, and drops builds for the environment's earlier Pythons.
-    for old_build in extras.glob(EXTENSION_GLOB):
-        old_build.unlink()
-    written = []
-    for source in (extension, loader):
-        target = extras / source.name
-        shutil.copyfile(str(source), str(target))
-        written.append(target)
+    for old in installed_files(extras):
+        old.unlink()
+    shutil.copyfile(str(extension), str(extras / extension.name))
+    if link_loader:
+        (extras / LOADER_NAME).symlink_to(loader.resolve())
+    else:
+        shutil.copyfile(str(loader), str(extras / LOADER_NAME))
+    return [extras / extension.name, extras / LOADER_NAME]
+
+
+def install(klipper_dir, module_dir=MODULE_DIR):
+    """Copies the wheel's module into `klipper_dir`; returns the files written."""
+    extras = extras_dir(klipper_dir)
+    extension, loader = built_files(module_dir)
+    written = place(extras, extension, loader, link_loader=False)
+    add_excludes(klipper_dir)
     return written
 
 
+def install_build(klipper_dir, extension, checkout, rebuild_command):
+    """Installs a build of `checkout`: the extension copied, the loader linked
+    to the checkout's and the stamp that the loader checks; returns the files
+    written."""
+    extras = extras_dir(klipper_dir)
+    written = place(extras, extension, Path(checkout) / LOADER_PATH, link_loader=True)
+    digest = load_checkout_loader(checkout).sources_digest(str(checkout))
+    stamp = extras / STAMP_NAME
+    stamp.write_text("sources: %s\nrebuild: %s\n" % (digest, rebuild_command))
+    add_excludes(klipper_dir)
+    return written + [stamp]
+
+
 def uninstall(klipper_dir):
-    """Removes what `install` put into `klipper_dir`; returns the files removed."""
+    """Removes what an installation put into `klipper_dir`; returns the files removed."""
     removed = installed_files(extras_dir(klipper_dir))
     for path in removed:
         path.unlink()
+    remove_excludes(klipper_dir)
     return removed
 
 
+# The Klipper checkout's git exclude list
+def exclude_file(klipper_dir):
+    """The checkout's info/exclude file, or None when `klipper_dir` is not
+    the top of a git checkout."""
+    klipper_dir = Path(klipper_dir).expanduser().resolve()
+    try:
+        result = subprocess.run(
+            ["git", "-C", str(klipper_dir), "rev-parse", "--show-toplevel",
+             "--git-path", "info/exclude"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True)
+    except OSError:
+        return None
+    lines = result.stdout.splitlines()
+    if result.returncode != 0 or len(lines) != 2 or Path(lines[0]).resolve() != klipper_dir:
+        return None
+    # Relative to the directory git ran in
+    return klipper_dir / lines[1]
+
+
+def add_excludes(klipper_dir):
+    path = exclude_file(klipper_dir)
+    if path is None:
+        return
+    lines = path.read_text().splitlines() if path.exists() else []
+    if EXCLUDE_HEADER in lines:
+        return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("\n".join(lines + [EXCLUDE_HEADER] + EXCLUDE_PATTERNS) + "\n")
+
+
+def remove_excludes(klipper_dir):
+    path = exclude_file(klipper_dir)
+    if path is None or not path.exists():
+        return
+    ours = set([EXCLUDE_HEADER] + EXCLUDE_PATTERNS)
+    lines = path.read_text().splitlines()
+    kept = [line for line in lines if line not in ours]
+    if kept != lines:
+        path.write_text("".join(line + "\n" for line in kept))
+
+
+# Earlier versions were installed as a package into klippy's environment
+def remove_package_from_env(python, out=sys.stdout):
+    pip = [str(python), "-m", "pip"]
+    found = subprocess.run(pip + ["show", "--quiet", "z-compensate"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if found.returncode == 0:
+        print("Removing the z-compensate package that an earlier version"
+              " installed into %s" % Path(python).parents[1], file=out, flush=True)
+        subprocess.run(pip + ["uninstall", "--yes", "--quiet", "z-compensate"], check=True)
+
+
+# Moonraker
 def git_origin(repo_dir):
     try:
         result = subprocess.run(
@@ -102,7 +344,11 @@ def home_relative(path):
 
 
 def moonraker_section(repo_dir, origin=None):
-    """The moonraker.conf section that keeps this repository up to date."""
+    """The moonraker.conf section that keeps this repository up to date.
+
+    An update pulls the new commits and restarts Klipper; it runs no build,
+    so the loader then refuses the old build until the install script has
+    rebuilt it."""
     origin = origin or git_origin(repo_dir) or ORIGIN_PLACEHOLDER
     return "\n".join(
         [
@@ -111,43 +357,87 @@ def moonraker_section(repo_dir, origin=None):
             "path: %s" % home_relative(repo_dir),
             "origin: %s" % origin,
             "primary_branch: main",
-            "install_script: %s" % INSTALL_SCRIPT,
             "managed_services: klipper",
         ]
     ) + "\n"
 
 
+def shell_path(path):
+    return str(Path(path).expanduser().resolve())
+
+
+def install_main(args, out=sys.stdout):
+    # Both directories are checked before anything is built
+    extras_dir(args.klipper)
+    python = env_python(args.env)
+    facts = python_facts(python)
+    check_python_version(facts)
+    checkout = Path(args.repo).resolve()
+    wheels_dir = args.wheels or checkout / DEFAULT_WHEELS_DIR
+    rebuild = " ".join([shell_path(checkout / INSTALL_SCRIPT),
+                        "--klipper", shell_path(args.klipper),
+                        "--env", shell_path(args.env)])
+    with tempfile.TemporaryDirectory() as unpack_dir:
+        extension = wheel_extension(wheels_dir, python, checkout, unpack_dir, out)
+        if extension is None:
+            missing = missing_build_tools(facts)
+            if missing:
+                raise InstallError("cannot build the module: %s.\nOn Debian-based"
+                                   " systems: %s" % ("; ".join(missing), BUILD_PACKAGES))
+            extension = build(checkout, python, facts, out)
+        for path in install_build(args.klipper, extension, checkout, rebuild):
+            print("installed %s" % path, file=out)
+    remove_package_from_env(python, out)
+    print("z_compensate %s is installed. Restart Klipper to load it:"
+          " sudo systemctl restart klipper" % checkout_version(checkout), file=out)
+
+
+def uninstall_main(args, out=sys.stdout):
+    removed = uninstall(args.klipper)
+    for path in removed:
+        print("removed %s" % path, file=out)
+    if not removed:
+        print("z_compensate is not installed in %s" % args.klipper, file=out)
+    python = Path(args.env).expanduser() / "bin" / "python"
+    if os.access(str(python), os.X_OK):
+        remove_package_from_env(python, out)
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(
-        prog="python -m z_compensate.install",
-        description="Install the z_compensate module into a Klipper checkout.",
+        prog=INSTALL_SCRIPT,
+        description="Build the z_compensate module for klippy's Python and"
+                    " install it into a Klipper checkout.",
     )
     parser.add_argument(
-        "--klipper",
-        metavar="DIR",
-        default=DEFAULT_KLIPPER_DIR,
+        "--klipper", metavar="DIR", default=DEFAULT_KLIPPER_DIR,
         help="Klipper checkout (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--env", metavar="DIR", default=DEFAULT_ENV_DIR,
+        help="klippy's virtual environment, whose Python the module is built"
+             " for; nothing is installed into it (default: %(default)s)",
     )
     action = parser.add_mutually_exclusive_group()
     action.add_argument(
-        "--uninstall",
-        action="store_true",
+        "--uninstall", action="store_true",
         help="remove the module from the Klipper checkout",
     )
     action.add_argument(
-        "--print-moonraker",
-        action="store_true",
+        "--print-moonraker", action="store_true",
         help="print the moonraker.conf update_manager section",
     )
     parser.add_argument(
-        "--repo",
-        metavar="DIR",
-        default=".",
-        help="this repository's checkout, for --print-moonraker (default: .)",
+        "--repo", metavar="DIR", default=str(CHECKOUT),
+        help="this repository's checkout (default: %(default)s)",
     )
     parser.add_argument(
-        "--origin",
-        metavar="URL",
+        "--wheels", metavar="DIR",
+        help="wheels to install from instead of building, when one fits klippy's"
+             " Python (default: the checkout's %s/)" % DEFAULT_WHEELS_DIR,
+    )
+    parser.add_argument(
+        "--origin", metavar="URL",
         help="git URL for --print-moonraker (default: the checkout's origin remote)",
     )
     return parser.parse_args(argv)
@@ -159,15 +449,9 @@ def main(argv=None):
         if args.print_moonraker:
             sys.stdout.write(moonraker_section(args.repo, args.origin))
         elif args.uninstall:
-            removed = uninstall(args.klipper)
-            for path in removed:
-                print("removed %s" % path)
-            if not removed:
-                print("z_compensate is not installed in %s" % args.klipper)
+            uninstall_main(args)
         else:
-            for path in install(args.klipper, MODULE_DIR):
-                print("installed %s" % path)
-            print("Restart Klipper to load the module.")
+            install_main(args)
     except InstallError as error:
         print("error: %s" % error, file=sys.stderr)
         return 1

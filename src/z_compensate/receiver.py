@@ -1,5 +1,6 @@
 """Receives the diagnostic datagrams that the z_compensate module sends to
-`tri_wave_ip` and prints one line per datagram.
+`tri_wave_ip` and prints one line per datagram, after the date and time of
+its arrival (the datagram holds only the printer's time of day).
 
 A datagram's payload is UTF-8 text:
     <title index>$<title>$<HH:MM:SS >$<message><line feed>
@@ -12,12 +13,16 @@ import re
 import socket
 import sys
 import time
+from datetime import datetime
 from pathlib import Path
 from typing import NamedTuple
 
+PROG = "z-compensate receive"
 DEFAULT_PORT = 21021
+MAX_PORT = 65535
 MAX_DATAGRAM = 65535
-CSV_HEADER = ["title_index", "title", "time", "message"]
+CSV_HEADER = ["received", "title_index", "title", "time", "message"]
+RECEIVED_FORMAT = "%Y-%m-%d %H:%M:%S"
 TIME_OF_DAY = re.compile(r"[0-9]{2}:[0-9]{2}:[0-9]{2} ")
 DIGITS = re.compile(r"[0-9]+")
 
@@ -46,18 +51,26 @@ def parse_datagram(payload):
     return Datagram(int(index), title, time_of_day.rstrip(" "), message)
 
 
-def format_line(datagram):
+def format_line(datagram, received):
     # Line feeds inside a message would split it over several output lines.
     message = datagram.message.replace("\n", "\\n")
-    return "#%d %s %s %s" % (datagram.title_index, datagram.title, datagram.time, message)
+    return "%s #%d %s %s %s" % (received.strftime(RECEIVED_FORMAT), datagram.title_index,
+                                datagram.title, datagram.time, message)
 
 
 class CsvLog:
-    """Appends one row per datagram; the header goes into a new or empty file only."""
+    """Appends one row per datagram; the header goes into a new or empty file
+    only, and a file with other columns is refused rather than mixed."""
 
     def __init__(self, path):
         path = Path(path)
         needs_header = not path.exists() or path.stat().st_size == 0
+        if not needs_header:
+            with path.open(newline="", encoding="utf-8") as existing:
+                header = next(csv.reader(existing), [])
+            if header != CSV_HEADER:
+                raise ValueError("its columns are %s, not %s: choose another file"
+                                 % (",".join(header), ",".join(CSV_HEADER)))
         self.file = path.open("a", newline="", encoding="utf-8")
         self.writer = csv.writer(self.file)
         if needs_header:
@@ -81,8 +94,9 @@ def open_socket(bind_address="0.0.0.0", port=DEFAULT_PORT):
 class Receiver:
     """Prints the datagrams arriving on `sock`, counting those it ignores."""
 
-    def __init__(self, sock, out=None, err=None, csv_log=None):
+    def __init__(self, sock, out=None, err=None, csv_log=None, clock=datetime.now):
         self.sock = sock
+        self.clock = clock
         self.out = out or sys.stdout
         self.err = err or sys.stderr
         self.csv_log = csv_log
@@ -116,16 +130,29 @@ class Receiver:
                 flush=True,
             )
             return
+        received = self.clock()
         self.received += 1
-        print(format_line(datagram), file=self.out, flush=True)
+        print(format_line(datagram, received), file=self.out, flush=True)
         if self.csv_log is not None:
-            self.csv_log.write(list(datagram))
+            self.csv_log.write([received.strftime(RECEIVED_FORMAT)] + list(datagram))
 
     def summary(self):
         return "%d datagrams received, %d ignored as not in the diagnostics format" % (
             self.received,
             self.ignored,
         )
+
+
+def port_number(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= MAX_PORT:
+        raise argparse.ArgumentTypeError(
+            "%r is no UDP port: give a number from 1 to %d (0: any free port)"
+            % (text, MAX_PORT))
+    return value
 
 
 def positive_int(text):
@@ -144,7 +171,7 @@ def positive_float(text):
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(
-        prog="python -m z_compensate.receiver",
+        prog=PROG,
         description="Print the z_compensate module's diagnostic datagrams.",
     )
     parser.add_argument(
@@ -154,7 +181,8 @@ def parse_args(argv):
         help="address to listen on (default: %(default)s, every interface)",
     )
     parser.add_argument(
-        "--port", type=int, default=DEFAULT_PORT, metavar="PORT", help="UDP port (default: %(default)s)"
+        "--port", type=port_number, default=DEFAULT_PORT, metavar="PORT",
+        help="UDP port (default: %(default)s, the port the module sends to)"
     )
     parser.add_argument(
         "--csv", metavar="FILE", help="also append each datagram as a row to FILE"
@@ -178,7 +206,7 @@ def main(argv=None):
         return 1
     try:
         csv_log = CsvLog(args.csv) if args.csv else None
-    except OSError as error:
+    except (OSError, ValueError) as error:
         sock.close()
         print("error: cannot write %s: %s" % (args.csv, error), file=sys.stderr)
         return 1

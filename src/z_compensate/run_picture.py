@@ -1,17 +1,20 @@
-"""A picture of a simulated run: the bed from above, the heaters over time
-and the nozzle's height along the wipe's stroke.
+"""A picture of a simulated run: its outcome (the new probe z_offset and each
+measuring point's offset, or the refusal), the bed from above, the heaters
+over time and the nozzle's height along the wipe's stroke.
 
 Needs matplotlib (the package's "plot" extra); `available()` tells whether
 it is installed.
 """
 import importlib.util
+import textwrap
 
 from . import run_trace
 
 HEATER_COLORS = {"extruder": "tab:red", "heater_bed": "tab:blue"}
 STROKE_SAMPLES = 60
 # Fraction of the run's duration within which stage labels are merged
-STAGE_LABEL_SPACING = 0.02
+STAGE_LABEL_SPACING = 0.03
+OUTCOME_WIDTH = 60
 
 
 def available():
@@ -73,6 +76,38 @@ def draw_measuring_points(ax, run):
             label="measuring points (nozzle)")
     ax.plot([m.probe_at[0] for m in found], [m.probe_at[1] for m in found],
             "x", color="tab:purple", markersize=7, label="bed probe stood")
+    for number, m in enumerate(found, 1):
+        ax.annotate("%d: offset %.4f" % (number, m.probe_z - m.nozzle_z), m.point,
+                    xytext=(8, -4), textcoords="offset points", fontsize="small",
+                    color="tab:green")
+
+
+def outcome_lines(run):
+    """The run's outcome in words: the refusal, or the new offset and what
+    each measuring point found."""
+    if run.refusal:
+        return [line for text in run.refusal
+                for line in textwrap.wrap(text, OUTCOME_WIDTH, subsequent_indent="  ")]
+    lines = []
+    probe = run.printer.lookup_object("probe", None)
+    new_offset = run_trace.saved_probe_offset(run.trace)
+    if probe is not None:
+        lines.append("probe z_offset %.3f -> %.3f" % (probe.z_offset, new_offset)
+                     if new_offset is not None
+                     else "probe z_offset %.3f (unchanged)" % probe.z_offset)
+    for number, m in enumerate(run.measurements(), 1):
+        lines.append("point %d at X %.1f Y %.1f: bed probe Z %.4f - nozzle Z %.4f = %.4f"
+                     % (number, m.point[0], m.point[1], m.probe_z, m.nozzle_z,
+                        m.probe_z - m.nozzle_z))
+    return lines or ["finished"]
+
+
+def draw_outcome(ax, run):
+    ax.text(0.02, 0.98, "\n".join(outcome_lines(run)), transform=ax.transAxes,
+            va="top", ha="left", family="monospace", fontsize="small",
+            color="darkred" if run.refusal else "black",
+            bbox=dict(facecolor="mistyrose" if run.refusal else "honeydew",
+                      edgecolor="darkred" if run.refusal else "tab:green"))
 
 
 def stage_labels(stages):
@@ -98,14 +133,17 @@ def draw_temperatures(ax, run):
                 linewidth=0.8, label="%s target" % heater)
     for time, stages in stage_labels(run.stages):
         ax.axvline(time, color="gray", linewidth=0.7)
-        ax.annotate(", ".join("%d %s" % (s, run_trace.STAGE_NAMES[s]) for s in stages),
-                    xy=(time, 1), xycoords=("data", "axes fraction"),
-                    xytext=(2, -4), textcoords="offset points", rotation=90,
-                    va="top", fontsize="small", color="dimgray",
-                    bbox=dict(facecolor="white", edgecolor="none", alpha=0.8, pad=1))
+        ax.annotate(",".join("%d" % s for s in stages), xy=(time, 1),
+                    xycoords=("data", "axes fraction"), xytext=(0, 2),
+                    textcoords="offset points", ha="center", va="bottom",
+                    fontsize="small", color="dimgray")
+    reached = [change.stage for change in run.stages]
+    ax.text(0, -0.2, "stages: " + ", ".join(
+        "%d %s" % (stage, run_trace.STAGE_NAMES[stage]) for stage in reached),
+        transform=ax.transAxes, va="top", fontsize="small", color="dimgray")
     ax.set_xlabel("simulated time (s)")
     ax.set_ylabel("temperature (\u00b0C)")
-    ax.set_title("Heaters and stages of auto_alignment_status")
+    ax.set_title("Heaters and stages of auto_alignment_status", pad=14)
     ax.legend(loc="lower right", fontsize="small", ncol=2)
 
 
@@ -163,10 +201,15 @@ def draw(path, run):
     import matplotlib.pyplot as pyplot
     figure = pyplot.figure(figsize=(15, 8.5))
     grid = figure.add_gridspec(2, 2, width_ratios=(1, 1.25))
-    draw_bed(figure.add_subplot(grid[:, 0]), run)
+    bed = figure.add_subplot(grid[:, 0])
+    draw_bed(bed, run)
+    draw_outcome(bed, run)
     draw_temperatures(figure.add_subplot(grid[0, 1]), run)
     draw_stroke_profile(figure.add_subplot(grid[1, 1]), run)
-    figure.suptitle("%s on %s (simulated printer)" % (run.command_line, run.config_name))
+    figure.suptitle("%s on %s (simulated printer): %s" % (
+        run.command_line, run.config_name,
+        "refused" if run.refusal else outcome_lines(run)[0]),
+        color="darkred" if run.refusal else "black")
     figure.tight_layout()
     # "tight" keeps the legend below the bed inside the picture
     figure.savefig(str(path), dpi=100, bbox_inches="tight")

@@ -1,10 +1,16 @@
 """The z-compensate command and its subcommands."""
+import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 from z_compensate import cli
+
+REPO_DIR = Path(__file__).resolve().parents[2]
+PROJECT_VERSION = re.search(r'^version = "(.+)"', (REPO_DIR / "pyproject.toml").read_text(),
+                            re.M).group(1)
 
 
 def z_compensate(*args, cwd=None):
@@ -32,11 +38,12 @@ class TestRun:
 
 
 class TestOtherSubcommands:
-    def test_install_prints_the_moonraker_section(self, capsys):
-        code = cli.main(["install", "--print-moonraker", "--origin", "https://example.org/z.git"])
+    def test_version_is_the_packages(self, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(["--version"])
 
-        assert code == 0
-        assert "[update_manager z_compensate]" in capsys.readouterr().out
+        assert exit_info.value.code == 0
+        assert capsys.readouterr().out == "z-compensate %s\n" % PROJECT_VERSION
 
     def test_receive_takes_its_own_options(self, capsys):
         with pytest.raises(SystemExit) as exit_info:
@@ -51,3 +58,15 @@ class TestOtherSubcommands:
 
         assert exit_info.value.code != 0
         assert "invalid choice: 'calibrate'" in capsys.readouterr().err
+
+    def test_run_without_the_simulators_extra_says_what_to_install(self, monkeypatch, capsys):
+        # As if greenlet were not installed
+        monkeypatch.setitem(sys.modules, "greenlet", None)
+        monkeypatch.delitem(sys.modules, "z_compensate.dry_run", raising=False)
+        monkeypatch.delitem(sys.modules, "klippysim", raising=False)
+        for name in [n for n in sys.modules if n.startswith("klippysim.")]:
+            monkeypatch.delitem(sys.modules, name)
+
+        assert cli.main(["run"]) == 2
+        assert capsys.readouterr().err == (
+            "error: z-compensate run needs greenlet: pip install 'z-compensate[sim]'\n")

@@ -99,6 +99,12 @@ class TestExampleRun:
         assert times == sorted(times)
         assert stages[-1][2] == "calibrated"
 
+    def test_summary_gives_the_simulated_and_the_wall_time(self, example_run):
+        simulated, _ = re.search(r"ran (\S+) s of simulated time in (\S+) s of wall time",
+                                 example_run.stdout).groups()
+        last_stage = re.findall(r"^ *(\d+\.\d+)  == stage", example_run.stdout, re.M)[-1]
+        assert float(simulated) >= float(last_stage)
+
     def test_summary_shows_the_saved_configuration_change(self, example_run):
         assert "-z_offset: 2.000" in example_run.stdout
         saved = re.search(r"\+#\*# z_offset = (\S+)", example_run.stdout).group(1)
@@ -175,9 +181,17 @@ class TestUserConfig:
         assert "VQTWENTYMA_NOZZLE_CLEAR does not read BED_ADD_TEMP" in outcome.stderr
 
 
+def assert_only_the_picture(outcome):
+    """A refused run saved no configuration: its picture is all it wrote."""
+    written = [p.name for p in outcome.out_dir.iterdir()]
+    assert len(written) == 1 and written[0].endswith(".png")
+    assert outcome.stderr.rstrip().endswith(
+        "the configuration was not saved; written: %s" % (outcome.out_dir / written[0]))
+
+
 class TestRefusedByKlippy:
     """What klippy would refuse ends the run with klippy's message, the
-    configured value behind it, a non-zero exit and no files."""
+    configured value behind it, a non-zero exit and only the picture."""
 
     def test_wipe_area_outside_the_bed(self, klippy_dir, user_config, out_dir):
         config = user_config(example_with(("clr_noz_start_x: 60", "clr_noz_start_x: 240")))
@@ -190,7 +204,7 @@ class TestRefusedByKlippy:
         assert "[stepper_x] position_max = 235" in outcome.stderr
         assert "clr_noz_start_x = 240" in outcome.stderr
         assert "wipe's travel to the start of the stroke" in outcome.stderr
-        assert not out_dir.exists()
+        assert_only_the_picture(outcome)
 
     def test_stroke_reaching_below_the_bed(self, klippy_dir, user_config, out_dir):
         config = user_config(example_with(
@@ -202,7 +216,7 @@ class TestRefusedByKlippy:
         assert outcome.code != 0
         assert "[stepper_y] position_min = 0" in outcome.stderr
         assert "clr_noz_len_y = 10, pa_clr_dis_mm_y = 30" in outcome.stderr
-        assert not out_dir.exists()
+        assert_only_the_picture(outcome)
 
     def test_measuring_point_beyond_a_smaller_bed(self, klippy_dir, user_config, out_dir):
         config = user_config(example_with(
@@ -216,7 +230,7 @@ class TestRefusedByKlippy:
         assert "[stepper_x] position_max = 140" in outcome.stderr
         assert ("noz_pos_center = 117.5, 117.5, noz_pos_offset = 5, 15,"
                 " bl_offset = -27.5, -19") in outcome.stderr
-        assert not out_dir.exists()
+        assert_only_the_picture(outcome)
 
     def test_bed_temperature_above_the_heaters_range(self, klippy_dir, user_config, out_dir):
         config = user_config(example_with(("max_temp: 110", "max_temp: 55")))
@@ -226,7 +240,7 @@ class TestRefusedByKlippy:
         assert outcome.code != 0
         assert "Requested temperature (60.0) out of range (0.0:55.0)" in outcome.stderr
         assert "bed_add_temp = 60 lies above [heater_bed] max_temp = 55" in outcome.stderr
-        assert not out_dir.exists()
+        assert_only_the_picture(outcome)
 
     def test_temperature_parameter_above_the_heaters_range(self, klippy_dir, out_dir):
         outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=320")
@@ -235,7 +249,7 @@ class TestRefusedByKlippy:
         assert "Requested temperature (320.0) out of range (0.0:300.0)" in outcome.stderr
         assert "HOT_RUB_TEMP=320 on the command line lies above [extruder] max_temp = 300" \
             in outcome.stderr
-        assert not out_dir.exists()
+        assert_only_the_picture(outcome)
 
     def test_rubbing_too_cold_to_draw_the_filament_back(self, klippy_dir, out_dir):
         outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=150")
@@ -252,11 +266,12 @@ class TestRefusedByKlippy:
         assert outcome.code != 0
         assert "Option 'pa_clr_dis_mm' in section 'z_compensate' must have maximum of 100" \
             in outcome.stderr
-        assert not out_dir.exists()
+        assert not outcome.out_dir.exists()
 
 
 MISSING_TENSINK = re.sub(r"\[tensink_v2\]\n(#.*\n|sim_.*\n)*", "", EXAMPLE_TEXT)
 MISSING_MODULE = EXAMPLE_TEXT[:EXAMPLE_TEXT.index("[z_compensate]")]
+WITH_BLTOUCH = example_with(("[probe]", "[bltouch]"), ("pin: ^PC14", "sensor_pin: ^PC14"))
 
 
 class TestBadInput:
@@ -270,8 +285,10 @@ class TestBadInput:
         (EXAMPLE_TEXT, ["Z_OFFSET_AUTO", "BED_ADDTEMP"], ["'BED_ADDTEMP'", "PARAMETER=VALUE"]),
         (MISSING_MODULE, [], ["printer.cfg has no [z_compensate] section"]),
         (MISSING_TENSINK, [], ["Unknown config object 'tensink_v2'", "[tensink_v2] section"]),
+        (WITH_BLTOUCH, [], ["[bltouch] provides the bed probe, which the dry run does not"
+                            " simulate", "with a [probe] section in its place"]),
     ], ids=["unparsable", "missing-key", "unknown-command", "parameter-not-a-number",
-            "parameter-without-value", "no-module-section", "no-pressure-probe"])
+            "parameter-without-value", "no-module-section", "no-pressure-probe", "bltouch"])
     def test_is_refused_with_a_clear_message(
             self, klippy_dir, user_config, out_dir, text, words, expected):
         config = user_config(text)

@@ -1,5 +1,14 @@
+import io
+import platform
+import shutil
+import subprocess
+import sys
+import sysconfig
+import zipfile
+
 import pytest
 
+from klipper_checkouts import INSTALL_SCRIPT, REPO_DIR, git_status
 from z_compensate import install
 
 EXTENSION = "z_compensate_wrapper.cpython-311-x86_64-linux-gnu.so"
@@ -118,8 +127,123 @@ class TestUninstall:
             install.uninstall(tmp_path)
 
 
+@pytest.fixture
+def checkout(tmp_path):
+    """A checkout of this repository with the files the loader reads."""
+    root = tmp_path / "z-compensate"
+    for relative in ["pyproject.toml", "CMakeLists.txt", "host", "klippy"]:
+        source = REPO_DIR / relative
+        if source.is_dir():
+            shutil.copytree(str(source), str(root / relative),
+                            ignore=shutil.ignore_patterns("__pycache__"))
+        else:
+            root.mkdir(exist_ok=True)
+            shutil.copyfile(str(source), str(root / relative))
+    return root
+
+
+@pytest.fixture
+def build(tmp_path):
+    extension = tmp_path / "build" / EXTENSION
+    extension.parent.mkdir()
+    extension.write_bytes(b"\x7fELF checkout build")
+    return extension
+
+
+class TestInstallBuild:
+    """A build of a checkout: the loader linked, the extension copied, a stamp."""
+
+    def test_links_the_loader_and_stamps_the_sources(self, klipper_dir, checkout, build):
+        install.install_build(klipper_dir, build, checkout, "rebuild-command")
+
+        extras = extras_of(klipper_dir)
+        loader = extras / "z_compensate.py"
+        assert loader.is_symlink()
+        assert loader.resolve() == (checkout / "klippy" / "extras" / "z_compensate.py").resolve()
+        assert (extras / EXTENSION).read_bytes() == build.read_bytes()
+        module = install.load_checkout_loader(checkout)
+        stamp = module.read_stamp(str(extras / install.STAMP_NAME))
+        assert stamp == {"sources": module.sources_digest(str(checkout)),
+                         "rebuild": "rebuild-command"}
+
+    def test_keeps_the_klipper_checkout_clean_for_git(self, git_klipper, checkout, build):
+        exclude = git_klipper / ".git" / "info" / "exclude"
+        before = exclude.read_text()
+
+        install.install_build(git_klipper, build, checkout, "rebuild-command")
+        install.install_build(git_klipper, build, checkout, "rebuild-command")
+
+        assert git_status(git_klipper) == ""
+        assert exclude.read_text().count(install.EXCLUDE_HEADER) == 1
+        install.uninstall(git_klipper)
+        assert exclude.read_text() == before
+        assert install.uninstall(git_klipper) == []
+        assert git_status(git_klipper) == ""
+
+    def test_uninstall_removes_a_link_whose_checkout_is_gone(self, klipper_dir, checkout, build):
+        install.install_build(klipper_dir, build, checkout, "rebuild-command")
+        shutil.rmtree(str(checkout))
+
+        removed = install.uninstall(klipper_dir)
+
+        assert len(removed) == 3
+        assert not list(extras_of(klipper_dir).glob("z_compensate*"))
+
+    def test_leaves_another_repositorys_excludes_alone(self, tmp_path, checkout, build):
+        # A Klipper directory inside some other git checkout is not Klipper's own
+        subprocess.run(["git", "init", "--quiet", str(tmp_path)], check=True)
+        klipper = tmp_path / "inner"
+        (klipper / "klippy" / "extras").mkdir(parents=True)
+
+        install.install_build(klipper, build, checkout, "rebuild-command")
+
+        assert install.EXCLUDE_HEADER not in (tmp_path / ".git" / "info" / "exclude").read_text()
+
+
+class TestLoaderCheck:
+    """What the loader says at klippy's start about the build beside it."""
+
+    @pytest.fixture
+    def loader(self, checkout):
+        return install.load_checkout_loader(checkout)
+
+    def test_a_matching_build_passes(self, loader, checkout):
+        stamp = {"sources": loader.sources_digest(str(checkout))}
+
+        assert loader.stale_build(loader.checkout_version(str(checkout)), str(checkout),
+                                  stamp) is None
+
+    def test_a_build_of_another_version_is_refused(self, loader, checkout):
+        stamp = {"sources": loader.sources_digest(str(checkout))}
+        pyproject = checkout / "pyproject.toml"
+        version = loader.checkout_version(str(checkout))
+        pyproject.write_text(pyproject.read_text().replace(
+            'version = "%s"' % version, 'version = "99.0"'))
+
+        problem = loader.stale_build(version, str(checkout), stamp)
+
+        assert problem == "the installed build is version %s, the checkout %s is 99.0" % (
+            version, checkout)
+
+    @pytest.mark.parametrize("changed", ["host/printer.h", "CMakeLists.txt",
+                                         "klippy/extras/z_compensate_wrapper/motion.cpp"])
+    def test_a_build_of_other_sources_is_refused(self, loader, checkout, changed):
+        stamp = {"sources": loader.sources_digest(str(checkout))}
+        with (checkout / changed).open("a") as source:
+            source.write("\n// changed\n")
+
+        problem = loader.stale_build(loader.checkout_version(str(checkout)), str(checkout),
+                                     stamp)
+
+        assert problem == "the sources in %s changed after the installed build" % checkout
+
+    def test_the_refusal_says_how_to_rebuild(self, loader, checkout):
+        assert loader.rebuild_hint(str(checkout), {"rebuild": "x.sh --klipper k"}) == (
+            "rebuild it with: x.sh --klipper k, then restart Klipper")
+
+
 class TestMoonrakerSection:
-    def test_describes_this_repository(self, tmp_path):
+    def test_describes_this_repository_without_an_install_script(self, tmp_path):
         section = install.moonraker_section(tmp_path, origin="https://example.com/z.git")
 
         assert section.splitlines() == [
@@ -128,7 +252,6 @@ class TestMoonrakerSection:
             "path: %s" % tmp_path.resolve().as_posix(),
             "origin: https://example.com/z.git",
             "primary_branch: main",
-            "install_script: scripts/install-klipper.sh",
             "managed_services: klipper",
         ]
 
@@ -146,26 +269,170 @@ class TestMoonrakerSection:
         assert "origin: %s\n" % install.ORIGIN_PLACEHOLDER in section
 
 
-class TestMain:
-    def test_install_then_uninstall(self, klipper_dir, module_dir, monkeypatch, capsys):
-        monkeypatch.setattr(install, "MODULE_DIR", module_dir)
+def run_script(*args, env=None):
+    return subprocess.run(["bash", str(INSTALL_SCRIPT)] + [str(a) for a in args], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True)
 
-        assert install.main(["--klipper", str(klipper_dir)]) == 0
-        assert "Restart Klipper" in capsys.readouterr().out
-        assert install.main(["--klipper", str(klipper_dir), "--uninstall"]) == 0
-        assert "removed" in capsys.readouterr().out
-        assert not list(extras_of(klipper_dir).glob("z_compensate*"))
 
-    def test_reports_a_missing_checkout(self, tmp_path, capsys):
-        assert install.main(["--klipper", str(tmp_path)]) == 1
+@pytest.fixture
+def no_build(monkeypatch):
+    """Fails the test if anything is built."""
+    def build(*args, **kwargs):
+        raise AssertionError("built although the arguments were wrong")
+    monkeypatch.setattr(install, "build", build)
+
+
+class TestChecksBeforeBuilding:
+    def test_a_wrong_klipper_directory(self, tmp_path, no_build, capsys):
+        code = install.main(["--klipper", str(tmp_path), "--env", str(tmp_path)])
+
+        assert code == 1
         assert "give the Klipper checkout with --klipper DIR" in capsys.readouterr().err
 
-    def test_prints_the_moonraker_section(self, tmp_path, capsys):
-        args = ["--print-moonraker", "--repo", str(tmp_path), "--origin", "x"]
+    def test_a_wrong_environment(self, klipper_dir, tmp_path, no_build, capsys):
+        code = install.main(["--klipper", str(klipper_dir), "--env", str(tmp_path / "nowhere")])
 
-        assert install.main(args) == 0
-        assert capsys.readouterr().out.startswith("[update_manager z_compensate]\n")
+        assert code == 1
+        assert "give klippy's virtual environment with --env DIR" in capsys.readouterr().err
 
-    def test_uninstall_and_print_moonraker_exclude_each_other(self, capsys):
-        with pytest.raises(SystemExit):
-            install.main(["--uninstall", "--print-moonraker"])
+    def test_missing_build_tools_are_named_with_what_to_install(
+            self, klipper_dir, tmp_path, no_build, monkeypatch, capsys):
+        monkeypatch.setattr(install.shutil, "which", lambda name: None)
+        env = tmp_path / "env"
+        subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env)], check=True)
+
+        code = install.main(["--klipper", str(klipper_dir), "--env", str(env)])
+
+        err = capsys.readouterr().err
+        assert code == 1
+        assert "CMake (cmake) is not installed" in err
+        assert "no C++ compiler" in err
+        assert "sudo apt-get install build-essential cmake python3-dev" in err
+
+    def test_the_script_reports_a_wrong_klipper_directory_at_once(self, tmp_path):
+        result = run_script("--klipper", tmp_path / "nowhere", "--env", tmp_path / "nowhere")
+
+        assert result.returncode == 1
+        assert "give the Klipper checkout with --klipper DIR" in result.stderr
+        assert not (REPO_DIR / "build" / "nowhere").exists()
+
+
+@pytest.fixture(scope="module")
+def klippy_env(tmp_path_factory):
+    """A virtual environment with pip, standing in for klippy's."""
+    env = tmp_path_factory.mktemp("klippy-env")
+    subprocess.run([sys.executable, "-m", "venv", str(env)], check=True)
+    return env
+
+
+RUNNING_PYTHON_TAG = "cp{0}{1}-cp{0}{1}-linux_{2}".format(
+    sys.version_info[0], sys.version_info[1], platform.machine())
+
+
+def make_wheel(wheels_dir, checkout, sources, tag=RUNNING_PYTHON_TAG):
+    """A wheel of the checkout's version as scripts/build-wheels lays it out,
+    with a fake extension and the digest of `sources` in its stamp."""
+    version = install.checkout_version(checkout)
+    name = "z_compensate-%s-%s.whl" % (version, tag)
+    files = {
+        "z_compensate/module/z_compensate_wrapper"
+        + sysconfig.get_config_var("EXT_SUFFIX"): "\x7fELF wheel build",
+        "z_compensate/module/z_compensate.py": "def load_config(config):\n    pass\n",
+        "z_compensate/module/z_compensate_wrapper.stamp": "sources: %s\n" % sources,
+        "z_compensate-%s.dist-info/METADATA" % version:
+            "Metadata-Version: 2.1\nName: z-compensate\nVersion: %s\n" % version,
+        "z_compensate-%s.dist-info/WHEEL" % version:
+            "Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: false\nTag: %s\n" % tag,
+    }
+    files["z_compensate-%s.dist-info/RECORD" % version] = "".join(
+        "%s,,\n" % path for path in list(files) + ["z_compensate-%s.dist-info/RECORD" % version])
+    wheels_dir.mkdir(exist_ok=True)
+    with zipfile.ZipFile(str(wheels_dir / name), "w") as wheel:
+        for path, text in files.items():
+            wheel.writestr(path, text)
+    return name
+
+
+class TestInstallFromWheel:
+    """A wheel that fits klippy's Python and the checkout replaces the build."""
+
+    @pytest.fixture
+    def run(self, klipper_dir, checkout, klippy_env):
+        def run(wheels_dir):
+            out = io.StringIO()
+            install.install_main(install.parse_args(
+                ["--klipper", str(klipper_dir), "--env", str(klippy_env),
+                 "--repo", str(checkout), "--wheels", str(wheels_dir)]), out)
+            return out.getvalue()
+        return run
+
+    @pytest.fixture
+    def fallback_build(self, monkeypatch, build):
+        monkeypatch.setattr(install, "missing_build_tools", lambda facts: [])
+        monkeypatch.setattr(install, "build", lambda *args, **kwargs: build)
+
+    def test_a_wheel_of_the_checkout_installs_without_build_tools(
+            self, run, klipper_dir, checkout, tmp_path, no_build, monkeypatch):
+        monkeypatch.setattr(install.shutil, "which", lambda name: None)
+        digest = install.load_checkout_loader(checkout).sources_digest(str(checkout))
+        make_wheel(tmp_path / "wheels", checkout, "0" * 64, tag="cp39-cp39-linux_mips")
+        fitting = make_wheel(tmp_path / "wheels", checkout, digest)
+
+        out = run(tmp_path / "wheels")
+
+        assert "Installing the module from the wheel %s: nothing to build" % fitting in out
+        extras = extras_of(klipper_dir)
+        extension = "z_compensate_wrapper" + sysconfig.get_config_var("EXT_SUFFIX")
+        assert (extras / extension).read_bytes() == b"\x7fELF wheel build"
+        assert (extras / "z_compensate.py").is_symlink()
+        stamp = install.load_checkout_loader(checkout).read_stamp(
+            str(extras / install.STAMP_NAME))
+        assert stamp["sources"] == digest
+
+    def test_a_wheel_of_other_sources_is_not_used(
+            self, run, klipper_dir, checkout, tmp_path, fallback_build, build):
+        wheel = make_wheel(tmp_path / "wheels", checkout, "0" * 64)
+
+        out = run(tmp_path / "wheels")
+
+        assert "The wheel %s was not built from the sources in %s" % (wheel, checkout) in out
+        assert (extras_of(klipper_dir) / build.name).read_bytes() == build.read_bytes()
+
+    def test_a_wheel_for_another_platform_is_not_used(
+            self, run, klipper_dir, checkout, tmp_path, fallback_build, build):
+        digest = install.load_checkout_loader(checkout).sources_digest(str(checkout))
+        make_wheel(tmp_path / "wheels", checkout, digest, tag="cp39-cp39-linux_mips")
+
+        out = run(tmp_path / "wheels")
+
+        assert "No wheel of version %s in %s fits klippy's Python" % (
+            install.checkout_version(checkout), tmp_path / "wheels") in out
+        assert (extras_of(klipper_dir) / build.name).read_bytes() == build.read_bytes()
+
+
+class TestScript:
+    def test_uninstalls_twice_without_an_environment(self, git_klipper, checkout, build,
+                                                       tmp_path):
+        install.install_build(git_klipper, build, checkout, "rebuild-command")
+
+        for _ in range(2):
+            result = run_script("--uninstall", "--klipper", git_klipper,
+                                "--env", tmp_path / "no-env")
+            assert result.returncode == 0, result.stderr
+        assert "is not installed" in result.stdout
+        assert git_status(git_klipper) == ""
+        assert not list(extras_of(git_klipper).glob("z_compensate*"))
+
+    def test_prints_the_moonraker_section_for_its_checkout(self, tmp_path):
+        result = run_script("--print-moonraker", "--env", tmp_path)
+
+        assert result.returncode == 0, result.stderr
+        assert "path: %s\n" % install.home_relative(REPO_DIR) in result.stdout
+
+    def test_help(self, tmp_path):
+        result = run_script("--help", "--env", tmp_path)
+
+        assert result.returncode == 0
+        for option in ("--klipper", "--env", "--uninstall", "--print-moonraker"):
+            assert option in result.stdout

@@ -1,5 +1,5 @@
 """Console lines and the UDP diagnostic datagrams."""
-import errno
+import contextlib
 import re
 import socket
 import time
@@ -7,25 +7,27 @@ import time
 import pytest
 
 from in_command import call_in_command
+from private_network import private_network
 
 PORT = 21021
 DATAGRAM = re.compile(r"^(\d+)\$(.*?)\$(\d\d:\d\d:\d\d )\$(.*)\n$", re.S)
 
 
 @pytest.fixture
-def receiver():
-    """A diagnostics receiver on the loopback address."""
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
+def receiver(request):
+    """A diagnostics receiver on the loopback address of a network of the
+    test's own: the module sends to a fixed port, which another program may
+    hold on the machine's own network. The test runs in that network."""
+    with contextlib.ExitStack() as stack:
+        try:
+            stack.enter_context(private_network())
+        except PermissionError:
+            request.applymarker(pytest.mark.skip_allowed("needs root for a network of its own"))
+            pytest.skip("a network namespace of the test's own needs root")
+        sock = stack.enter_context(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
         sock.bind(("127.0.0.1", PORT))
-    except OSError as error:
-        sock.close()
-        if error.errno == errno.EADDRINUSE:
-            pytest.skip("port %d is busy" % PORT)
-        raise
-    sock.settimeout(5)
-    yield sock
-    sock.close()
+        sock.settimeout(5)
+        yield sock
 
 
 def received(receiver):

@@ -1,9 +1,11 @@
 import csv
 import io
 import os
+import re
 import socket
 import subprocess
 import sys
+from datetime import datetime
 from pathlib import Path
 
 import pytest
@@ -12,6 +14,8 @@ from z_compensate import receiver
 from z_compensate.receiver import Datagram
 
 SWAP_TEST_OK = b"0$SWAP_TEST$07:05:09 $---Swap Test Success---\n"
+# The receiver's clock in these tests: a log that runs past midnight
+ARRIVALS = [datetime(2026, 3, 1, 23, 59, 58), datetime(2026, 3, 2, 0, 0, 1)]
 RAISE_ERROR = (
     "1$RAISE_ERROR$23:59:01 ${'code': 'key402', 'msg': 'PR_ERR_CODE_SSAP_TEST_ERROR: "
     "Synchronization line communication is not available, please check the "
@@ -63,15 +67,15 @@ class TestParseDatagram:
 
 
 class TestFormatLine:
-    def test_shows_index_title_time_and_message(self):
-        line = receiver.format_line(Datagram(0, "SWAP_TEST", "07:05:09", "ok"))
+    def test_shows_arrival_index_title_time_and_message(self):
+        line = receiver.format_line(Datagram(0, "SWAP_TEST", "07:05:09", "ok"), ARRIVALS[0])
 
-        assert line == "#0 SWAP_TEST 07:05:09 ok"
+        assert line == "2026-03-01 23:59:58 #0 SWAP_TEST 07:05:09 ok"
 
     def test_keeps_a_multiline_message_on_one_line(self):
-        line = receiver.format_line(Datagram(1, "T", "07:05:09", "a\nb"))
+        line = receiver.format_line(Datagram(1, "T", "07:05:09", "a\nb"), ARRIVALS[0])
 
-        assert line == "#1 T 07:05:09 a\\nb"
+        assert line == "2026-03-01 23:59:58 #1 T 07:05:09 a\\nb"
 
 
 @pytest.fixture
@@ -79,6 +83,12 @@ def listener():
     sock = receiver.open_socket("127.0.0.1", 0)
     yield sock
     sock.close()
+
+
+def clock():
+    """The receiver's clock: the arrivals in turn."""
+    arrivals = iter(ARRIVALS)
+    return lambda: next(arrivals)
 
 
 @pytest.fixture
@@ -100,11 +110,12 @@ class TestReceiver:
         out = io.StringIO()
         send(SWAP_TEST_OK, RAISE_ERROR)
 
-        receiver.Receiver(listener, out=out).run(count=2)
+        receiver.Receiver(listener, out=out, clock=clock()).run(count=2)
 
         lines = out.getvalue().splitlines()
-        assert lines[0] == "#0 SWAP_TEST 07:05:09 ---Swap Test Success---"
-        assert lines[1].startswith("#1 RAISE_ERROR 23:59:01 {'code': 'key402', ")
+        assert lines[0] == "2026-03-01 23:59:58 #0 SWAP_TEST 07:05:09 ---Swap Test Success---"
+        assert lines[1].startswith(
+            "2026-03-02 00:00:01 #1 RAISE_ERROR 23:59:01 {'code': 'key402', ")
         assert len(lines) == 2
 
     def test_ignores_datagrams_off_the_format_and_keeps_running(self, listener, send):
@@ -137,7 +148,7 @@ class TestReceiver:
         receiver.Receiver(listener, out=out).run(count=1)
         receiver.Receiver(listener, out=out).run(count=1)
 
-        assert [line.split()[1] for line in out.getvalue().splitlines()] == [
+        assert [line.split()[3] for line in out.getvalue().splitlines()] == [
             "SWAP_TEST",
             "RAISE_ERROR",
         ]
@@ -150,17 +161,27 @@ class TestCsvLog:
 
     def test_writes_the_header_once_across_runs(self, listener, send, tmp_path):
         path = tmp_path / "diagnostics.csv"
-        for payload in (SWAP_TEST_OK, RAISE_ERROR):
+        for payload, arrival in zip((SWAP_TEST_OK, RAISE_ERROR), ARRIVALS):
             send(payload)
             log = receiver.CsvLog(path)
-            receiver.Receiver(listener, out=io.StringIO(), csv_log=log).run(count=1)
+            receiver.Receiver(listener, out=io.StringIO(), csv_log=log,
+                              clock=lambda: arrival).run(count=1)
             log.close()
 
         rows = self.read_rows(path)
-        assert rows[0] == ["title_index", "title", "time", "message"]
-        assert rows[1] == ["0", "SWAP_TEST", "07:05:09", "---Swap Test Success---"]
-        assert rows[2][:3] == ["1", "RAISE_ERROR", "23:59:01"]
+        assert rows[0] == ["received", "title_index", "title", "time", "message"]
+        assert rows[1] == ["2026-03-01 23:59:58", "0", "SWAP_TEST", "07:05:09",
+                           "---Swap Test Success---"]
+        assert rows[2][:4] == ["2026-03-02 00:00:01", "1", "RAISE_ERROR", "23:59:01"]
         assert len(rows) == 3
+
+    def test_refuses_a_file_with_other_columns(self, tmp_path):
+        path = tmp_path / "diagnostics.csv"
+        path.write_text("title_index,title,time,message\n0,T,10:00:00,m\n")
+
+        with pytest.raises(ValueError, match="choose another file"):
+            receiver.CsvLog(path)
+        assert len(path.read_text().splitlines()) == 2
 
     def test_keeps_messages_whole(self, listener, send, tmp_path):
         path = tmp_path / "diagnostics.csv"
@@ -171,7 +192,7 @@ class TestCsvLog:
         receiver.Receiver(listener, out=io.StringIO(), csv_log=log).run(count=1)
         log.close()
 
-        assert self.read_rows(path)[1][3] == message
+        assert self.read_rows(path)[1][4] == message
 
     def test_leaves_out_ignored_datagrams(self, listener, send, tmp_path):
         path = tmp_path / "diagnostics.csv"
@@ -220,7 +241,8 @@ class TestMain:
                 process.communicate()
 
         assert process.returncode == 0
-        assert out.splitlines()[0] == "#0 SWAP_TEST 07:05:09 ---Swap Test Success---"
+        assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d #0 SWAP_TEST 07:05:09"
+                            r" ---Swap Test Success---", out.splitlines()[0])
         assert len(out.splitlines()) == 2
         assert err.splitlines()[-1] == (
             "2 datagrams received, 1 ignored as not in the diagnostics format"
@@ -255,3 +277,19 @@ class TestMain:
     def test_refuses_unbounded_or_empty_limits(self, option):
         with pytest.raises(SystemExit):
             receiver.parse_args(option)
+
+    @pytest.mark.parametrize("port", ["70000", "-1", "http"])
+    def test_refuses_a_port_out_of_range_with_a_message(self, port, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            receiver.main(["--port", port])
+
+        assert exit_info.value.code == 2
+        err = capsys.readouterr().err
+        assert "%r is no UDP port: give a number from 1 to 65535" % port in err
+        assert "Traceback" not in err
+
+    def test_usage_names_the_command(self, capsys):
+        with pytest.raises(SystemExit):
+            receiver.main(["--help"])
+
+        assert capsys.readouterr().out.startswith("usage: z-compensate receive ")
