@@ -68,7 +68,12 @@ def make_printer(klippy_dir, write_config):
 
     `module_options` is the body of the [z_compensate] section (None: no
     section); the required keys are added unless the body names them.
+
+    Whatever the test did, no printer may have been sent a NaN or infinite
+    coordinate: klippy would take it.
     """
+    made = []
+
     def make(module_options="", extra_sections="", base=BASE_CONFIG, **kwargs):
         text = base + extra_sections
         if module_options is not None:
@@ -76,8 +81,11 @@ def make_printer(klippy_dir, write_config):
             if "bl_offset" not in body and "noz_pos" not in body:
                 body = REQUIRED_KEYS + body
             text += "\n[z_compensate]\n" + body + "\n"
-        return klippysim.Printer(write_config(text), klippy_dir, **kwargs)
-    return make
+        made.append(klippysim.Printer(write_config(text), klippy_dir, **kwargs))
+        return made[-1]
+    yield make
+    for printer in made:
+        assert printer.trace.of_kind("non_finite_coordinate") == []
 
 
 @pytest.fixture

@@ -19,7 +19,7 @@ def ssap_record(module, monkeypatch):
 
 def still_usable(module):
     """The object answers and works after what happened."""
-    assert module.get_status(0.) == {"auto_alignment_status": module.auto_alignment_status}
+    assert module.get_status(0.)["auto_alignment_status"] == module.auto_alignment_status
     module.print_msg("CHECK", "still here", True)
     assert module.tri_z_down_spd == 10
 
@@ -53,7 +53,7 @@ def test_status_is_answered_while_a_command_is_suspended(printer, module, ssap_r
             call_in_command(printer, suspend)
 
     assert [suspended for suspended, _ in answers] == [True, True, True]
-    assert all(status == {"auto_alignment_status": 4} for _, status in answers)
+    assert all(status["auto_alignment_status"] == 4 for _, status in answers)
     assert len({id(status) for _, status in answers}) == 3
 
 

@@ -53,6 +53,23 @@ void host_reference(Class& cls, const char* name, std::shared_ptr<Interface> ZCo
       });
 }
 
+// The status of the running and the last command, as get_status shows it.
+void add_run_status(py::dict& status, const zcomp::RunStatus& run) {
+  const auto optional_number = [](const std::optional<double>& value) -> py::object {
+    if (!value) return py::none();
+    return py::float_(*value);
+  };
+  status["running_command"] = run.running_command;
+  status["last_command"] = run.last_command;
+  status["last_result"] = run.last_result;
+  status["last_message"] = run.last_message;
+  status["last_z_offset"] = optional_number(run.last_z_offset);
+  status["saved_z_offset"] = optional_number(run.saved_z_offset);
+  py::list point_offsets;
+  for (double offset : run.last_point_offsets) point_offsets.append(offset);
+  status["last_point_offsets"] = point_offsets;
+}
+
 // A G-code command handler: the host's command object, adapted for the procedure.
 MethodBody command_handler(void (ZCompensate::*handler)(host::GCodeCommand&)) {
   return [handler](ZCompensate& self, const Arguments& args) {
@@ -158,6 +175,7 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
       [](const ZCompensate& self, py::object /*eventtime*/) {
         py::dict status;
         status["auto_alignment_status"] = self.auto_alignment_status;
+        add_run_status(status, self.run_status);
         return status;
       },
       "eventtime"_a);
@@ -169,6 +187,9 @@ PYBIND11_MODULE(z_compensate_wrapper, m) {
                                               number_argument(args[2], "hot_end_temp"),
                                               number_argument(args[3], "bed_add_temp")});
                   });
+
+  add_host_method(cls, "_handle_ready", {},
+                  [](ZCompensate& self, const Arguments&) { self.handle_ready(); });
 
   cls.attr("cmd_VQ20MA_NOZZLE_CLEAR_help") = "Clear the nozzle on bed.";
   add_host_method(cls, "cmd_VQ20MA_NOZZLE_CLEAR", {{"gcmd"}},

@@ -221,6 +221,37 @@ bool PyPrinter::is_host_exit(const std::exception_ptr& error) {
   }
 }
 
+std::string PyPrinter::describe_error(const std::exception_ptr& error) {
+  py::object value;
+  std::string text;
+  try {
+    std::rethrow_exception(error);
+  } catch (py::error_already_set& raised) {
+    value = raised.value();
+  } catch (const std::exception& other) {
+    text = other.what();
+  } catch (...) {
+    text = "unknown error";
+  }
+  if (!value) return text;
+  // Taken as the host shows it; a text that cannot be made says so.
+  PyObject* shown = PyObject_Str(value.ptr());
+  if (shown == nullptr) {
+    PyErr_Clear();
+    return "unprintable " + std::string(Py_TYPE(value.ptr())->tp_name);
+  }
+  py::str message = py::reinterpret_steal<py::str>(shown);
+  return message.cast<std::string>();
+}
+
+void PyPrinter::register_event_handler(const std::string& event, const std::string& handler) {
+  object_.attr("register_event_handler")(event, owner_.attr(handler.c_str()));
+}
+
+bool PyPrinter::has_object(const std::string& name) {
+  return !object_.attr("lookup_object")(name, py::none()).is_none();
+}
+
 py::object PyPrinter::lookup(const char* name) { return object_.attr("lookup_object")(name); }
 
 std::shared_ptr<host::PressureProbe> PyPrinter::lookup_tensink() {
@@ -272,6 +303,13 @@ void PyGCode::run_script_from_command(const std::string& line) {
 }
 
 void PyGCode::respond_info(const std::string& text) { object_.attr("respond_info")(text); }
+
+void PyGCode::respond_warning(const std::string& text) {
+  // The root logger, as klippy's own modules log; the module-level function
+  // would configure logging where the host has not.
+  py::module_::import("logging").attr("getLogger")().attr("warning")(text);
+  object_.attr("respond_info")(text, "log"_a = false);
+}
 
 double PyGCodeCommand::get_float(const std::string& name, double default_value) {
   return to_double(object_.attr("get_float")(name, default_value), name.c_str());
@@ -325,6 +363,15 @@ void PyToolhead::set_limit(Limit which, double value) {
   owner.attr(field) = value;
 }
 
+host::AxisLimits PyToolhead::axis_limits(double eventtime) {
+  py::object status = object_.attr("get_kinematics")().attr("get_status")(eventtime);
+  const std::vector<double> minimum =
+      to_doubles(status["axis_minimum"], "kinematics axis_minimum", 3, 3);
+  const std::vector<double> maximum =
+      to_doubles(status["axis_maximum"], "kinematics axis_maximum", 3, 3);
+  return {{minimum[0], minimum[1], minimum[2]}, {maximum[0], maximum[1], maximum[2]}};
+}
+
 // Bed mesh: the mesh is handed back exactly as the host gave it.
 
 std::shared_ptr<host::Opaque> PyBedMesh::get_mesh() {
@@ -347,6 +394,12 @@ double PyHeater::target_temp() { return to_double(object_.attr("target_temp"), "
 
 double PyHeater::smoothed_temp() {
   return to_double(object_.attr("smoothed_temp"), "heater.smoothed_temp");
+}
+
+host::TemperatureLimits PyHeater::temperature_limits() {
+  return {to_double(object_.attr("min_temp"), "heater.min_temp"),
+          to_double(object_.attr("max_temp"), "heater.max_temp"),
+          to_double(object_.attr("min_extrude_temp"), "heater.min_extrude_temp")};
 }
 
 void PyHeaters::set_temperature(host::Heater& heater, double temp) {
