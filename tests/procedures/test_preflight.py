@@ -268,3 +268,15 @@ def test_a_set_up_that_fits_sends_the_same_gcode_as_before(make_printer, module_
     status = module_of(printer).get_status(0.)
     assert (status["last_command"], status["last_result"], status["last_message"]) == (
         line.split()[0], "done", "")
+
+
+def test_a_start_up_check_that_fails_on_the_host_leaves_a_warning(make_printer, module_of,
+                                                                 monkeypatch):
+    printer = make_printer(WIPE_AREA)
+    kinematics = printer.lookup_object("toolhead").get_kinematics()
+    monkeypatch.setattr(kinematics, "get_status", lambda eventtime: {"axis_minimum": "low"})
+    module_of(printer)._handle_ready()
+    assert printer.console_lines()[-1] == (
+        "z_compensate: the start-up check could not be made: kinematics axis_minimum:"
+        " expected a sequence of numbers, got str")
+    assert not printer.is_shutdown()

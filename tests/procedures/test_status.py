@@ -1,7 +1,10 @@
 """The status beyond the progress stage: which command runs, how the last one
 ended, and the offsets the last calibration found and saved."""
+import greenlet
 import pytest
 
+import klippysim
+from in_command import error_in_command
 from procedure_support import (CALIBRATION_SHUTDOWN_TEXT, SSAP_SHUTDOWN_TEXT, WIPE_AREA,
                                probe_answers)
 
@@ -86,3 +89,36 @@ def test_each_command_replaces_the_last_outcome(make_printer, module_of):
 
     printer.run_gcode("VQTWENTYMA_NOZZLE_CLEAR")
     assert outcome(module.get_status(0.)) == ("", "VQTWENTYMA_NOZZLE_CLEAR", "done", "")
+
+
+def test_a_command_ended_by_a_restart_is_no_longer_running(make_printer, module_of):
+    printer = make_printer(WIPE_AREA)
+    module = module_of(printer)
+    run = printer.start_gcode("Z_OFFSET_AUTO")
+    with pytest.raises(klippysim.SimulationTimeout):
+        printer.wait_command(run, timeout=20)
+    assert module.get_status(0.)["running_command"] == "Z_OFFSET_AUTO"
+
+    aborted = printer.abort_command()
+    assert isinstance(aborted.exception, greenlet.GreenletExit)
+    # The host's own exit is passed on without asking the host for its text.
+    assert outcome(module.get_status(0.)) == ("", "Z_OFFSET_AUTO", "failed", "")
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def test_an_error_without_a_text_passes_unchanged(make_printer, module_of, monkeypatch):
+    printer = make_printer(WIPE_AREA)
+    module = module_of(printer)
+    error = Unprintable()
+
+    def run_step_tensink(*args):
+        raise error
+    monkeypatch.setattr(printer.lookup_object("tensink_v2"), "run_step_tensink",
+                        run_step_tensink)
+    assert error_in_command(printer, module.cmd_VQ20MA_NOZZLE_CLEAR, with_gcmd=True) is error
+    assert outcome(module.get_status(0.)) == (
+        "", "VQTWENTYMA_NOZZLE_CLEAR", "failed", "unprintable Unprintable")

@@ -239,25 +239,36 @@ void ZCompensate::preflight(const char* command, CommandParts parts,
   refuse(format("%s refused: %s", command, joined_lines(findings).c_str()));
 }
 
-void ZCompensate::handle_ready() {
+std::vector<std::string> ZCompensate::start_up_findings() {
   auto host_printer = printer;
-  auto dispatcher = gcode;
-  std::vector<std::string> warnings =
-      preflight_findings({true, true}, configured_temperatures());
+  std::vector<std::string> findings = preflight_findings({true, true}, configured_temperatures());
   // The stroke rubs the nozzle |pa_clr_down_mm| below the bed height it
   // finds, which lies near Z 0 on a printer whose Z is homed by its probe.
-  const double z_min =
-      host_printer->lookup_toolhead()->axis_limits(host_printer->get_reactor()->monotonic())
-          .minimum[kZ];
+  const double now = host_printer->get_reactor()->monotonic();
+  const double z_min = host_printer->lookup_toolhead()->axis_limits(now).minimum[kZ];
   const double rub_depth = std::fabs(pa_clr_down_mm);
   if (z_min > -rub_depth) {
-    warnings.push_back(format(
+    findings.push_back(format(
         "[stepper_z] position_min = %s lies above -|pa_clr_down_mm| = %s: the nozzle clearing "
         "rubs the nozzle %s mm below the bed height it finds, and with the bed found near Z 0 "
         "that move is refused after the printer has heated; set position_min to %s or lower "
         "(such as -2)",
         shown(z_min).c_str(), shown(-rub_depth).c_str(), shown(rub_depth).c_str(),
         shown(-rub_depth).c_str()));
+  }
+  return findings;
+}
+
+// The printer starts whatever the check finds, even when the check itself
+// fails on an unexpected host answer.
+void ZCompensate::handle_ready() {
+  auto host_printer = printer;
+  auto dispatcher = gcode;
+  std::vector<std::string> warnings;
+  const std::exception_ptr failure = attempt([&] { warnings = start_up_findings(); });
+  if (failure) {
+    if (host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
+    warnings = {"the start-up check could not be made: " + host_printer->describe_error(failure)};
   }
   for (const std::string& warning : warnings) {
     dispatcher->respond_warning("z_compensate: " + warning);

@@ -209,6 +209,7 @@ class ZCompensate {
   void preflight(const char* command, CommandParts parts, const WipeTemperatures& temps);
   std::vector<std::string> preflight_findings(CommandParts parts, const WipeTemperatures& temps);
   WipeTemperatures configured_temperatures() const;
+  std::vector<std::string> start_up_findings();
   // The heights of the stroke, known once the bed is found at both ends.
   void check_stroke_heights(double start_bed_z, double end_bed_z);
 
