@@ -47,7 +47,7 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
     const double px = pr_pos[i][0];
     const double py = pr_pos[i][1];
     // The bed probe sits beside the nozzle: shift the toolhead to put it over the point.
-    move({px - bl_offset[0], py - bl_offset[1], 8, now_pos[3]}, 100);
+    move({px - bl_offset[0], py - bl_offset[1], kBedProbeStartZ, now_pos[3]}, 100);
     auto bed_probe = host_printer->lookup_probe();
     bl_data[i] = bed_probe->run_probe(gcmd);
 

@@ -17,8 +17,6 @@ constexpr int kY = 1;
 constexpr int kZ = 2;
 constexpr const char* kAxisNames[] = {"X", "Y", "Z"};
 constexpr const char* kStepperSections[] = {"stepper_x", "stepper_y", "stepper_z"};
-// The height at which the calibration puts the bed probe over a point.
-constexpr double kBedProbeStartZ = 8;
 
 std::string shown(double value) { return format("%g", value); }
 

@@ -78,6 +78,9 @@ struct RunStatus {
   std::vector<double> last_point_offsets;
 };
 
+// The height at which the calibration puts the bed probe over a point, mm.
+constexpr double kBedProbeStartZ = 8;
+
 // The nozzle is drawn back once it is within this many degrees of the
 // rubbing temperature.
 constexpr double kRubTolerance = 10;
