@@ -231,8 +231,10 @@ class Printer:
             cb()
         self._place_toolhead(homed_axes, position)
         self.state_message = message_ready
-        for cb in self.event_handlers.get("klippy:ready", []):
-            cb()
+        # As current klippy, which asserts that no ready handler pauses
+        with self.reactor.assert_no_pause():
+            for cb in self.event_handlers.get("klippy:ready", []):
+                cb()
         if self.sim.status_poll_interval:
             self.status_poller = StatusPoller(
                 self, self.sim.status_poll_interval,
@@ -325,6 +327,9 @@ class Printer:
         except BaseException as e:
             run.exception = e
         run.done = True
+        # Only a suspended command is ever aborted; held longer, the greenlet
+        # would keep the printer alive through its own frames.
+        run.greenlet = None
         run.end_time = self.reactor.monotonic()
         self.pending_command = None
         if isinstance(run.exception, greenlet.GreenletExit):

@@ -172,7 +172,10 @@ class VirtualReactor:
                     # The callback paused and was resumed later: this
                     # greenlet is no longer the dispatcher
                     self._next_timer = min(self._next_timer, waketime)
-                    self._end_greenlet(g_dispatch)
+                    # A parked greenlet's own frames must not refer to it,
+                    # or a dropped reactor could never free it
+                    g_dispatch = None
+                    self._end_greenlet()
                     return
             self._next_timer = min(self._next_timer, waketime)
 
@@ -212,14 +215,16 @@ class VirtualReactor:
             eventtime = g.parent.switch()
         return eventtime
 
-    def _end_greenlet(self, g_old):
+    def _end_greenlet(self):
         # Keep this greenlet for reuse as a dispatcher
+        g_old = greenlet.getcurrent()
         self._greenlets.append(g_old)
         self.unregister_timer(g_old.timer)
         g_old.timer = None
+        g_old = None
         self._g_dispatch.switch(self.NEVER)
         # Reactivated by pause() of the dispatcher of the moment
-        self._g_dispatch = g_old
+        self._g_dispatch = greenlet.getcurrent()
 
     def assert_no_pause(self):
         return ReactorPreventPause(self)
@@ -253,3 +258,11 @@ class VirtualReactor:
 
     def end(self):
         self._process = False
+
+    def finalize(self):
+        """What klippy does before it drops a printer: the parked dispatch
+        greenlets and the timers go, so that nothing keeps the printer."""
+        self._g_dispatch = None
+        self._greenlets = []
+        for timer in list(self._timers):
+            self.unregister_timer(timer)

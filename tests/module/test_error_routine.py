@@ -290,6 +290,7 @@ def fail_console_line(printer, error):
 def test_failures_after_z_was_declared_still_shut_down(make_faulty, records, failure):
     printer, module = make_faulty()
     failure(printer, RuntimeError("MCU 'mcu' shutdown: Timer too close"))
+    console_start = len(printer.console_lines())
 
     error = raise_fault(printer, lambda: module.ck_and_raise_error(
         True, records.PR_ERR_CODE_SSAP_TEST_ERROR))
@@ -297,6 +298,10 @@ def test_failures_after_z_was_declared_still_shut_down(make_faulty, records, fai
     assert str(error) == SSAP_SHUTDOWN_TEXT
     assert printer.shutdown_message == SSAP_SHUTDOWN_TEXT
     assert [d["position"][2] for d in declarations(printer)] == [0]
+    # Every later step still ran: the console line too, unless it was the one that failed.
+    raise_error_lines = new_console_lines(printer, console_start).count(
+        "[RAISE_ERROR]" + SSAP_TEXT)
+    assert raise_error_lines == (0 if failure is fail_console_line else 1)
 
 
 def fail_enable_steps(tensink, error):

@@ -9,6 +9,13 @@ import pytest
 
 from in_command import call_in_command, restart_while_suspended
 
+WIPE_AREA_OPTIONS = """
+clr_noz_start_x: 20
+clr_noz_start_y: 20
+clr_noz_len_x: 50
+clr_noz_len_y: 60
+"""
+
 
 @pytest.fixture
 def ssap_record(module, monkeypatch):
@@ -57,25 +64,134 @@ def test_status_is_answered_while_a_command_is_suspended(printer, module, ssap_r
     assert len({id(status) for _, status in answers}) == 3
 
 
-def test_two_suspended_calls_may_resume_in_either_order(printer, module):
-    # A timer's call sleeps in the module past the command's own pause: the
-    # command returns first, the timer's call after it.
+class SlowKinematics:
+    """Kinematics whose Z speed limit is read through a host call that may pause."""
+
+    def __init__(self, kin, pause_first):
+        self._kin = kin
+        self._pause_first = pause_first
+        self.max_z_accel = kin.max_z_accel
+
+    def __getattr__(self, name):
+        return getattr(self._kin, name)
+
+    @property
+    def max_z_velocity(self):
+        self._pause_first()
+        return self._kin.max_z_velocity
+
+    @max_z_velocity.setter
+    def max_z_velocity(self, value):
+        self._kin.max_z_velocity = value
+
+
+def pause_in(owner, name, pause_first):
+    """Makes the host method `name` of `owner` pause before it answers."""
+    method = getattr(owner, name)
+
+    def paused(*args, **kwargs):
+        pause_first()
+        return method(*args, **kwargs)
+    setattr(owner, name, paused)
+
+
+def slow_speed_limits(printer, module, pause_first):
+    toolhead = printer.lookup_object("toolhead")
+    toolhead.kin = SlowKinematics(toolhead.kin, pause_first)
+
+
+def command(printer, line):
+    return printer.lookup_object("gcode").create_gcode_command(line, line, {})
+
+
+def construct_again(printer, module):
+    # The commands are already registered: the second registrations are not
+    # the host's business here.
+    printer.lookup_object("gcode").register_command = lambda *args, **kwargs: None
+    return type(module)(module.config)
+
+
+# Every operation that calls the host, the host call that pauses in it, and
+# the call itself.
+SUSPENDING = [
+    ("constructor", lambda p, m: m.config, "get_printer", lambda p, m: construct_again(p, m)),
+    ("delay_s", lambda p, m: p.lookup_object("toolhead"), "get_last_move_time",
+     lambda p, m: m.delay_s(0.5)),
+    ("TEST_SWAP", lambda p, m: p.lookup_object("tensink_v2").write_swap_tensink_cmd, "send",
+     lambda p, m: m.TEST_SWAP()),
+    ("print_msg", lambda p, m: p.lookup_object("gcode"), "respond_info",
+     lambda p, m: m.print_msg("TITLE", "text", True)),
+    ("pnt_msg", lambda p, m: p.lookup_object("gcode"), "respond_info",
+     lambda p, m: m.pnt_msg("text")),
+    ("ck_and_raise_error", lambda p, m: p.lookup_object("tensink_v2"), "enable_steps",
+     lambda p, m: m.ck_and_raise_error(True, {"code": "key402", "msg": "m", "values": []})),
+    ("move", lambda p, m: p.lookup_object("gcode"), "run_script_from_command",
+     lambda p, m: m.move([20, 30, 5], 100)),
+    ("set_hot_temps", lambda p, m: p.lookup_object("heaters"), "set_temperature",
+     lambda p, m: m.set_hot_temps(0)),
+    ("set_bed_temps", lambda p, m: p.lookup_object("heaters"), "set_temperature",
+     lambda p, m: m.set_bed_temps(0)),
+    ("set_step_par", None, slow_speed_limits, lambda p, m: m.set_step_par(False)),
+    ("vq20ma_clear_nozzle", lambda p, m: p.lookup_object("gcode"), "run_script_from_command",
+     lambda p, m: m.vq20ma_clear_nozzle(140, 200, 140, 60)),
+    ("cmd_VQ20MA_NOZZLE_CLEAR", lambda p, m: p, "lookup_object",
+     lambda p, m: m.cmd_VQ20MA_NOZZLE_CLEAR(command(p, "VQTWENTYMA_NOZZLE_CLEAR"))),
+    ("cmd_Z_OFFSET_CALIBRATION", lambda p, m: p, "lookup_object",
+     lambda p, m: m.cmd_Z_OFFSET_CALIBRATION(command(p, "Z_OFFSET_CALIBRATION"))),
+    ("cmd_Z_OFFSET_AUTO", lambda p, m: p, "lookup_object",
+     lambda p, m: m.cmd_Z_OFFSET_AUTO(command(p, "Z_OFFSET_AUTO"))),
+]
+
+
+@pytest.mark.parametrize("name,owner,hook,call", SUSPENDING,
+                         ids=[entry[0] for entry in SUSPENDING])
+def test_two_suspended_calls_may_resume_out_of_order(make_printer, module_of, name, owner, hook,
+                                                     call):
+    # The command's call is entered first and sleeps briefly in the host; a
+    # timer's call is entered second and sleeps long. The first one entered
+    # returns first, while the second is still suspended.
+    printer = make_printer("show_msg: True\n" + WIPE_AREA_OPTIONS)
+    module = module_of(printer)
+    module.toolhead = printer.lookup_object("toolhead")
+    module.pheaters = printer.lookup_object("heaters")
+    module.heater_hot = printer.lookup_object("extruder").heater
+    module.heater_bed = printer.lookup_object("heater_bed").heater
+    module.bed_mesh = printer.lookup_object("bed_mesh")
     reactor = printer.get_reactor()
+    pause_for = {}
+
+    def pause_first():
+        seconds = pause_for.pop(greenlet.getcurrent(), None)
+        if seconds is not None:
+            reactor.pause(reactor.monotonic() + seconds)
+    if owner is None:
+        hook(printer, module, pause_first)
+    else:
+        pause_in(owner(printer, module), hook, pause_first)
     finished = []
 
-    def sleep_longer(eventtime):
-        module.delay_s(20)
-        finished.append("timer")
+    def run(who, seconds):
+        pause_for[greenlet.getcurrent()] = seconds
+        try:
+            call(printer, module)
+            finished.append((who, "returned"))
+        except Exception as error:
+            finished.append((who, type(error).__name__))
+
+    def timer_call(eventtime):
+        run("timer", 300)
         return reactor.NEVER
-    reactor.register_timer(sleep_longer, reactor.monotonic() + 1)
+    reactor.register_timer(timer_call, reactor.monotonic() + 0.1)
+    call_in_command(printer, lambda: run("command", 1), timeout=300)
+    assert [who for who, _ in finished] == ["command"]
+    printer.run_for(800)
 
-    call_in_command(printer, lambda: module.delay_s(5))
-    finished.append("command")
-    printer.run_for(30)
-
-    assert finished == ["command", "timer"]
-    assert not printer.is_shutdown()
-    still_usable(module)
+    # Each ended as it would alone: only the error routine raises.
+    ending = "CommandError" if name == "ck_and_raise_error" else "returned"
+    assert finished == [("command", ending), ("timer", ending)]
+    assert module.get_status(0)["auto_alignment_status"] == module.auto_alignment_status
+    module.show_msg = False
+    module.print_msg("CHECK", "still here", True)
 
 
 def test_a_restart_during_a_pause_passes_through_and_leaves_the_object_usable(printer,

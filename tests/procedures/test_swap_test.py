@@ -73,6 +73,10 @@ def test_broken_line_shuts_down_before_anything_moves(make_printer, mode,
     ({"sta": 0}, None, False),
     ({"oid": 2}, {}, False),
     ({}, {"oid": 2}, False),
+    # A level that is no number is a failed line, not a Python error.
+    ({"sta": "0"}, {"sta": 1}, False),
+    ({"sta": 0}, {"sta": None}, False),
+    ({"sta": 0}, {"sta": [1]}, False),
 ])
 def test_replies_are_judged_in_order(make_printer, module_of, reply0, reply1,
                                      passes):

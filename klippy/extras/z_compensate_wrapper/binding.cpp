@@ -1,287 +1,780 @@
 // The Python module: its constants and error records, and the class klippy
 // constructs for the configuration section, with every operation and
 // attribute under its own name.
-#include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
+//
+// Every entry point is a plain CPython function that binds its own
+// arguments: nothing is kept per thread or per call outside the C stack of
+// the call itself, so a host call may switch greenlets under any of them and
+// calls may return in any order.
+#include <cstddef>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
-#include "host_methods.h"
+#include "py_api.h"
 #include "py_host.h"
 #include "z_compensate.h"
 
-namespace py = pybind11;
-using namespace pybind11::literals;
-using zcomp::ZCompensate;
-using namespace zcomp::py_host;
-
 namespace {
 
-py::dict error_record(const char* code, const char* msg) {
-  py::dict record;
-  record["code"] = code;
-  record["msg"] = msg;
-  record["values"] = py::list();
-  return record;
+using namespace zcomp::py_api;
+using namespace zcomp::py_host;
+using zcomp::ZCompensate;
+
+#ifndef Z_COMPENSATE_VERSION
+#error "Z_COMPENSATE_VERSION must name the package version"
+#endif
+
+constexpr const char* kClassName = "ZCompensateInitWrapper";
+
+struct ModuleObject {
+  PyObject_HEAD
+  // Null until construction has finished, and again once cleared.
+  ZCompensate* core;
+  PyObject* weakrefs;
+};
+
+PyTypeObject module_type;
+
+ModuleObject* as_module(PyObject* self) { return reinterpret_cast<ModuleObject*>(self); }
+
+// Module constants, alive as long as the process: the error records and the
+// one list shared by every call that names no values.
+PyObject* z_offset_calibration_error;
+PyObject* ssap_test_error;
+PyObject* default_vals;
+PyObject* default_err;
+
+ZCompensate& core_of(PyObject* self) {
+  ZCompensate* core = as_module(self)->core;
+  if (core == nullptr) {
+    raise(PyExc_RuntimeError, std::string(kClassName) + " object is not initialised");
+  }
+  return *core;
 }
 
-// The sibling module that klippy loads beside this one.
-void import_bed_probe_module(const py::module_& m) {
-  const std::string name = py::str(m.attr("__name__"));
-  const auto dot = name.rfind('.');
-  py::module_::import(dot == std::string::npos ? "probe"
-                                               : (name.substr(0, dot) + ".probe").c_str());
+// Keeps the object alive while one of its calls runs: the call may be
+// suspended in a greenlet that nothing else refers to.
+class CallHold {
+ public:
+  explicit CallHold(PyObject* self) : self_(self) { Py_INCREF(self_); }
+  ~CallHold() { Py_DECREF(self_); }
+  CallHold(const CallHold&) = delete;
+  CallHold& operator=(const CallHold&) = delete;
+
+ private:
+  PyObject* self_;
+};
+
+PyObject* none() { Py_RETURN_NONE; }
+
+// Methods.
+
+constexpr std::size_t kMaxParameters = 4;
+
+struct Parameter {
+  const char* name = nullptr;
+  // Unset: the argument is required.
+  PyObject* const* default_value = nullptr;
+};
+
+PyObject* const py_true = Py_True;
+PyObject* const py_false = Py_False;
+
+using Body = PyObject* (*)(ZCompensate& core, PyObject* const* args);
+
+struct Method {
+  const char* name;
+  Parameter parameters[kMaxParameters];
+  Body body;
+
+  std::size_t parameter_count() const {
+    std::size_t count = 0;
+    while (count < kMaxParameters && parameters[count].name != nullptr) ++count;
+    return count;
+  }
+};
+
+// Python's own rules for binding positional and keyword arguments.
+void bind_arguments(const Method& method, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** bound) {
+  const std::size_t count = method.parameter_count();
+  const auto name = [&method] { return std::string(method.name); };
+  const auto given = static_cast<std::size_t>(nargs);
+  if (given > count) {
+    raise(PyExc_TypeError, name() + "() takes " + std::to_string(count) +
+                               " positional arguments but " + std::to_string(given) +
+                               " were given");
+  }
+  for (std::size_t i = 0; i < count; ++i) bound[i] = i < given ? args[i] : nullptr;
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    std::size_t index = 0;
+    while (index < count &&
+           PyUnicode_CompareWithASCIIString(keyword, method.parameters[index].name) != 0) {
+      ++index;
+    }
+    if (index == count) {
+      raise(PyExc_TypeError,
+            name() + "() got an unexpected keyword argument '" + to_text(keyword, "keyword") + "'");
+    }
+    if (bound[index] != nullptr) {
+      raise(PyExc_TypeError, name() + "() got multiple values for argument '" +
+                                 method.parameters[index].name + "'");
+    }
+    bound[index] = args[nargs + k];
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (bound[i] != nullptr) continue;
+    const Parameter& parameter = method.parameters[i];
+    if (parameter.default_value == nullptr) {
+      raise(PyExc_TypeError,
+            name() + "() missing required argument: '" + parameter.name + "'");
+    }
+    bound[i] = *parameter.default_value;
+  }
+}
+
+PyObject* call(const Method& method, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
+  CallHold hold(self);
+  try {
+    // klippy passes every argument by position.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == method.parameter_count()) {
+      return method.body(core_of(self), args);
+    }
+    PyObject* bound[kMaxParameters];
+    bind_arguments(method, args, nargs, kwnames, bound);
+    return method.body(core_of(self), bound);
+  } catch (...) {
+    set_error(std::current_exception());
+    return nullptr;
+  }
+}
+
+void set_item(const Ref& dict, PyObject* key, const Ref& value) {
+  if (PyDict_SetItem(dict.get(), key, value.get()) < 0) throw_error();
+}
+
+Ref text_object(const std::string& text) {
+  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Ref optional_number(const std::optional<double>& value) {
+  if (!value) return Ref::borrow(Py_None);
+  return checked(PyFloat_FromDouble(*value));
+}
+
+// The status of the running and the last command, as get_status shows it.
+void add_run_status(const Ref& status, const zcomp::RunStatus& run) {
+  set_item(status, names::running_command, text_object(run.running_command));
+  set_item(status, names::last_command, text_object(run.last_command));
+  set_item(status, names::last_result, text_object(run.last_result));
+  set_item(status, names::last_message, text_object(run.last_message));
+  set_item(status, names::last_z_offset, optional_number(run.last_z_offset));
+  set_item(status, names::saved_z_offset, optional_number(run.saved_z_offset));
+  set_item(status, names::last_point_offsets,
+           new_list(run.last_point_offsets.data(), run.last_point_offsets.size()));
+}
+
+// A G-code command handler: the host's command object, adapted for the procedure.
+template <void (ZCompensate::*Handler)(host::GCodeCommand&)>
+PyObject* command_handler(ZCompensate& core, PyObject* const* args) {
+  PyGCodeCommand command(Ref::borrow(args[0]));
+  (core.*Handler)(command);
+  return none();
+}
+
+// Sets a heater's target; `wait` is any value tested for truth.
+template <void (ZCompensate::*Setter)(double, bool, double)>
+PyObject* heater_setter(ZCompensate& core, PyObject* const* args) {
+  (core.*Setter)(number_argument(args[0], "temp"), truth(args[1]), number_argument(args[2], "err"));
+  return none();
+}
+
+const Method kMethods[] = {
+    {"delay_s", {{"delay_s"}},
+     [](ZCompensate& core, PyObject* const* args) {
+       core.delay_s(number_argument(args[0], "delay_s"));
+       return none();
+     }},
+    {"TEST_SWAP", {},
+     [](ZCompensate& core, PyObject* const*) {
+       core.TEST_SWAP();
+       return none();
+     }},
+    {"print_msg", {{"title"}, {"msg"}, {"force", &py_false}},
+     [](ZCompensate& core, PyObject* const* args) {
+       core.print_msg(to_text(args[0], "title"), to_text(args[1], "msg"), truth(args[2]));
+       return none();
+     }},
+    {"ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", &default_vals}},
+     [](ZCompensate& core, PyObject* const* args) {
+       if (!truth(args[0])) return none();
+       PyErrorRecord record(args[1], args[2]);
+       core.ck_and_raise_error(true, record);
+       return none();
+     }},
+    {"move", {{"pos"}, {"speed"}, {"wait", &py_true}},
+     [](ZCompensate& core, PyObject* const* args) {
+       // Entries after Z are not part of a move.
+       core.move(to_doubles(args[0], "pos", 0, 3), number_argument(args[1], "speed"),
+                 truth(args[2]));
+       return none();
+     }},
+    {"set_hot_temps", {{"temp"}, {"wait", &py_false}, {"err", &default_err}},
+     heater_setter<&ZCompensate::set_hot_temps>},
+    {"set_bed_temps", {{"temp"}, {"wait", &py_false}, {"err", &default_err}},
+     heater_setter<&ZCompensate::set_bed_temps>},
+    {"set_step_par", {{"load_sys", &py_true}},
+     [](ZCompensate& core, PyObject* const* args) {
+       core.set_step_par(truth(args[0]));
+       return none();
+     }},
+    {"pnt_msg", {{"msg"}},
+     [](ZCompensate& core, PyObject* const* args) {
+       core.pnt_msg(to_text(args[0], "msg"));
+       return none();
+     }},
+    {"get_status", {{"eventtime"}},
+     [](ZCompensate& core, PyObject* const*) {
+       Ref status = checked(PyDict_New());
+       set_item(status, names::auto_alignment_status,
+                checked(PyLong_FromLongLong(core.auto_alignment_status)));
+       add_run_status(status, core.run_status);
+       return status.release();
+     }},
+    {"vq20ma_clear_nozzle",
+     {{"hot_start_temp"}, {"hot_rub_temp"}, {"hot_end_temp"}, {"bed_add_temp"}},
+     [](ZCompensate& core, PyObject* const* args) {
+       core.vq20ma_clear_nozzle({number_argument(args[0], "hot_start_temp"),
+                                 number_argument(args[1], "hot_rub_temp"),
+                                 number_argument(args[2], "hot_end_temp"),
+                                 number_argument(args[3], "bed_add_temp")});
+       return none();
+     }},
+    {"cmd_VQ20MA_NOZZLE_CLEAR", {{"gcmd"}},
+     command_handler<&ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR>},
+    {"cmd_Z_OFFSET_CALIBRATION", {{"gcmd"}},
+     command_handler<&ZCompensate::cmd_Z_OFFSET_CALIBRATION>},
+    {"cmd_Z_OFFSET_AUTO", {{"gcmd"}}, command_handler<&ZCompensate::cmd_Z_OFFSET_AUTO>},
+    // At start-up, a host of none of the known generations is a configuration
+    // error, never an AttributeError in the middle of a command.
+    {"_handle_connect", {},
+     [](ZCompensate& core, PyObject* const*) {
+       const auto& printer = dynamic_cast<const PyObjectAdapter&>(
+           *zcomp::require(core.printer, "printer")).object();
+       const std::string missing = unknown_host_shape(printer);
+       if (!missing.empty()) {
+         core.config->raise_error("[" + core.config->name() + "] needs a klippy it knows: " +
+                                  missing);
+       }
+       return none();
+     }},
+    // Once the printer is ready: warnings of what the commands would refuse.
+    // It never pauses.
+    {"_handle_ready", {},
+     [](ZCompensate& core, PyObject* const*) {
+       core.handle_ready();
+       return none();
+     }},
+};
+constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
+
+const std::pair<const char*, const char*> kCommandHelp[] = {
+    {"cmd_VQ20MA_NOZZLE_CLEAR_help", "Clear the nozzle on bed."},
+    {"cmd_Z_OFFSET_CALIBRATION_help", "Z offset calibration"},
+    {"cmd_Z_OFFSET_AUTO_help", "Z offset auto"},
+};
+
+template <std::size_t Index>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return call(kMethods[Index], self, args, nargs, kwnames);
+}
+
+// "move($self, pos, speed, wait=True)": lets inspect show the signature.
+std::string text_signature(const Method& method) {
+  std::string signature = std::string(method.name) + "($self";
+  for (std::size_t i = 0; i < method.parameter_count(); ++i) {
+    const Parameter& parameter = method.parameters[i];
+    signature += std::string(", ") + parameter.name;
+    if (parameter.default_value != nullptr) signature += "=" + repr(*parameter.default_value);
+  }
+  return signature + ")\n--\n\n";
+}
+
+template <std::size_t... Index>
+std::vector<PyMethodDef> method_table(std::index_sequence<Index...>) {
+  static std::vector<std::string> docs;
+  std::vector<PyMethodDef> table;
+  docs.reserve(kMethodCount);
+  for (const Method& method : kMethods) docs.push_back(text_signature(method));
+  const _PyCFunctionFastWithKeywords entries[] = {method_entry<Index>...};
+  for (std::size_t i = 0; i < kMethodCount; ++i) {
+    table.push_back({kMethods[i].name,
+                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[i])),
+                     METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()});
+  }
+  table.push_back({nullptr, nullptr, 0, nullptr});
+  return table;
+}
+
+// Attributes.
+
+template <typename T>
+struct MemberType;
+template <typename T>
+struct MemberType<T ZCompensate::*> {
+  using type = T;
+};
+
+PyObject* from_value(double value) { return PyFloat_FromDouble(value); }
+PyObject* from_value(std::int64_t value) { return PyLong_FromLongLong(value); }
+PyObject* from_value(bool value) { return PyBool_FromLong(value); }
+
+PyObject* from_value(const std::vector<double>& values) {
+  return new_list(values.data(), values.size()).release();
+}
+
+PyObject* from_value(const std::array<double, 2>& values) {
+  return new_list(values.data(), values.size()).release();
+}
+
+// The values Python callers assign, converted as a typed attribute would.
+void assign(double& field, PyObject* value, const char* name) {
+  field = number_argument(value, name);
+}
+
+void assign(std::int64_t& field, PyObject* value, const char* name) {
+  if (PyFloat_Check(value) || (!PyLong_Check(value) && !PyIndex_Check(value))) {
+    wrong_type(name, "a whole number", value);
+  }
+  const Ref whole = checked(PyNumber_Index(value));
+  field = to_int64(whole.get(), name);
+}
+
+void assign(bool& field, PyObject* value, const char* name) {
+  if (value == Py_None) {
+    field = false;
+    return;
+  }
+  if (!PyBool_Check(value) &&
+      (Py_TYPE(value)->tp_as_number == nullptr || Py_TYPE(value)->tp_as_number->nb_bool == nullptr)) {
+    wrong_type(name, "a truth value", value);
+  }
+  field = truth(value);
+}
+
+std::vector<double> numbers_argument(PyObject* value, const char* name) {
+  if (!PySequence_Check(value) || PyUnicode_Check(value) || PyBytes_Check(value)) {
+    wrong_type(name, "a sequence of numbers", value);
+  }
+  const Ref entries = checked(PySequence_Fast(value, name));
+  std::vector<double> numbers;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(entries.get()); ++i) {
+    numbers.push_back(number_argument(PySequence_Fast_GET_ITEM(entries.get(), i), name));
+  }
+  return numbers;
+}
+
+void assign(std::vector<double>& field, PyObject* value, const char* name) {
+  field = numbers_argument(value, name);
+}
+
+void assign(std::array<double, 2>& field, PyObject* value, const char* name) {
+  const std::vector<double> numbers = numbers_argument(value, name);
+  if (numbers.size() != field.size()) wrong_type(name, "two numbers", value);
+  field = {numbers[0], numbers[1]};
+}
+
+template <typename Getter>
+PyObject* get_attribute(PyObject* self, Getter&& getter) {
+  try {
+    return getter(core_of(self));
+  } catch (...) {
+    set_error(std::current_exception());
+    return nullptr;
+  }
+}
+
+template <typename Setter>
+int set_attribute(PyObject* self, PyObject* value, const char* name, Setter&& setter) {
+  try {
+    if (value == nullptr) raise(PyExc_TypeError, std::string("cannot delete ") + name);
+    setter(core_of(self), value);
+    return 0;
+  } catch (...) {
+    set_error(std::current_exception());
+    return -1;
+  }
+}
+
+template <auto Member>
+PyObject* get_field(PyObject* self, void*) {
+  return get_attribute(self, [](ZCompensate& core) { return from_value(core.*Member); });
+}
+
+template <auto Member>
+int set_field(PyObject* self, PyObject* value, void* name) {
+  return set_attribute(self, value, static_cast<const char*>(name),
+                       [name](ZCompensate& core, PyObject* given) {
+                         assign(core.*Member, given, static_cast<const char*>(name));
+                       });
+}
+
+template <auto Member>
+PyGetSetDef field(const char* name) {
+  return {name, get_field<Member>, set_field<Member>, nullptr,
+          const_cast<void*>(static_cast<const void*>(name))};
 }
 
 // A host reference attribute: the host's own object, wrapped for the
 // procedures when it is set. Reading one that no command has set yet fails as
 // reading a missing attribute does.
-template <typename Adapter, typename Interface, typename Class>
-void host_reference(Class& cls, const char* name, std::shared_ptr<Interface> ZCompensate::*member) {
-  cls.def_property(
-      name,
-      [member, name](const ZCompensate& self) -> py::object {
-        const auto& ref = self.*member;
-        if (!ref) throw zcomp::MissingAttribute(name);
-        return dynamic_cast<const PyObjectAdapter&>(*ref).object();
-      },
-      [member](py::object self, py::object value) {
-        ZCompensate& core = self.cast<ZCompensate&>();
-        if constexpr (std::is_constructible_v<Adapter, py::object, py::handle>) {
-          core.*member = std::make_shared<Adapter>(std::move(value), self);
-        } else {
-          core.*member = std::make_shared<Adapter>(std::move(value));
-        }
-      });
+template <auto Member>
+PyObject* get_host_reference(PyObject* self, void* name) {
+  return get_attribute(self, [name](ZCompensate& core) {
+    const auto& ref = core.*Member;
+    if (!ref) throw zcomp::MissingAttribute(static_cast<const char*>(name));
+    return Ref(dynamic_cast<const PyObjectAdapter&>(*ref).object()).release();
+  });
 }
 
-// The status of the running and the last command, as get_status shows it.
-void add_run_status(py::dict& status, const zcomp::RunStatus& run) {
-  const auto optional_number = [](const std::optional<double>& value) -> py::object {
-    if (!value) return py::none();
-    return py::float_(*value);
-  };
-  status["running_command"] = run.running_command;
-  status["last_command"] = run.last_command;
-  status["last_result"] = run.last_result;
-  status["last_message"] = run.last_message;
-  status["last_z_offset"] = optional_number(run.last_z_offset);
-  status["saved_z_offset"] = optional_number(run.saved_z_offset);
-  py::list point_offsets;
-  for (double offset : run.last_point_offsets) point_offsets.append(offset);
-  status["last_point_offsets"] = point_offsets;
+template <auto Member, typename Adapter>
+int set_host_reference(PyObject* self, PyObject* value, void* name) {
+  return set_attribute(self, value, static_cast<const char*>(name),
+                       [self](ZCompensate& core, PyObject* object) {
+                         if constexpr (std::is_constructible_v<Adapter, Ref, PyObject*>) {
+                           core.*Member = std::make_shared<Adapter>(Ref::borrow(object), self);
+                         } else {
+                           core.*Member = std::make_shared<Adapter>(Ref::borrow(object));
+                         }
+                       });
 }
 
-// A G-code command handler: the host's command object, adapted for the procedure.
-MethodBody command_handler(void (ZCompensate::*handler)(host::GCodeCommand&)) {
-  return [handler](ZCompensate& self, const Arguments& args) {
-    PyGCodeCommand command(args[0]);
-    (self.*handler)(command);
+template <auto Member, typename Adapter>
+PyGetSetDef host_reference(const char* name) {
+  return {name, get_host_reference<Member>, set_host_reference<Member, Adapter>, nullptr,
+          const_cast<void*>(static_cast<const void*>(name))};
+}
+
+PyObject* get_dbg_msg(PyObject* self, void*) {
+  return get_attribute(self, [](ZCompensate& core) {
+    Ref titles = checked(PyDict_New());
+    for (const auto& [title, index] : core.dbg_msg) {
+      const Ref key = checked(PyUnicode_FromStringAndSize(title.data(),
+                                                          static_cast<Py_ssize_t>(title.size())));
+      const Ref value = checked(PyLong_FromLongLong(index));
+      if (PyDict_SetItem(titles.get(), key.get(), value.get()) < 0) throw_error();
+    }
+    return titles.release();
+  });
+}
+
+int set_dbg_msg(PyObject* self, PyObject* value, void*) {
+  return set_attribute(self, value, "dbg_msg", [](ZCompensate& core, PyObject* titles) {
+    if (!PyDict_Check(titles)) wrong_type("dbg_msg", "a dict", titles);
+    std::vector<std::pair<std::string, std::int64_t>> entries;
+    Py_ssize_t position = 0;
+    PyObject* title = nullptr;
+    PyObject* index = nullptr;
+    while (PyDict_Next(titles, &position, &title, &index)) {
+      entries.emplace_back(to_text(title, "dbg_msg"), to_int64(index, "dbg_msg"));
+    }
+    core.dbg_msg = std::move(entries);
+  });
+}
+
+PyObject* get_tri_wave_ip(PyObject* self, void*) {
+  return get_attribute(self, [](ZCompensate& core) -> PyObject* {
+    if (!core.tri_wave_ip) return none();
+    const std::string& address = *core.tri_wave_ip;
+    return checked(PyUnicode_FromStringAndSize(address.data(),
+                                               static_cast<Py_ssize_t>(address.size())))
+        .release();
+  });
+}
+
+int set_tri_wave_ip(PyObject* self, PyObject* value, void*) {
+  return set_attribute(self, value, "tri_wave_ip", [](ZCompensate& core, PyObject* given) {
+    std::optional<std::string> address;
+    if (given != Py_None) address = to_text(given, "tri_wave_ip");
+    std::string why;
+    if (!core.set_tri_wave_ip(address, &why)) {
+      raise(PyExc_ValueError, "tri_wave_ip: " + *address + ": " + why);
+    }
+  });
+}
+
+std::vector<PyGetSetDef> attribute_table() {
+  return {
+      // Host references.
+      host_reference<&ZCompensate::config, PyConfigSection>("config"),
+      host_reference<&ZCompensate::printer, PyPrinter>("printer"),
+      host_reference<&ZCompensate::tensink, PyPressureProbe>("tensink"),
+      host_reference<&ZCompensate::gcode, PyGCode>("gcode"),
+      host_reference<&ZCompensate::toolhead, PyToolhead>("toolhead"),
+      host_reference<&ZCompensate::bed_mesh, PyBedMesh>("bed_mesh"),
+      host_reference<&ZCompensate::pheaters, PyHeaters>("pheaters"),
+      host_reference<&ZCompensate::heater_hot, PyHeater>("heater_hot"),
+      host_reference<&ZCompensate::heater_bed, PyHeater>("heater_bed"),
+      // Working state.
+      field<&ZCompensate::shut_down>("shut_down"),
+      field<&ZCompensate::z_offset_move>("z_offset_move"),
+      {"dbg_msg", get_dbg_msg, set_dbg_msg, nullptr, nullptr},
+      field<&ZCompensate::sys_max_velocity>("sys_max_velocity"),
+      field<&ZCompensate::sys_max_accel>("sys_max_accel"),
+      field<&ZCompensate::sys_max_z_velocity>("sys_max_z_velocity"),
+      field<&ZCompensate::sys_max_z_accel>("sys_max_z_accel"),
+      field<&ZCompensate::auto_alignment_status>("auto_alignment_status"),
+      // Tuning values.
+      {"tri_wave_ip", get_tri_wave_ip, set_tri_wave_ip, nullptr, nullptr},
+      field<&ZCompensate::tri_expand_mm>("tri_expand_mm"),
+      field<&ZCompensate::g29_down_min_z>("g29_down_min_z"),
+      field<&ZCompensate::z_offset_cex_axis>("z_offset_cex_axis"),
+      field<&ZCompensate::vs_start_z_pos>("vs_start_z_pos"),
+      field<&ZCompensate::show_msg>("show_msg"),
+      field<&ZCompensate::bl_offset>("bl_offset"),
+      field<&ZCompensate::noz_pos_center>("noz_pos_center"),
+      field<&ZCompensate::noz_pos_offset>("noz_pos_offset"),
+      field<&ZCompensate::pumpback_mm>("pumpback_mm"),
+      field<&ZCompensate::pr_probe_cnt>("pr_probe_cnt"),
+      field<&ZCompensate::pr_clear_probe_cnt>("pr_clear_probe_cnt"),
+      field<&ZCompensate::type_nozz>("type_nozz"),
+      field<&ZCompensate::use_adc>("use_adc"),
+      field<&ZCompensate::hot_start_temp>("hot_start_temp"),
+      field<&ZCompensate::hot_end_temp>("hot_end_temp"),
+      field<&ZCompensate::hot_rub_temp>("hot_rub_temp"),
+      field<&ZCompensate::bed_add_temp>("bed_add_temp"),
+      field<&ZCompensate::pa_clr_dis_mm>("pa_clr_dis_mm"),
+      field<&ZCompensate::pa_clr_down_mm>("pa_clr_down_mm"),
+      field<&ZCompensate::clr_noz_start_x>("clr_noz_start_x"),
+      field<&ZCompensate::clr_noz_start_y>("clr_noz_start_y"),
+      field<&ZCompensate::clr_noz_len_x>("clr_noz_len_x"),
+      field<&ZCompensate::clr_noz_len_y>("clr_noz_len_y"),
+      field<&ZCompensate::clr_xy_spd>("clr_xy_spd"),
+      field<&ZCompensate::tri_min_hold>("tri_min_hold"),
+      field<&ZCompensate::tri_max_hold>("tri_max_hold"),
+      field<&ZCompensate::bed_max_err>("bed_max_err"),
+      field<&ZCompensate::pa_clr_dis_mm_x>("pa_clr_dis_mm_x"),
+      field<&ZCompensate::pa_clr_dis_mm_y>("pa_clr_dis_mm_y"),
+      field<&ZCompensate::tri_z_down_spd>("tri_z_down_spd"),
+      field<&ZCompensate::tri_z_up_spd>("tri_z_up_spd"),
+      field<&ZCompensate::rdy_xy_spd>("rdy_xy_spd"),
+      field<&ZCompensate::rdy_z_spd>("rdy_z_spd"),
+      field<&ZCompensate::acc_ctl_mm>("acc_ctl_mm"),
+      field<&ZCompensate::low_spd_nul>("low_spd_nul"),
+      field<&ZCompensate::send_step_duty>("send_step_duty"),
+      field<&ZCompensate::run_max_velocity>("run_max_velocity"),
+      field<&ZCompensate::run_max_accel>("run_max_accel"),
+      field<&ZCompensate::run_max_z_velocity>("run_max_z_velocity"),
+      field<&ZCompensate::run_max_z_accel>("run_max_z_accel"),
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 }
 
-// Sets a heater's target; `wait` is any value tested for truth.
-MethodBody heater_setter(void (ZCompensate::*setter)(double, bool, double)) {
-  return [setter](ZCompensate& self, const Arguments& args) {
-    (self.*setter)(number_argument(args[0], "temp"), truth(args[1]),
-                   number_argument(args[2], "err"));
-  };
+// Construction, garbage collection and destruction.
+
+int module_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"config", nullptr};
+  PyObject* config = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:ZCompensateInitWrapper",
+                                   const_cast<char**>(keywords), &config)) {
+    return -1;
+  }
+  CallHold hold(self);
+  try {
+    if (as_module(self)->core != nullptr) {
+      raise(PyExc_RuntimeError, std::string(kClassName) + " object is already initialised");
+    }
+    // The commands are registered with the object's own bound methods, in the
+    // middle of construction.
+    zcomp::ErrorRecords records{
+        std::make_shared<PyErrorRecord>(z_offset_calibration_error, default_vals),
+        std::make_shared<PyErrorRecord>(ssap_test_error, default_vals)};
+    auto section = std::make_shared<PyConfigSection>(Ref::borrow(config), self);
+    auto core = std::make_unique<ZCompensate>(std::move(section), std::move(records));
+    // Another construction of the same object may have finished meanwhile.
+    if (as_module(self)->core != nullptr) {
+      raise(PyExc_RuntimeError, std::string(kClassName) + " object is already initialised");
+    }
+    const auto printer = core->printer;
+    as_module(self)->core = core.release();
+    printer->register_event_handler("klippy:connect", "_handle_connect");
+    return 0;
+  } catch (...) {
+    set_error(std::current_exception());
+    return -1;
+  }
+}
+
+template <typename T>
+void add_adapter(const std::shared_ptr<T>& ref, std::vector<const PyObjectAdapter*>& adapters) {
+  if (!ref) return;
+  const auto* adapter = dynamic_cast<const PyObjectAdapter*>(ref.get());
+  if (adapter == nullptr) return;
+  for (const PyObjectAdapter* known : adapters) {
+    if (known == adapter) return;
+  }
+  adapters.push_back(adapter);
+}
+
+// Each host object once, however many references share its adapter.
+std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
+  std::vector<const PyObjectAdapter*> adapters;
+  adapters.reserve(9);
+  add_adapter(core.config, adapters);
+  add_adapter(core.printer, adapters);
+  add_adapter(core.tensink, adapters);
+  add_adapter(core.gcode, adapters);
+  add_adapter(core.toolhead, adapters);
+  add_adapter(core.bed_mesh, adapters);
+  add_adapter(core.pheaters, adapters);
+  add_adapter(core.heater_hot, adapters);
+  add_adapter(core.heater_bed, adapters);
+  return adapters;
+}
+
+int module_traverse(PyObject* self, visitproc visit, void* arg) {
+  const ZCompensate* core = as_module(self)->core;
+  if (core == nullptr) return 0;
+  for (const PyObjectAdapter* adapter : held_adapters(*core)) {
+    if (const int result = adapter->traverse(visit, arg)) return result;
+  }
+  return 0;
+}
+
+// Only an object that no call holds is ever cleared: each call keeps a
+// reference the collector cannot account for.
+int module_clear(PyObject* self) {
+  ZCompensate* core = as_module(self)->core;
+  as_module(self)->core = nullptr;
+  delete core;
+  return 0;
+}
+
+void module_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  if (as_module(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  module_clear(self);
+  Py_TYPE(self)->tp_free(self);
+}
+
+std::string qualified_class_name;
+std::vector<PyMethodDef> method_definitions;
+std::vector<PyGetSetDef> attribute_definitions;
+
+bool ready_type(PyObject* module) {
+  const char* module_name = PyModule_GetName(module);
+  if (module_name == nullptr) return false;
+  qualified_class_name = std::string(module_name) + "." + kClassName;
+  method_definitions = method_table(std::make_index_sequence<kMethodCount>());
+  attribute_definitions = attribute_table();
+
+  module_type.tp_name = qualified_class_name.c_str();
+  module_type.tp_basicsize = sizeof(ModuleObject);
+  module_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  module_type.tp_doc = "The [z_compensate] section's Z-offset calibration and nozzle clearing.";
+  module_type.tp_new = PyType_GenericNew;
+  module_type.tp_init = module_init;
+  module_type.tp_traverse = module_traverse;
+  module_type.tp_clear = module_clear;
+  module_type.tp_dealloc = module_dealloc;
+  module_type.tp_weaklistoffset = offsetof(ModuleObject, weakrefs);
+  module_type.tp_methods = method_definitions.data();
+  module_type.tp_getset = attribute_definitions.data();
+  if (PyType_Ready(&module_type) < 0) return false;
+  for (const auto& [name, help] : kCommandHelp) {
+    const Ref text = Ref::steal(PyUnicode_FromString(help));
+    if (!text || PyDict_SetItemString(module_type.tp_dict, name, text.get()) < 0) return false;
+  }
+  PyType_Modified(&module_type);
+  return true;
+}
+
+Ref error_record(const char* code, const char* msg) {
+  Ref record = checked(PyDict_New());
+  const Ref code_text = checked(PyUnicode_FromString(code));
+  const Ref msg_text = checked(PyUnicode_FromString(msg));
+  const Ref values = checked(PyList_New(0));
+  if (PyDict_SetItem(record.get(), names::code, code_text.get()) < 0 ||
+      PyDict_SetItem(record.get(), names::msg, msg_text.get()) < 0 ||
+      PyDict_SetItem(record.get(), names::values, values.get()) < 0) {
+    throw_error();
+  }
+  return record;
+}
+
+void add_object(PyObject* module, const char* name, const Ref& value) {
+  // PyModule_AddObject takes the reference only when it succeeds.
+  PyObject* object = Ref(value).release();
+  if (PyModule_AddObject(module, name, object) < 0) {
+    Py_DECREF(object);
+    throw_error();
+  }
+}
+
+// The sibling module that klippy loads beside this one.
+void import_bed_probe_module(PyObject* module) {
+  const std::string name = PyModule_GetName(module);
+  const auto dot = name.rfind('.');
+  const std::string probe = dot == std::string::npos ? "probe" : name.substr(0, dot) + ".probe";
+  checked(PyImport_ImportModule(probe.c_str()));
+}
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "z_compensate_wrapper",
+    "Z-offset calibration and nozzle clearing for klippy, in native code.", -1,
+    nullptr, nullptr, nullptr, nullptr, nullptr};
+
+PyObject* create_module() {
+  if (!init_names()) return nullptr;
+  const Ref module = checked(PyModule_Create(&module_definition));
+  import_bed_probe_module(module.get());
+
+  const Ref cal_data = error_record(
+      "key401", "PR_ERR_CODE_CAL_DATA_ERROR: An error occurred during data calculation..");
+  const Ref z_offset_calibration = error_record(
+      "key401", "PR_ERR_CODE_Z_OFFSET_CALIBRATION: Ceramic pressure sensitive mistrigger..");
+  const Ref ssap_test = error_record(
+      "key402",
+      "PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization line communication is not available, please "
+      "check the connection..");
+  add_object(module.get(), "PR_ERR_CODE_CAL_DATA_ERROR", cal_data);
+  add_object(module.get(), "PR_ERR_CODE_Z_OFFSET_CALIBRATION", z_offset_calibration);
+  add_object(module.get(), "PR_ERR_CODE_SSAP_TEST_ERROR", ssap_test);
+  if (PyModule_AddIntConstant(module.get(), "MAX_BUF_LEN", zcomp::MAX_BUF_LEN) < 0 ||
+      PyModule_AddIntConstant(module.get(), "MAX_PRES_CNT", zcomp::MAX_PRES_CNT) < 0 ||
+      PyModule_AddIntConstant(module.get(), "MAX_STEP_CNT", zcomp::MAX_STEP_CNT) < 0 ||
+      PyModule_AddStringConstant(module.get(), "__version__", Z_COMPENSATE_VERSION) < 0) {
+    throw_error();
+  }
+
+  z_offset_calibration_error = Ref(z_offset_calibration).release();
+  ssap_test_error = Ref(ssap_test).release();
+  default_vals = checked(PyList_New(0)).release();
+  default_err = checked(PyLong_FromLong(5)).release();
+
+  if (!ready_type(module.get())) throw_error();
+  add_object(module.get(), kClassName,
+             Ref::borrow(reinterpret_cast<PyObject*>(&module_type)));
+  return Ref(module).release();
 }
 
 }  // namespace
 
-PYBIND11_MODULE(z_compensate_wrapper, m) {
-  import_bed_probe_module(m);
+// Visible although everything else is hidden; CPython 3.8's PyMODINIT_FUNC
+// does not say so itself.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_z_compensate_wrapper();
 
-  py::register_exception_translator([](std::exception_ptr error) {
-    try {
-      if (error) std::rethrow_exception(error);
-    } catch (const zcomp::MissingAttribute&) {
-      set_python_error(error);
-    }
-  });
-
-  py::dict cal_data_error = error_record(
-      "key401", "PR_ERR_CODE_CAL_DATA_ERROR: An error occurred during data calculation..");
-  py::dict z_offset_calibration_error = error_record(
-      "key401", "PR_ERR_CODE_Z_OFFSET_CALIBRATION: Ceramic pressure sensitive mistrigger..");
-  py::dict ssap_test_error = error_record(
-      "key402",
-      "PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization line communication is not available, please "
-      "check the connection..");
-  m.attr("PR_ERR_CODE_CAL_DATA_ERROR") = cal_data_error;
-  m.attr("PR_ERR_CODE_Z_OFFSET_CALIBRATION") = z_offset_calibration_error;
-  m.attr("PR_ERR_CODE_SSAP_TEST_ERROR") = ssap_test_error;
-  m.attr("MAX_BUF_LEN") = zcomp::MAX_BUF_LEN;
-  m.attr("MAX_PRES_CNT") = zcomp::MAX_PRES_CNT;
-  m.attr("MAX_STEP_CNT") = zcomp::MAX_STEP_CNT;
-
-  // One list, shared by every call that names no values.
-  py::list default_vals;
-
-  py::class_<ZCompensate> cls(m, "ZCompensateInitWrapper");
-
-  cls.def(
-      "__init__",
-      [default_vals, z_offset_calibration_error, ssap_test_error](
-          py::detail::value_and_holder& v_h, py::object config) {
-        // The commands are registered with the object's own bound methods,
-        // in the middle of construction.
-        py::handle self(reinterpret_cast<PyObject*>(v_h.inst));
-        zcomp::ErrorRecords records{
-            std::make_shared<PyErrorRecord>(z_offset_calibration_error, default_vals),
-            std::make_shared<PyErrorRecord>(ssap_test_error, default_vals)};
-        auto section = std::make_shared<PyConfigSection>(std::move(config), self);
-        py::detail::initimpl::construct<decltype(cls)>(
-            v_h, new ZCompensate(std::move(section), std::move(records)), false);
-      },
-      py::detail::is_new_style_constructor(), "config"_a);
-
-  // Everything that calls the host; see host_methods.h for why these are
-  // not bound through pybind11.
-  add_host_method(cls, "delay_s", {{"delay_s"}}, [](ZCompensate& self, const Arguments& args) {
-    self.delay_s(number_argument(args[0], "delay_s"));
-  });
-  add_host_method(cls, "TEST_SWAP", {},
-                  [](ZCompensate& self, const Arguments&) { self.TEST_SWAP(); });
-  add_host_method(cls, "print_msg", {{"title"}, {"msg"}, {"force", py::bool_(false)}},
-                  [](ZCompensate& self, const Arguments& args) {
-                    self.print_msg(to_text(args[0], "title"),
-                                   to_text(args[1], "msg"), truth(args[2]));
-                  });
-  add_host_method(cls, "ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", default_vals}},
-                  [](ZCompensate& self, const Arguments& args) {
-                    if (!truth(args[0])) return;
-                    PyErrorRecord record(args[1], args[2]);
-                    self.ck_and_raise_error(true, record);
-                  });
-  add_host_method(cls, "move", {{"pos"}, {"speed"}, {"wait", py::bool_(true)}},
-                  [](ZCompensate& self, const Arguments& args) {
-                    // Entries after Z are not part of a move.
-                    self.move(to_doubles(args[0], "pos", 0, 3), number_argument(args[1], "speed"),
-                              truth(args[2]));
-                  });
-  add_host_method(cls, "set_hot_temps", {{"temp"}, {"wait", py::bool_(false)}, {"err", py::int_(5)}},
-                  heater_setter(&ZCompensate::set_hot_temps));
-  add_host_method(cls, "set_bed_temps", {{"temp"}, {"wait", py::bool_(false)}, {"err", py::int_(5)}},
-                  heater_setter(&ZCompensate::set_bed_temps));
-  add_host_method(cls, "set_step_par", {{"load_sys", py::bool_(true)}},
-                  [](ZCompensate& self, const Arguments& args) {
-                    self.set_step_par(truth(args[0]));
-                  });
-  add_host_method(cls, "pnt_msg", {{"msg"}}, [](ZCompensate& self, const Arguments& args) {
-    self.pnt_msg(to_text(args[0], "msg"));
-  });
-  cls.def(
-      "get_status",
-      [](const ZCompensate& self, py::object /*eventtime*/) {
-        py::dict status;
-        status["auto_alignment_status"] = self.auto_alignment_status;
-        add_run_status(status, self.run_status);
-        return status;
-      },
-      "eventtime"_a);
-  add_host_method(cls, "vq20ma_clear_nozzle",
-                  {{"hot_start_temp"}, {"hot_rub_temp"}, {"hot_end_temp"}, {"bed_add_temp"}},
-                  [](ZCompensate& self, const Arguments& args) {
-                    self.vq20ma_clear_nozzle({number_argument(args[0], "hot_start_temp"),
-                                              number_argument(args[1], "hot_rub_temp"),
-                                              number_argument(args[2], "hot_end_temp"),
-                                              number_argument(args[3], "bed_add_temp")});
-                  });
-
-  add_host_method(cls, "_handle_ready", {},
-                  [](ZCompensate& self, const Arguments&) { self.handle_ready(); });
-
-  cls.attr("cmd_VQ20MA_NOZZLE_CLEAR_help") = "Clear the nozzle on bed.";
-  add_host_method(cls, "cmd_VQ20MA_NOZZLE_CLEAR", {{"gcmd"}},
-                  command_handler(&ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR));
-  cls.attr("cmd_Z_OFFSET_CALIBRATION_help") = "Z offset calibration";
-  add_host_method(cls, "cmd_Z_OFFSET_CALIBRATION", {{"gcmd"}},
-                  command_handler(&ZCompensate::cmd_Z_OFFSET_CALIBRATION));
-  cls.attr("cmd_Z_OFFSET_AUTO_help") = "Z offset auto";
-  add_host_method(cls, "cmd_Z_OFFSET_AUTO", {{"gcmd"}},
-                  command_handler(&ZCompensate::cmd_Z_OFFSET_AUTO));
-
-  // Host references.
-  host_reference<PyConfigSection>(cls, "config", &ZCompensate::config);
-  host_reference<PyPrinter>(cls, "printer", &ZCompensate::printer);
-  host_reference<PyPressureProbe>(cls, "tensink", &ZCompensate::tensink);
-  host_reference<PyGCode>(cls, "gcode", &ZCompensate::gcode);
-  host_reference<PyToolhead>(cls, "toolhead", &ZCompensate::toolhead);
-  host_reference<PyBedMesh>(cls, "bed_mesh", &ZCompensate::bed_mesh);
-  host_reference<PyHeaters>(cls, "pheaters", &ZCompensate::pheaters);
-  host_reference<PyHeater>(cls, "heater_hot", &ZCompensate::heater_hot);
-  host_reference<PyHeater>(cls, "heater_bed", &ZCompensate::heater_bed);
-
-  // Working state.
-  cls.def_readwrite("shut_down", &ZCompensate::shut_down);
-  cls.def_readwrite("z_offset_move", &ZCompensate::z_offset_move);
-  cls.def_property(
-      "dbg_msg",
-      [](const ZCompensate& self) {
-        py::dict titles;
-        for (const auto& [title, index] : self.dbg_msg) titles[py::str(title)] = index;
-        return titles;
-      },
-      [](ZCompensate& self, const py::dict& titles) {
-        std::vector<std::pair<std::string, std::int64_t>> entries;
-        for (const auto& [title, index] : titles) {
-          entries.emplace_back(title.cast<std::string>(), to_int64(index, "dbg_msg"));
-        }
-        self.dbg_msg = std::move(entries);
-      });
-  cls.def_readwrite("sys_max_velocity", &ZCompensate::sys_max_velocity);
-  cls.def_readwrite("sys_max_accel", &ZCompensate::sys_max_accel);
-  cls.def_readwrite("sys_max_z_velocity", &ZCompensate::sys_max_z_velocity);
-  cls.def_readwrite("sys_max_z_accel", &ZCompensate::sys_max_z_accel);
-  cls.def_readwrite("auto_alignment_status", &ZCompensate::auto_alignment_status);
-
-  // Tuning values.
-  cls.def_property(
-      "tri_wave_ip", [](const ZCompensate& self) { return self.tri_wave_ip; },
-      [](ZCompensate& self, std::optional<std::string> address) {
-        std::string why;
-        if (!self.set_tri_wave_ip(address, &why)) {
-          throw py::value_error("tri_wave_ip: " + *address + ": " + why);
-        }
-      });
-  cls.def_readwrite("tri_expand_mm", &ZCompensate::tri_expand_mm);
-  cls.def_readwrite("g29_down_min_z", &ZCompensate::g29_down_min_z);
-  cls.def_readwrite("z_offset_cex_axis", &ZCompensate::z_offset_cex_axis);
-  cls.def_readwrite("vs_start_z_pos", &ZCompensate::vs_start_z_pos);
-  cls.def_readwrite("show_msg", &ZCompensate::show_msg);
-  cls.def_readwrite("bl_offset", &ZCompensate::bl_offset);
-  cls.def_readwrite("noz_pos_center", &ZCompensate::noz_pos_center);
-  cls.def_readwrite("noz_pos_offset", &ZCompensate::noz_pos_offset);
-  cls.def_readwrite("pumpback_mm", &ZCompensate::pumpback_mm);
-  cls.def_readwrite("pr_probe_cnt", &ZCompensate::pr_probe_cnt);
-  cls.def_readwrite("pr_clear_probe_cnt", &ZCompensate::pr_clear_probe_cnt);
-  cls.def_readwrite("type_nozz", &ZCompensate::type_nozz);
-  cls.def_readwrite("use_adc", &ZCompensate::use_adc);
-  cls.def_readwrite("hot_start_temp", &ZCompensate::hot_start_temp);
-  cls.def_readwrite("hot_end_temp", &ZCompensate::hot_end_temp);
-  cls.def_readwrite("hot_rub_temp", &ZCompensate::hot_rub_temp);
-  cls.def_readwrite("bed_add_temp", &ZCompensate::bed_add_temp);
-  cls.def_readwrite("pa_clr_dis_mm", &ZCompensate::pa_clr_dis_mm);
-  cls.def_readwrite("pa_clr_down_mm", &ZCompensate::pa_clr_down_mm);
-  cls.def_readwrite("clr_noz_start_x", &ZCompensate::clr_noz_start_x);
-  cls.def_readwrite("clr_noz_start_y", &ZCompensate::clr_noz_start_y);
-  cls.def_readwrite("clr_noz_len_x", &ZCompensate::clr_noz_len_x);
-  cls.def_readwrite("clr_noz_len_y", &ZCompensate::clr_noz_len_y);
-  cls.def_readwrite("clr_xy_spd", &ZCompensate::clr_xy_spd);
-  cls.def_readwrite("tri_min_hold", &ZCompensate::tri_min_hold);
-  cls.def_readwrite("tri_max_hold", &ZCompensate::tri_max_hold);
-  cls.def_readwrite("bed_max_err", &ZCompensate::bed_max_err);
-  cls.def_readwrite("pa_clr_dis_mm_x", &ZCompensate::pa_clr_dis_mm_x);
-  cls.def_readwrite("pa_clr_dis_mm_y", &ZCompensate::pa_clr_dis_mm_y);
-  cls.def_readwrite("tri_z_down_spd", &ZCompensate::tri_z_down_spd);
-  cls.def_readwrite("tri_z_up_spd", &ZCompensate::tri_z_up_spd);
-  cls.def_readwrite("rdy_xy_spd", &ZCompensate::rdy_xy_spd);
-  cls.def_readwrite("rdy_z_spd", &ZCompensate::rdy_z_spd);
-  cls.def_readwrite("acc_ctl_mm", &ZCompensate::acc_ctl_mm);
-  cls.def_readwrite("low_spd_nul", &ZCompensate::low_spd_nul);
-  cls.def_readwrite("send_step_duty", &ZCompensate::send_step_duty);
-  cls.def_readwrite("run_max_velocity", &ZCompensate::run_max_velocity);
-  cls.def_readwrite("run_max_accel", &ZCompensate::run_max_accel);
-  cls.def_readwrite("run_max_z_velocity", &ZCompensate::run_max_z_velocity);
-  cls.def_readwrite("run_max_z_accel", &ZCompensate::run_max_z_accel);
+PyMODINIT_FUNC PyInit_z_compensate_wrapper() {
+  try {
+    return create_module();
+  } catch (...) {
+    set_error(std::current_exception());
+    return nullptr;
+  }
 }

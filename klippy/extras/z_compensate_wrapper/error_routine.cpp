@@ -48,12 +48,14 @@ void ZCompensate::ck_and_raise_error(bool ck, ErrorRecord& err_code) {
   head->set_position_z_homed({now_pos[0], now_pos[1], 0, now_pos[3]});
 
   // The printer now takes its Z as homed at 0: whatever fails from here on,
-  // it must not stay running.
-  std::exception_ptr failure = attempt([&] { probe_module->disable_steps(); });
-  if (failure && host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
+  // every later step still runs and it must not stay running. Only the host
+  // ending the command stops the routine.
+  const auto pass_host_exit = [&](const std::exception_ptr& failure) {
+    if (failure && host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
+  };
+  pass_host_exit(attempt([&] { probe_module->disable_steps(); }));
   err_code.attach_values();
-  if (!failure) failure = attempt([&] { print_msg("RAISE_ERROR", err_code.text(""), true); });
-  if (failure && host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
+  pass_host_exit(attempt([&] { print_msg("RAISE_ERROR", err_code.text(""), true); }));
 
   const std::string shutdown_text = err_code.text("Shutdown due to ");
   host_printer->invoke_shutdown(shutdown_text);

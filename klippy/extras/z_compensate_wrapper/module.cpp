@@ -1,8 +1,12 @@
 // Construction: the host objects, the tuning values of the configuration
 // section in their fixed reading order, and the command registration.
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "z_compensate.h"
 
@@ -18,15 +22,89 @@ host::Number whole(std::int64_t value) { return value; }
 
 }  // namespace
 
+namespace {
+
+// The conversions the module's own texts use: %s, %d, %f and %.<n>f.
+bool simple_conversions(const char* fmt) {
+  for (const char* p = std::strchr(fmt, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
+    ++p;
+    if (*p == '%' || *p == 's' || *p == 'd' || *p == 'f') continue;
+    if (*p != '.' || !std::isdigit(static_cast<unsigned char>(p[1]))) return false;
+    ++p;
+    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    if (*p != 'f') return false;
+  }
+  return true;
+}
+
+std::string format_any(const char* fmt, va_list args) {
+  // Most texts fit the buffer: numbers are formatted once, not measured first.
+  char buffer[256];
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(buffer, sizeof(buffer), fmt, args);
+  std::string text;
+  if (length >= 0 && static_cast<std::size_t>(length) < sizeof(buffer)) {
+    text.assign(buffer, static_cast<std::size_t>(length));
+  } else if (length >= 0) {
+    text.resize(static_cast<std::size_t>(length));
+    std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+  }
+  va_end(again);
+  return text;
+}
+
+// printf's "%.<precision>f" digits; std::to_chars writes the same digits
+// several times faster where the library has it.
+void append_fixed(std::string& text, double value, int precision) {
+#if defined(__cpp_lib_to_chars)
+  char digits[128];
+  const auto written = std::to_chars(digits, digits + sizeof(digits), value,
+                                     std::chars_format::fixed, precision);
+  if (written.ec == std::errc()) {
+    text.append(digits, written.ptr);
+    return;
+  }
+#endif
+  const int length = std::snprintf(nullptr, 0, "%.*f", precision, value);
+  std::string number(static_cast<std::size_t>(length), '\0');
+  std::snprintf(number.data(), number.size() + 1, "%.*f", precision, value);
+  text += number;
+}
+
+std::string format_simple(const char* fmt, va_list args) {
+  std::string text;
+  const char* p = fmt;
+  for (const char* percent = std::strchr(p, '%'); percent != nullptr;
+       percent = std::strchr(p, '%')) {
+    text.append(p, percent);
+    p = percent + 1;
+    if (*p == '%') {
+      text += '%';
+    } else if (*p == 's') {
+      text += va_arg(args, const char*);
+    } else if (*p == 'd') {
+      text += std::to_string(va_arg(args, int));
+    } else if (*p == 'f') {
+      append_fixed(text, va_arg(args, double), 6);
+    } else {
+      char* conversion = nullptr;
+      const auto precision = static_cast<int>(std::strtol(p + 1, &conversion, 10));
+      p = conversion;
+      append_fixed(text, va_arg(args, double), precision);
+    }
+    ++p;
+  }
+  text += p;
+  return text;
+}
+
+}  // namespace
+
 std::string format(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, fmt, measure);
-  va_end(measure);
-  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+  std::string text = simple_conversions(fmt) ? format_simple(fmt, args) : format_any(fmt, args);
   va_end(args);
   return text;
 }

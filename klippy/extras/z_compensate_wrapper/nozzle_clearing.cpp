@@ -26,15 +26,13 @@ double read_temperature(host::Printer& host_printer, host::GCodeCommand& gcmd, c
   return value;
 }
 
-// Seconds since the epoch with their fraction, as nanoseconds, so that two
-// runs choose different strokes.
+}  // namespace
+
 std::uint64_t wall_clock_seed() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   return static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
 }
-
-}  // namespace
 
 void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
   auto dispatcher = gcode;

@@ -1,67 +1,170 @@
 #include "py_host.h"
 
-#include <pybind11/stl.h>
+#include <cmath>
 
 namespace zcomp::py_host {
 
 namespace {
 
-using namespace pybind11::literals;
+using namespace py_api;
 
-py::object python_list(const host::Position& pos) {
-  return py::list(py::make_tuple(pos[0], pos[1], pos[2], pos[3]));
-}
+Ref python_list(const host::Position& pos) { return new_list(pos.data(), pos.size()); }
 
-py::list python_list(const std::vector<host::Number>& values) {
-  py::list list;
-  for (const host::Number& value : values) list.append(from_number(value));
+Ref python_list(std::initializer_list<host::Number> values) {
+  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  Py_ssize_t i = 0;
+  for (const host::Number& value : values) {
+    PyList_SET_ITEM(list.get(), i++, from_number(value).release());
+  }
   return list;
 }
 
-py::dict bounds_kwargs(const host::ConfigSection::Bounds& bounds) {
-  py::dict kwargs;
-  if (bounds.minval) kwargs["minval"] = from_number(*bounds.minval);
-  if (bounds.maxval) kwargs["maxval"] = from_number(*bounds.maxval);
-  return kwargs;
+Ref python_list(const std::vector<host::Number>& values) {
+  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  Py_ssize_t i = 0;
+  for (const host::Number& value : values) {
+    PyList_SET_ITEM(list.get(), i++, from_number(value).release());
+  }
+  return list;
 }
 
-template <typename Adapter>
-const py::object& adapted_object(host::Heater& heater) {
-  auto* adapter = dynamic_cast<Adapter*>(&heater);
-  if (adapter == nullptr) throw py::type_error("heater: not a host heater");
+// config.getfloat / getint with the bounds given as keywords, the default
+// (when there is one) positionally.
+template <typename Default>
+Ref get_bounded(const Ref& config, PyObject* getter, const std::string& key,
+                const std::optional<Default>& default_value,
+                const host::ConfigSection::Bounds& bounds) {
+  const Arg name(key);
+  if (bounds.minval && bounds.maxval) {
+    const Ref minval = from_number(*bounds.minval);
+    const Ref maxval = from_number(*bounds.maxval);
+    return default_value
+               ? call_method(config, getter, {name, *default_value, minval, maxval},
+                             names::minval_maxval_kw)
+               : call_method(config, getter, {name, minval, maxval}, names::minval_maxval_kw);
+  }
+  if (bounds.minval || bounds.maxval) {
+    const Ref bound = from_number(bounds.minval ? *bounds.minval : *bounds.maxval);
+    PyObject* kwnames = bounds.minval ? names::minval_kw : names::maxval_kw;
+    return default_value ? call_method(config, getter, {name, *default_value, bound}, kwnames)
+                         : call_method(config, getter, {name, bound}, kwnames);
+  }
+  return default_value ? call_method(config, getter, {name, *default_value})
+                       : call_method(config, getter, {name});
+}
+
+const Ref& adapted_heater(host::Heater& heater) {
+  auto* adapter = dynamic_cast<PyHeater*>(&heater);
+  if (adapter == nullptr) raise(PyExc_TypeError, "heater: not a host heater");
   return adapter->object();
+}
+
+const Ref& adapted_command(host::GCodeCommand& gcmd) {
+  return dynamic_cast<PyGCodeCommand&>(gcmd).object();
 }
 
 class PyReactor : public host::Reactor, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
-  double monotonic() override { return to_double(object_.attr("monotonic")(), "reactor.monotonic()"); }
-  void pause(double waketime) override { object_.attr("pause")(waketime); }
+  double monotonic() override {
+    return to_double(call_method(object_, names::monotonic).get(), "reactor.monotonic()");
+  }
+  void pause(double waketime) override { call_method(object_, names::pause, {waketime}); }
 };
 
 class PyGCodeMove : public host::GCodeMove, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
   double homing_position_z() override {
-    return to_doubles(object_.attr("homing_position"), "gcode_move.homing_position", 3, 3)[2];
+    return to_doubles(get_attr(object_, names::homing_position).get(),
+                      "gcode_move.homing_position", 3, 3)[2];
   }
 };
+
+// The host generations differ in how a probe is run and where its offset
+// lives: probe sessions with get_offsets() (klippy since mid-2024), or the
+// probe's own run_probe() with a z_offset field (older klippy, Kalico).
+bool has_probe_sessions(PyObject* probe) {
+  return optional_attr(probe, names::start_probe_session) &&
+         optional_attr(probe, names::get_offsets);
+}
+
+bool has_single_probe(PyObject* probe) {
+  return optional_attr(probe, names::run_probe) && optional_attr(probe, names::z_offset);
+}
+
+// The toolhead's Z at the trigger. Named results (klippy since 2026) carry it
+// as test_z; their entry 2 is the bed height, the probe's z_offset taken off.
+double trigger_height(PyObject* result) {
+  const Ref test_z = optional_attr(result, names::test_z);
+  if (test_z) return to_double(test_z.get(), "probe result test_z");
+  return to_doubles(result, "probe result", 3, 3)[2];
+}
 
 class PyBedProbe : public host::BedProbe, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
   double run_probe(host::GCodeCommand& gcmd) override {
-    auto& command = dynamic_cast<PyGCodeCommand&>(gcmd);
-    return to_doubles(object_.attr("run_probe")(command.object()), "probe.run_probe()", 3, 3)[2];
+    const Ref& command = adapted_command(gcmd);
+    if (!has_probe_sessions(object_.get())) {
+      return trigger_height(call_method(object_, names::run_probe, {command}).get());
+    }
+    const Ref session = call_method(object_, names::start_probe_session, {command});
+    call_method(session, names::run_probe, {command});
+    const Ref results = call_method(session, names::pull_probed_results);
+    call_method(session, names::end_probe_session);
+    if (!PySequence_Check(results.get()) || PySequence_Size(results.get()) < 1) {
+      raise(PyExc_ValueError, "probe session: no probe result");
+    }
+    return trigger_height(checked(PySequence_GetItem(results.get(), 0)).get());
   }
-  double z_offset() override { return to_double(object_.attr("z_offset"), "probe.z_offset"); }
+  double z_offset() override {
+    if (has_probe_sessions(object_.get())) {
+      return to_doubles(call_method(object_, names::get_offsets).get(), "probe.get_offsets()",
+                        3, 3)[2];
+    }
+    return to_double(get_attr(object_, names::z_offset).get(), "probe.z_offset");
+  }
 };
+
+// How the toolhead's set_position names the homed axes: by letters ("z",
+// klippy since 2025, Kalico) where homing_axes defaults to a text, by indices
+// ([2]) where it defaults to a sequence.
+enum class AxisNames { letters, indices, unknown };
+
+AxisNames homing_axis_names(PyObject* toolhead) {
+  const Ref set_position = optional_attr(toolhead, names::set_position);
+  if (!set_position) return AxisNames::unknown;
+  const Ref inspect = checked(PyImport_ImportModule("inspect"));
+  Ref signature = Ref::steal(
+      PyObject_CallMethod(inspect.get(), "signature", "O", set_position.get()));
+  if (!signature) {
+    // Not introspectable (a builtin without a text signature).
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+      throw_error();
+    }
+    PyErr_Clear();
+    return AxisNames::unknown;
+  }
+  const Ref parameters = checked(PyObject_GetAttrString(signature.get(), "parameters"));
+  const Ref parameter = Ref::steal(PyMapping_GetItemString(parameters.get(), "homing_axes"));
+  if (!parameter) {
+    PyErr_Clear();
+    return AxisNames::unknown;
+  }
+  const Ref default_value = checked(PyObject_GetAttrString(parameter.get(), "default"));
+  if (PyUnicode_Check(default_value.get())) return AxisNames::letters;
+  if (PyTuple_Check(default_value.get()) || PyList_Check(default_value.get())) {
+    return AxisNames::indices;
+  }
+  return AxisNames::unknown;
+}
 
 class PyConfigFile : public host::ConfigFile, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
   void cmd_CXSAVE_CONFIG(host::GCodeCommand& gcmd) override {
-    object_.attr("cmd_CXSAVE_CONFIG")(dynamic_cast<PyGCodeCommand&>(gcmd).object());
+    call_method(object_, names::cmd_CXSAVE_CONFIG, {adapted_command(gcmd)});
   }
 };
 
@@ -73,140 +176,77 @@ class PyOpaque : public host::Opaque, public PyObjectAdapter {
 class PySwapReply : public host::PressureProbe::SwapReply, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
-  bool empty() override { return !truth(object_); }
-  double sta() override { return to_double(object_["sta"], "sync-line reply \"sta\""); }
+  bool empty() override { return !truth(object_.get()); }
+  // A level that is no number matches neither 0 nor 1: the line failed.
+  double sta() override {
+    Ref level = checked(PyObject_GetItem(object_.get(), names::sta));
+    if (!PyFloat_Check(level.get()) && !PyLong_Check(level.get())) return std::nan("");
+    return to_double(level.get(), "sync-line reply \"sta\"");
+  }
 };
 
 }  // namespace
 
-void wrong_type(const char* what, const char* expected, const py::handle& value) {
-  throw py::type_error(std::string(what) + ": expected " + expected + ", got " +
-                       std::string(py::str(py::type::of(value).attr("__name__"))));
-}
-
-std::string to_text(const py::handle& value, const char* what) {
-  if (!py::isinstance<py::str>(value)) wrong_type(what, "a text", value);
-  return value.cast<std::string>();
-}
-
-bool truth(const py::handle& value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
-std::vector<double> to_doubles(const py::handle& value, const char* what, std::size_t minimum,
-                               std::size_t count) {
-  if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value)) {
-    wrong_type(what, "a sequence of numbers", value);
-  }
-  const auto entries = py::reinterpret_borrow<py::sequence>(value);
-  const std::size_t size = entries.size();
-  if (size < minimum) {
-    throw py::value_error(std::string(what) + ": expected at least " + std::to_string(minimum) +
-                          " entries, got " + std::to_string(size));
-  }
-  std::vector<double> numbers;
-  for (std::size_t i = 0; i < std::min(size, count); ++i) {
-    numbers.push_back(to_double(entries[i], what));
-  }
-  return numbers;
-}
-
-[[noreturn]] void raise_python(const py::object& error) {
-  if (!PyExceptionInstance_Check(error.ptr())) wrong_type("host error", "an exception", error);
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-  throw py::error_already_set();
-}
-
-double to_double(const py::handle& value, const char* what) {
-  if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) wrong_type(what, "a number", value);
-  const double number = PyFloat_AsDouble(value.ptr());
-  if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return number;
-}
-
-std::int64_t to_int64(const py::handle& value, const char* what) {
-  if (!PyLong_Check(value.ptr())) wrong_type(what, "a whole number", value);
-  const long long number = PyLong_AsLongLong(value.ptr());
-  if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return number;
-}
-
-host::Number to_number(const py::handle& value, const char* what) {
-  if (PyLong_Check(value.ptr())) return to_int64(value, what);
-  return to_double(value, what);
-}
-
-py::object from_number(const host::Number& value) {
-  if (const auto* whole = std::get_if<std::int64_t>(&value)) return py::int_(*whole);
-  return py::float_(std::get<double>(value));
-}
-
 // Configuration section.
 
 std::string PyConfigSection::name() {
-  return to_text(object_.attr("get_name")(), "config.get_name()");
+  return to_text(call_method(object_, names::get_name).get(), "config.get_name()");
 }
 
 std::shared_ptr<host::Printer> PyConfigSection::get_printer() {
-  return std::make_shared<PyPrinter>(object_.attr("get_printer")(), owner_);
+  return std::make_shared<PyPrinter>(call_method(object_, names::get_printer), owner_);
 }
 
 std::optional<std::string> PyConfigSection::get(const std::string& key) {
-  py::object value = object_.attr("get")(key, py::none());
-  if (value.is_none()) return std::nullopt;
-  return to_text(value, key.c_str());
+  Ref value = call_method(object_, names::get, {key, Py_None});
+  if (value.get() == Py_None) return std::nullopt;
+  return to_text(value.get(), key.c_str());
 }
 
 double PyConfigSection::getfloat(const std::string& key, std::optional<double> default_value,
                                  const Bounds& bounds) {
-  py::object getter = object_.attr("getfloat");
-  py::object value = default_value ? getter(key, *default_value, **bounds_kwargs(bounds))
-                                   : getter(key, **bounds_kwargs(bounds));
-  return to_double(value, key.c_str());
+  return to_double(get_bounded(object_, names::getfloat, key, default_value, bounds).get(),
+                   key.c_str());
 }
 
 std::int64_t PyConfigSection::getint(const std::string& key,
                                      std::optional<std::int64_t> default_value,
                                      const Bounds& bounds) {
-  py::object getter = object_.attr("getint");
-  py::object value = default_value ? getter(key, *default_value, **bounds_kwargs(bounds))
-                                   : getter(key, **bounds_kwargs(bounds));
-  return to_int64(value, key.c_str());
+  return to_int64(get_bounded(object_, names::getint, key, default_value, bounds).get(),
+                  key.c_str());
 }
 
 bool PyConfigSection::getboolean(const std::string& key, bool default_value) {
-  return truth(object_.attr("getboolean")(key, default_value));
+  return truth(call_method(object_, names::getboolean, {key, default_value}).get());
 }
 
 std::vector<double> PyConfigSection::getfloatlist(const std::string& key, int count) {
-  py::object values = object_.attr("getfloatlist")(key, "count"_a = count);
-  std::vector<double> numbers = to_doubles(values, key.c_str(), count, count);
-  if (py::len(values) != static_cast<std::size_t>(count)) {
-    throw py::value_error(key + ": expected " + std::to_string(count) + " values");
+  Ref values = call_method(object_, names::getfloatlist, {key, count}, names::count_kw);
+  std::vector<double> numbers = to_doubles(values.get(), key.c_str(), count, count);
+  if (PySequence_Size(values.get()) != count) {
+    raise(PyExc_ValueError, key + ": expected " + std::to_string(count) + " values");
   }
   return numbers;
 }
 
 void PyConfigSection::raise_error(const std::string& message) {
-  raise_python(object_.attr("error")(message));
+  raise_object(call_method(object_, names::error, {message}));
 }
 
 // Printer.
 
 std::shared_ptr<host::Reactor> PyPrinter::get_reactor() {
-  return std::make_shared<PyReactor>(object_.attr("get_reactor")());
+  return std::make_shared<PyReactor>(call_method(object_, names::get_reactor));
 }
 
-bool PyPrinter::is_shutdown() { return truth(object_.attr("is_shutdown")()); }
+bool PyPrinter::is_shutdown() { return truth(call_method(object_, names::is_shutdown).get()); }
 
 void PyPrinter::invoke_shutdown(const std::string& message) {
-  object_.attr("invoke_shutdown")(message);
+  call_method(object_, names::invoke_shutdown, {message});
 }
 
 void PyPrinter::raise_command_error(const std::string& message) {
-  raise_python(object_.attr("command_error")(message));
+  raise_object(call_method(object_, names::command_error, {message}));
 }
 
 // Errors that are not ordinary exceptions (GreenletExit, SystemExit) are how
@@ -214,19 +254,19 @@ void PyPrinter::raise_command_error(const std::string& message) {
 bool PyPrinter::is_host_exit(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
-  } catch (py::error_already_set& raised) {
-    return !raised.matches(PyExc_Exception);
+  } catch (const PythonError& raised) {
+    return !raised.is_ordinary();
   } catch (...) {
     return false;
   }
 }
 
 std::string PyPrinter::describe_error(const std::exception_ptr& error) {
-  py::object value;
+  Ref value;
   std::string text;
   try {
     std::rethrow_exception(error);
-  } catch (py::error_already_set& raised) {
+  } catch (const PythonError& raised) {
     value = raised.value();
   } catch (const std::exception& other) {
     text = other.what();
@@ -235,118 +275,142 @@ std::string PyPrinter::describe_error(const std::exception_ptr& error) {
   }
   if (!value) return text;
   // Taken as the host shows it; a text that cannot be made says so.
-  PyObject* shown = PyObject_Str(value.ptr());
-  if (shown == nullptr) {
+  const Ref shown = Ref::steal(PyObject_Str(value.get()));
+  if (!shown) {
     PyErr_Clear();
-    return "unprintable " + std::string(Py_TYPE(value.ptr())->tp_name);
+    return "unprintable " + std::string(Py_TYPE(value.get())->tp_name);
   }
-  py::str message = py::reinterpret_steal<py::str>(shown);
-  return message.cast<std::string>();
+  return to_text(shown.get(), "str(error)");
 }
 
 void PyPrinter::register_event_handler(const std::string& event, const std::string& handler) {
-  object_.attr("register_event_handler")(event, owner_.attr(handler.c_str()));
+  const Ref method = checked(PyObject_GetAttrString(owner_, handler.c_str()));
+  call_method(object_, names::register_event_handler, {event, method});
 }
 
 bool PyPrinter::has_object(const std::string& name) {
-  return !object_.attr("lookup_object")(name, py::none()).is_none();
+  return call_method(object_, names::lookup_object, {name, Py_None}).get() != Py_None;
 }
 
-py::object PyPrinter::lookup(const char* name) { return object_.attr("lookup_object")(name); }
+Ref PyPrinter::lookup(PyObject* name) { return call_method(object_, names::lookup_object, {name}); }
 
 std::shared_ptr<host::PressureProbe> PyPrinter::lookup_tensink() {
-  return std::make_shared<PyPressureProbe>(lookup("tensink_v2"));
+  return std::make_shared<PyPressureProbe>(lookup(names::tensink_v2));
 }
 
 std::shared_ptr<host::GCode> PyPrinter::lookup_gcode() {
-  return std::make_shared<PyGCode>(lookup("gcode"), owner_);
+  return std::make_shared<PyGCode>(lookup(names::gcode), owner_);
 }
 
 std::shared_ptr<host::Toolhead> PyPrinter::lookup_toolhead() {
-  return std::make_shared<PyToolhead>(lookup("toolhead"));
+  return std::make_shared<PyToolhead>(lookup(names::toolhead));
 }
 
 std::shared_ptr<host::GCodeMove> PyPrinter::lookup_gcode_move() {
-  return std::make_shared<PyGCodeMove>(lookup("gcode_move"));
+  return std::make_shared<PyGCodeMove>(lookup(names::gcode_move));
 }
 
 std::shared_ptr<host::BedMesh> PyPrinter::lookup_bed_mesh() {
-  return std::make_shared<PyBedMesh>(lookup("bed_mesh"));
+  return std::make_shared<PyBedMesh>(lookup(names::bed_mesh));
 }
 
 std::shared_ptr<host::Heaters> PyPrinter::lookup_heaters() {
-  return std::make_shared<PyHeaters>(lookup("heaters"));
+  return std::make_shared<PyHeaters>(lookup(names::heaters));
 }
 
 std::shared_ptr<host::Heater> PyPrinter::lookup_heater(const std::string& object_name) {
-  return std::make_shared<PyHeater>(lookup(object_name.c_str()).attr("heater"));
+  const Ref object = call_method(object_, names::lookup_object, {object_name});
+  return std::make_shared<PyHeater>(get_attr(object, names::heater));
 }
 
 std::shared_ptr<host::BedProbe> PyPrinter::lookup_probe() {
-  return std::make_shared<PyBedProbe>(lookup("probe"));
+  return std::make_shared<PyBedProbe>(lookup(names::probe));
 }
 
 std::shared_ptr<host::ConfigFile> PyPrinter::lookup_configfile() {
-  return std::make_shared<PyConfigFile>(lookup("configfile"));
+  return std::make_shared<PyConfigFile>(lookup(names::configfile));
 }
 
 // G-code dispatcher and commands.
 
 void PyGCode::register_command(const std::string& command, const std::string& handler) {
-  py::object method = owner_.attr(handler.c_str());
-  py::object help = owner_.attr((handler + "_help").c_str());
-  object_.attr("register_command")(command, method, "desc"_a = help);
+  const Ref method = checked(PyObject_GetAttrString(owner_, handler.c_str()));
+  const Ref help = checked(PyObject_GetAttrString(owner_, (handler + "_help").c_str()));
+  call_method(object_, names::register_command, {command, method, help}, names::desc_kw);
 }
 
 void PyGCode::run_script_from_command(const std::string& line) {
-  object_.attr("run_script_from_command")(line);
+  call_method(object_, names::run_script_from_command, {line});
 }
 
-void PyGCode::respond_info(const std::string& text) { object_.attr("respond_info")(text); }
+void PyGCode::respond_info(const std::string& text) {
+  call_method(object_, names::respond_info, {text});
+}
 
 void PyGCode::respond_warning(const std::string& text) {
   // The root logger, as klippy's own modules log; the module-level function
   // would configure logging where the host has not.
-  py::module_::import("logging").attr("getLogger")().attr("warning")(text);
-  object_.attr("respond_info")(text, "log"_a = false);
+  const Ref logging = checked(PyImport_ImportModule("logging"));
+  call_method(call_method(logging, names::getLogger), names::warning, {text});
+  call_method(object_, names::respond_info, {text, false}, names::log_kw);
 }
 
 double PyGCodeCommand::get_float(const std::string& name, double default_value) {
-  return to_double(object_.attr("get_float")(name, default_value), name.c_str());
+  return to_double(call_method(object_, names::get_float, {name, default_value}).get(),
+                   name.c_str());
 }
 
 std::string PyGCodeCommand::get_commandline() {
-  return to_text(object_.attr("get_commandline")(), "gcmd.get_commandline()");
+  return to_text(call_method(object_, names::get_commandline).get(), "gcmd.get_commandline()");
 }
 
 // Toolhead.
 
-void PyToolhead::wait_moves() { object_.attr("wait_moves")(); }
+void PyToolhead::wait_moves() { call_method(object_, names::wait_moves); }
 
-void PyToolhead::get_last_move_time() { object_.attr("get_last_move_time")(); }
+void PyToolhead::get_last_move_time() { call_method(object_, names::get_last_move_time); }
 
 host::Position PyToolhead::get_position() {
-  const std::vector<double> pos = to_doubles(object_.attr("get_position")(),
+  const std::vector<double> pos = to_doubles(call_method(object_, names::get_position).get(),
                                              "toolhead.get_position()", 4, 4);
   return {pos[0], pos[1], pos[2], pos[3]};
 }
 
 void PyToolhead::set_position_z_homed(const host::Position& pos) {
-  // klippy of this era names the homed axes by index: 2 is Z.
-  object_.attr("set_position")(python_list(pos), "homing_axes"_a = py::list(py::make_tuple(2)));
+  Ref axes;
+  switch (homing_axis_names(object_.get())) {
+    case AxisNames::letters: axes = checked(PyUnicode_FromString("z")); break;
+    case AxisNames::indices: axes = python_list({host::Number{std::int64_t{2}}}); break;
+    case AxisNames::unknown:
+      raise(PyExc_TypeError, "toolhead.set_position(): homing_axes of no known form");
+  }
+  call_method(object_, names::set_position, {python_list(pos), axes}, names::homing_axes_kw);
+}
+
+std::string unknown_host_shape(const Ref& printer) {
+  const Ref toolhead = call_method(printer, names::lookup_object, {names::toolhead});
+  if (homing_axis_names(toolhead.get()) == AxisNames::unknown) {
+    return "toolhead.set_position() takes no homing_axes given as axis letters or indices";
+  }
+  const Ref probe = call_method(printer, names::lookup_object, {names::probe, Py_None});
+  if (probe.get() != Py_None && !has_probe_sessions(probe.get()) &&
+      !has_single_probe(probe.get())) {
+    return "the probe offers neither start_probe_session() with get_offsets() nor "
+           "run_probe() with z_offset";
+  }
+  return "";
 }
 
 namespace {
 
 // The speed limits live on the toolhead, the Z limits on its kinematics.
-std::pair<py::object, const char*> limit_field(const py::object& toolhead,
-                                               host::Toolhead::Limit which) {
+std::pair<Ref, PyObject*> limit_field(const Ref& toolhead, host::Toolhead::Limit which) {
   using Limit = host::Toolhead::Limit;
   switch (which) {
-    case Limit::max_velocity: return {toolhead, "max_velocity"};
-    case Limit::max_accel: return {toolhead, "max_accel"};
-    case Limit::max_z_velocity: return {toolhead.attr("kin"), "max_z_velocity"};
-    case Limit::max_z_accel: return {toolhead.attr("kin"), "max_z_accel"};
+    case Limit::max_velocity: return {toolhead, names::max_velocity};
+    case Limit::max_accel: return {toolhead, names::max_accel};
+    case Limit::max_z_velocity: return {get_attr(toolhead, names::kin), names::max_z_velocity};
+    case Limit::max_z_accel: return {get_attr(toolhead, names::kin), names::max_z_accel};
   }
   throw std::logic_error("unknown toolhead limit");
 }
@@ -355,141 +419,175 @@ std::pair<py::object, const char*> limit_field(const py::object& toolhead,
 
 double PyToolhead::limit(Limit which) {
   const auto [owner, field] = limit_field(object_, which);
-  return to_double(owner.attr(field), field);
+  return to_double(get_attr(owner, field).get(), PyUnicode_AsUTF8(field));
 }
 
 void PyToolhead::set_limit(Limit which, double value) {
   const auto [owner, field] = limit_field(object_, which);
-  owner.attr(field) = value;
+  set_attr(owner, field, value);
 }
 
 host::AxisLimits PyToolhead::axis_limits(double eventtime) {
-  py::object status = object_.attr("get_kinematics")().attr("get_status")(eventtime);
+  const Ref status =
+      call_method(call_method(object_, names::get_kinematics), names::get_status, {eventtime});
   const std::vector<double> minimum =
-      to_doubles(status["axis_minimum"], "kinematics axis_minimum", 3, 3);
+      to_doubles(checked(PyObject_GetItem(status.get(), names::axis_minimum)).get(),
+                 "kinematics axis_minimum", 3, 3);
   const std::vector<double> maximum =
-      to_doubles(status["axis_maximum"], "kinematics axis_maximum", 3, 3);
+      to_doubles(checked(PyObject_GetItem(status.get(), names::axis_maximum)).get(),
+                 "kinematics axis_maximum", 3, 3);
   return {{minimum[0], minimum[1], minimum[2]}, {maximum[0], maximum[1], maximum[2]}};
 }
 
 // Bed mesh: the mesh is handed back exactly as the host gave it.
 
 std::shared_ptr<host::Opaque> PyBedMesh::get_mesh() {
-  py::object mesh = object_.attr("get_mesh")();
-  if (mesh.is_none()) return nullptr;
+  Ref mesh = call_method(object_, names::get_mesh);
+  if (mesh.get() == Py_None) return nullptr;
   return std::make_shared<PyOpaque>(std::move(mesh));
 }
 
 void PyBedMesh::set_mesh(const std::shared_ptr<host::Opaque>& mesh) {
   if (!mesh) {
-    object_.attr("set_mesh")(py::none());
+    call_method(object_, names::set_mesh, {Py_None});
     return;
   }
-  object_.attr("set_mesh")(dynamic_cast<PyOpaque&>(*mesh).object());
+  call_method(object_, names::set_mesh, {dynamic_cast<PyOpaque&>(*mesh).object()});
 }
 
 // Heaters.
 
-double PyHeater::target_temp() { return to_double(object_.attr("target_temp"), "heater.target_temp"); }
+double PyHeater::target_temp() {
+  return to_double(get_attr(object_, names::target_temp).get(), "heater.target_temp");
+}
 
 double PyHeater::smoothed_temp() {
-  return to_double(object_.attr("smoothed_temp"), "heater.smoothed_temp");
+  return to_double(get_attr(object_, names::smoothed_temp).get(), "heater.smoothed_temp");
 }
 
 host::TemperatureLimits PyHeater::temperature_limits() {
-  return {to_double(object_.attr("min_temp"), "heater.min_temp"),
-          to_double(object_.attr("max_temp"), "heater.max_temp"),
-          to_double(object_.attr("min_extrude_temp"), "heater.min_extrude_temp")};
+  return {to_double(get_attr(object_, names::min_temp).get(), "heater.min_temp"),
+          to_double(get_attr(object_, names::max_temp).get(), "heater.max_temp"),
+          to_double(get_attr(object_, names::min_extrude_temp).get(), "heater.min_extrude_temp")};
 }
 
 void PyHeaters::set_temperature(host::Heater& heater, double temp) {
-  object_.attr("set_temperature")(adapted_object<PyHeater>(heater), temp, false);
+  call_method(object_, names::set_temperature, {adapted_heater(heater), temp, false});
 }
 
 // Pressure-probe module.
 
 double PyPressureProbe::run_step_tensink(const DescentArgs& args) {
-  py::object descend = object_.attr("run_step_tensink");
-  py::object height =
-      args.holds ? descend(args.down_min_z, args.start_mode, args.first_flag, args.probe_count,
-                           args.valid_count, args.last_flag, (*args.holds)[0], (*args.holds)[1])
-                 : descend(args.down_min_z, args.start_mode, args.first_flag, args.probe_count,
-                           args.valid_count, args.last_flag);
-  return to_double(height, "tensink.run_step_tensink()");
+  const Ref height =
+      args.holds
+          ? call_method(object_, names::run_step_tensink,
+                        {args.down_min_z, args.start_mode, args.first_flag, args.probe_count,
+                         args.valid_count, args.last_flag, (*args.holds)[0], (*args.holds)[1]})
+          : call_method(object_, names::run_step_tensink,
+                        {args.down_min_z, args.start_mode, args.first_flag, args.probe_count,
+                         args.valid_count, args.last_flag});
+  return to_double(height.get(), "tensink.run_step_tensink()");
 }
 
 void PyPressureProbe::move(const host::Position& pos, double speed) {
-  object_.attr("move")(python_list(pos), speed);
+  call_method(object_, names::move, {python_list(pos), speed});
 }
 
-void PyPressureProbe::get_mm_per_step() { object_.attr("get_mm_per_step")(); }
+void PyPressureProbe::get_mm_per_step() { call_method(object_, names::get_mm_per_step); }
 
-void PyPressureProbe::enable_steps() { object_.attr("enable_steps")(); }
+void PyPressureProbe::enable_steps() { call_method(object_, names::enable_steps); }
 
-void PyPressureProbe::disable_steps() { object_.attr("disable_steps")(); }
+void PyPressureProbe::disable_steps() { call_method(object_, names::disable_steps); }
 
 std::array<host::Number, 3> PyPressureProbe::get_step_cnts(double down_min_z, double down_speed) {
   const char* what = "tensink.get_step_cnts()";
-  py::object counts = object_.attr("get_step_cnts")(down_min_z, down_speed);
-  if (!py::isinstance<py::sequence>(counts) || py::isinstance<py::str>(counts)) {
-    wrong_type(what, "three numbers", counts);
+  Ref counts = call_method(object_, names::get_step_cnts, {down_min_z, down_speed});
+  if (!PySequence_Check(counts.get()) || PyUnicode_Check(counts.get())) {
+    wrong_type(what, "three numbers", counts.get());
   }
-  const auto values = py::reinterpret_borrow<py::sequence>(counts);
-  if (values.size() != 3) throw py::value_error(std::string(what) + ": expected three values");
-  return {to_number(values[0], what), to_number(values[1], what), to_number(values[2], what)};
+  const Py_ssize_t size = PySequence_Size(counts.get());
+  if (size < 0) throw_error();
+  if (size != 3) raise(PyExc_ValueError, std::string(what) + ": expected three values");
+  std::array<host::Number, 3> values;
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    values[static_cast<std::size_t>(i)] =
+        to_number(checked(PySequence_GetItem(counts.get(), i)).get(), what);
+  }
+  return values;
 }
 
 void PyPressureProbe::send_start_step_tensink(const std::vector<host::Number>& args) {
-  object_.attr("start_step_tensink_cmd").attr("send")(python_list(args));
+  call_method(get_attr(object_, names::start_step_tensink_cmd), names::send, {python_list(args)});
 }
 
-std::size_t PyPressureProbe::step_result_count() { return py::len(object_.attr("step_res")); }
+std::size_t PyPressureProbe::step_result_count() {
+  const Py_ssize_t count = PyObject_Size(get_attr(object_, names::step_res).get());
+  if (count < 0) throw_error();
+  return static_cast<std::size_t>(count);
+}
 
 void PyPressureProbe::write_swap(const host::Number& pres_oid, std::int64_t level) {
-  object_.attr("write_swap_tensink_cmd").attr("send")(python_list({pres_oid, level}));
+  call_method(get_attr(object_, names::write_swap_tensink_cmd), names::send,
+              {python_list({pres_oid, host::Number{level}})});
 }
 
 std::shared_ptr<host::PressureProbe::SwapReply> PyPressureProbe::read_swap(
     const host::Number& step_oid) {
-  py::object reply = object_.attr("read_swap_tensink_cmd").attr("send")(python_list({step_oid}));
-  if (reply.is_none()) return nullptr;
+  Ref reply = call_method(get_attr(object_, names::read_swap_tensink_cmd), names::send,
+                          {python_list({step_oid})});
+  if (reply.get() == Py_None) return nullptr;
   return std::make_shared<PySwapReply>(std::move(reply));
 }
 
-host::Number PyPressureProbe::pres_oid() { return to_number(object_.attr("pres_oid"), "pres_oid"); }
+host::Number PyPressureProbe::pres_oid() {
+  return to_number(get_attr(object_, names::pres_oid).get(), "pres_oid");
+}
 
-host::Number PyPressureProbe::step_oid() { return to_number(object_.attr("step_oid"), "step_oid"); }
+host::Number PyPressureProbe::step_oid() {
+  return to_number(get_attr(object_, names::step_oid).get(), "step_oid");
+}
 
 host::Number PyPressureProbe::tri_send_ms() {
-  return to_number(object_.attr("tri_send_ms"), "tri_send_ms");
+  return to_number(get_attr(object_, names::tri_send_ms).get(), "tri_send_ms");
 }
 
 // Error records.
 
-PyErrorRecord::PyErrorRecord(py::object record, py::object values)
-    : record_(std::move(record)), values_(std::move(values)) {
+PyErrorRecord::PyErrorRecord(PyObject* record, PyObject* values)
+    : record_(record), values_(values) {
   // The caller's values are written into the record in place, after the
   // printer has taken Z as homed: a record that cannot take them is refused
   // before anything is done.
-  py::object mapping = py::module_::import("collections.abc").attr("MutableMapping");
-  if (!py::isinstance(record_, mapping)) {
-    wrong_type("err_code", "a mutable error record mapping", record_);
-  }
-  to_text(record_["code"], "err_code[\"code\"]");
-  to_text(record_["msg"], "err_code[\"msg\"]");
+  const Ref abc = checked(PyImport_ImportModule("collections.abc"));
+  const Ref mapping = get_attr(abc, names::MutableMapping);
+  const int is_mapping = PyObject_IsInstance(record_, mapping.get());
+  if (is_mapping < 0) throw_error();
+  if (is_mapping == 0) wrong_type("err_code", "a mutable error record mapping", record_);
+  to_text(checked(PyObject_GetItem(record_, names::code)).get(), "err_code[\"code\"]");
+  to_text(checked(PyObject_GetItem(record_, names::msg)).get(), "err_code[\"msg\"]");
   // The record text shows the values; values that cannot be shown fail here.
-  py::repr(values_);
+  repr(values_);
 }
 
-void PyErrorRecord::attach_values() { record_["values"] = values_; }
+void PyErrorRecord::attach_values() {
+  if (PyObject_SetItem(record_, names::values, values_) < 0) throw_error();
+}
 
 // Literal-mapping notation is what Python prints for a dict.
 std::string PyErrorRecord::text(const std::string& msg_prefix) {
-  py::dict shown;
-  shown["code"] = record_["code"];
-  shown["msg"] = py::str(msg_prefix) + record_["msg"];
-  shown["values"] = record_["values"];
-  return py::repr(shown).cast<std::string>();
+  const Ref code = checked(PyObject_GetItem(record_, names::code));
+  const Ref msg = checked(PyObject_GetItem(record_, names::msg));
+  const Ref values = checked(PyObject_GetItem(record_, names::values));
+  const Ref prefix = checked(PyUnicode_FromStringAndSize(
+      msg_prefix.data(), static_cast<Py_ssize_t>(msg_prefix.size())));
+  const Ref shown_msg = checked(PyNumber_Add(prefix.get(), msg.get()));
+  const Ref shown = checked(PyDict_New());
+  if (PyDict_SetItem(shown.get(), names::code, code.get()) < 0 ||
+      PyDict_SetItem(shown.get(), names::msg, shown_msg.get()) < 0 ||
+      PyDict_SetItem(shown.get(), names::values, values.get()) < 0) {
+    throw_error();
+  }
+  return repr(shown.get());
 }
 
 }  // namespace zcomp::py_host

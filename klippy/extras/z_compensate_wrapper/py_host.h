@@ -4,45 +4,32 @@
 // unchanged.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include <memory>
 #include <string>
 
 #include "host/pressure_probe.h"
 #include "host/printer.h"
+#include "py_api.h"
 #include "z_compensate.h"
 
 namespace zcomp::py_host {
 
-namespace py = pybind11;
+using py_api::Ref;
 
-// Raises `error`, an exception object made by the host.
-[[noreturn]] void raise_python(const py::object& error);
-
-// A value of another type than the module needs, from the host or a caller.
-[[noreturn]] void wrong_type(const char* what, const char* expected, const py::handle& value);
-std::string to_text(const py::handle& value, const char* what);
-// Any value tested for truth, as Python does.
-bool truth(const py::handle& value);
-double to_double(const py::handle& value, const char* what);
-// A sequence of at least `minimum` entries, of which the first `count` are
-// taken as numbers.
-std::vector<double> to_doubles(const py::handle& value, const char* what, std::size_t minimum,
-                               std::size_t count);
-std::int64_t to_int64(const py::handle& value, const char* what);
-host::Number to_number(const py::handle& value, const char* what);
-py::object from_number(const host::Number& value);
-
-// Each adapter keeps its own reference to the host object it stands for.
+// Each adapter keeps its own reference to the host object it stands for; the
+// module object's garbage-collector support visits it there.
 class PyObjectAdapter {
  public:
-  explicit PyObjectAdapter(py::object object) : object_(std::move(object)) {}
+  explicit PyObjectAdapter(Ref object) : object_(std::move(object)) {}
   virtual ~PyObjectAdapter() = default;
-  const py::object& object() const { return object_; }
+  const Ref& object() const { return object_; }
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(object_.get());
+    return 0;
+  }
 
  protected:
-  py::object object_;
+  Ref object_;
 };
 
 // The host objects that the module reaches through its configuration section
@@ -50,7 +37,7 @@ class PyObjectAdapter {
 // module object; it owns them, so a borrowed handle stays valid.
 class PyConfigSection : public host::ConfigSection, public PyObjectAdapter {
  public:
-  PyConfigSection(py::object config, py::handle owner)
+  PyConfigSection(Ref config, PyObject* owner)
       : PyObjectAdapter(std::move(config)), owner_(owner) {}
   std::string name() override;
   std::shared_ptr<host::Printer> get_printer() override;
@@ -64,12 +51,12 @@ class PyConfigSection : public host::ConfigSection, public PyObjectAdapter {
   [[noreturn]] void raise_error(const std::string& message) override;
 
  private:
-  py::handle owner_;
+  PyObject* owner_;
 };
 
 class PyPrinter : public host::Printer, public PyObjectAdapter {
  public:
-  PyPrinter(py::object printer, py::handle owner)
+  PyPrinter(Ref printer, PyObject* owner)
       : PyObjectAdapter(std::move(printer)), owner_(owner) {}
   std::shared_ptr<host::Reactor> get_reactor() override;
   bool is_shutdown() override;
@@ -90,20 +77,20 @@ class PyPrinter : public host::Printer, public PyObjectAdapter {
   std::shared_ptr<host::ConfigFile> lookup_configfile() override;
 
  private:
-  py::object lookup(const char* name);
-  py::handle owner_;
+  Ref lookup(PyObject* name);
+  PyObject* owner_;
 };
 
 class PyGCode : public host::GCode, public PyObjectAdapter {
  public:
-  PyGCode(py::object gcode, py::handle owner) : PyObjectAdapter(std::move(gcode)), owner_(owner) {}
+  PyGCode(Ref gcode, PyObject* owner) : PyObjectAdapter(std::move(gcode)), owner_(owner) {}
   void register_command(const std::string& command, const std::string& handler) override;
   void run_script_from_command(const std::string& line) override;
   void respond_info(const std::string& text) override;
   void respond_warning(const std::string& text) override;
 
  private:
-  py::handle owner_;
+  PyObject* owner_;
 };
 
 class PyGCodeCommand : public host::GCodeCommand, public PyObjectAdapter {
@@ -164,17 +151,23 @@ class PyPressureProbe : public host::PressureProbe, public PyObjectAdapter {
   host::Number tri_send_ms() override;
 };
 
+// What the module needs of the host and this host lacks, or an empty text for
+// a host of a known generation.
+std::string unknown_host_shape(const Ref& printer);
+
 // A module-level error record and the values a caller attaches to it.
 class PyErrorRecord : public ErrorRecord {
  public:
   // Refuses anything but a mutable mapping with a text "code" and "msg".
-  PyErrorRecord(py::object record, py::object values);
+  // Both objects outlive the record: the caller's arguments, or the
+  // module's own records and default values.
+  PyErrorRecord(PyObject* record, PyObject* values);
   void attach_values() override;
   std::string text(const std::string& msg_prefix) override;
 
  private:
-  py::object record_;
-  py::object values_;
+  PyObject* record_;
+  PyObject* values_;
 };
 
 }  // namespace zcomp::py_host

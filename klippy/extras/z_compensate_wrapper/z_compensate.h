@@ -85,6 +85,9 @@ constexpr double kBedProbeStartZ = 8;
 // rubbing temperature.
 constexpr double kRubTolerance = 10;
 
+// Nanoseconds since the epoch: two runs, or two objects, draw differently.
+std::uint64_t wall_clock_seed();
+
 class ZCompensate {
  public:
   // Reads the configuration section and registers the commands.
@@ -225,7 +228,7 @@ class ZCompensate {
   // Procedures' own helpers and state.
   // Source of the calibration's points and the wipe's stroke; the wipe
   // re-seeds it from the clock on every run.
-  std::mt19937_64 rng_{std::random_device{}()};
+  std::mt19937_64 rng_{wall_clock_seed()};
 };
 
 // Fails with the missing-attribute error when a host reference is not set yet.

@@ -1,0 +1,246 @@
+#include "py_api.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+#include "z_compensate.h"
+
+namespace zcomp::py_api {
+
+namespace names {
+#define ZCOMP_DEFINE_NAME(name) PyObject* name = nullptr;
+ZCOMP_PY_NAMES(ZCOMP_DEFINE_NAME)
+#undef ZCOMP_DEFINE_NAME
+PyObject* desc_kw = nullptr;
+PyObject* minval_kw = nullptr;
+PyObject* maxval_kw = nullptr;
+PyObject* minval_maxval_kw = nullptr;
+PyObject* count_kw = nullptr;
+PyObject* homing_axes_kw = nullptr;
+PyObject* log_kw = nullptr;
+}  // namespace names
+
+bool init_names() {
+  if (names::log_kw != nullptr) return true;
+#define ZCOMP_INTERN_NAME(name) \
+  if ((names::name = PyUnicode_InternFromString(#name)) == nullptr) return false;
+  ZCOMP_PY_NAMES(ZCOMP_INTERN_NAME)
+#undef ZCOMP_INTERN_NAME
+  names::desc_kw = PyTuple_Pack(1, names::desc);
+  names::minval_kw = PyTuple_Pack(1, names::minval);
+  names::maxval_kw = PyTuple_Pack(1, names::maxval);
+  names::minval_maxval_kw = PyTuple_Pack(2, names::minval, names::maxval);
+  names::count_kw = PyTuple_Pack(1, names::count);
+  names::homing_axes_kw = PyTuple_Pack(1, names::homing_axes);
+  names::log_kw = PyTuple_Pack(1, names::log);
+  return names::desc_kw && names::minval_kw && names::maxval_kw && names::minval_maxval_kw &&
+         names::count_kw && names::homing_axes_kw && names::log_kw;
+}
+
+PythonError::PythonError() {
+#if PY_VERSION_HEX >= 0x030C0000
+  value_ = Ref::steal(PyErr_GetRaisedException());
+  if (value_) type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value_.get())));
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  type_ = Ref::steal(type);
+  value_ = Ref::steal(value);
+  traceback_ = Ref::steal(traceback);
+#endif
+  if (!type_) {
+    type_ = Ref::borrow(PyExc_SystemError);
+    value_ = Ref::steal(PyUnicode_FromString("a Python call failed without an exception"));
+  }
+}
+
+void PythonError::restore() const {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyExceptionInstance_Check(value_.get())) {
+    PyErr_SetRaisedException(Ref(value_).release());
+    return;
+  }
+  PyErr_SetObject(type_.get(), value_.get());
+#else
+  PyErr_Restore(Ref(type_).release(), Ref(value_).release(), Ref(traceback_).release());
+#endif
+}
+
+bool PythonError::matches(PyObject* type) const {
+  return PyErr_GivenExceptionMatches(type_.get(), type) != 0;
+}
+
+bool PythonError::is_ordinary() const { return matches(PyExc_Exception); }
+
+void throw_error() { throw PythonError(); }
+
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PythonError();
+}
+
+void raise_object(const Ref& error) {
+  if (!PyExceptionInstance_Check(error.get())) wrong_type("host error", "an exception", error.get());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  throw PythonError();
+}
+
+void set_error(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const PythonError& raised) {
+    // The host's own exception object, unchanged.
+    raised.restore();
+  } catch (const MissingAttribute& missing) {
+    PyErr_SetString(PyExc_AttributeError, missing.what());
+  } catch (const std::out_of_range& out_of_range) {
+    PyErr_SetString(PyExc_IndexError, out_of_range.what());
+  } catch (const std::overflow_error& overflow) {
+    PyErr_SetString(PyExc_OverflowError, overflow.what());
+  } catch (const std::logic_error& invalid) {
+    PyErr_SetString(PyExc_ValueError, invalid.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& other) {
+    PyErr_SetString(PyExc_RuntimeError, other.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown error");
+  }
+}
+
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<Arg> args,
+                PyObject* kwnames) {
+  constexpr std::size_t kMaxArgs = 8;
+  if (args.size() > kMaxArgs) throw std::length_error("too many arguments for a host call");
+  // Entry 0 is the object itself; vectorcall may use it as scratch space.
+  PyObject* argv[kMaxArgs + 1];
+  argv[0] = self;
+  std::size_t i = 1;
+  for (const Arg& arg : args) argv[i++] = arg.get();
+  const auto keywords = kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+  const std::size_t positional = args.size() - keywords;
+#if PY_VERSION_HEX >= 0x03090000
+  return checked(PyObject_VectorcallMethod(name, argv, (positional + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           kwnames));
+#else
+  Ref method = get_attr(self, name);
+  return checked(_PyObject_Vectorcall(method.get(), argv + 1,
+                                      positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+#endif
+}
+
+Ref optional_attr(PyObject* object, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(object, name);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+  }
+  return Ref::steal(value);
+}
+
+void set_attr(const Ref& object, PyObject* name, const Arg& value) {
+  if (PyObject_SetAttr(object.get(), name, value.get()) < 0) throw_error();
+}
+
+void wrong_type(const char* what, const char* expected, PyObject* value) {
+  Ref type_name = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+  std::string shown = Py_TYPE(value)->tp_name;
+  if (type_name && PyUnicode_Check(type_name.get())) shown = PyUnicode_AsUTF8(type_name.get());
+  PyErr_Clear();
+  raise(PyExc_TypeError, std::string(what) + ": expected " + expected + ", got " + shown);
+}
+
+std::string to_text(PyObject* value, const char* what) {
+  if (!PyUnicode_Check(value)) wrong_type(what, "a text", value);
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) throw_error();
+  return std::string(text, static_cast<std::size_t>(size));
+}
+
+bool truth(PyObject* value) {
+  const int result = PyObject_IsTrue(value);
+  if (result < 0) throw_error();
+  return result != 0;
+}
+
+double to_double(PyObject* value, const char* what) {
+  if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+  if (!PyFloat_Check(value) && !PyLong_Check(value)) wrong_type(what, "a number", value);
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) throw_error();
+  return number;
+}
+
+double number_argument(PyObject* value, const char* what) {
+  if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+    PyErr_Clear();
+    wrong_type(what, "a number", value);
+  }
+  return number;
+}
+
+std::int64_t to_int64(PyObject* value, const char* what) {
+  if (!PyLong_Check(value)) wrong_type(what, "a whole number", value);
+  const long long number = PyLong_AsLongLong(value);
+  if (number == -1 && PyErr_Occurred()) throw_error();
+  return number;
+}
+
+host::Number to_number(PyObject* value, const char* what) {
+  if (PyLong_Check(value)) return to_int64(value, what);
+  return to_double(value, what);
+}
+
+Ref from_number(const host::Number& value) {
+  if (const auto* whole = std::get_if<std::int64_t>(&value)) {
+    return checked(PyLong_FromLongLong(*whole));
+  }
+  return checked(PyFloat_FromDouble(std::get<double>(value)));
+}
+
+std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t minimum,
+                               std::size_t count) {
+  if (!PySequence_Check(value) || PyUnicode_Check(value)) {
+    wrong_type(what, "a sequence of numbers", value);
+  }
+  const Py_ssize_t length = PySequence_Size(value);
+  if (length < 0) throw_error();
+  const auto size = static_cast<std::size_t>(length);
+  if (size < minimum) {
+    raise(PyExc_ValueError, std::string(what) + ": expected at least " + std::to_string(minimum) +
+                                " entries, got " + std::to_string(size));
+  }
+  std::vector<double> numbers;
+  numbers.reserve(std::min(size, count));
+  for (std::size_t i = 0; i < std::min(size, count); ++i) {
+    Ref entry = checked(PySequence_GetItem(value, static_cast<Py_ssize_t>(i)));
+    numbers.push_back(to_double(entry.get(), what));
+  }
+  return numbers;
+}
+
+Ref new_list(const double* values, std::size_t count) {
+  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+  for (std::size_t i = 0; i < count; ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    checked(PyFloat_FromDouble(values[i])).release());
+  }
+  return list;
+}
+
+std::string repr(PyObject* value) {
+  Ref text = checked(PyObject_Repr(value));
+  return to_text(text.get(), "repr()");
+}
+
+}  // namespace zcomp::py_api

@@ -1,0 +1,180 @@
+// A thin layer over CPython's C API: owned references, the Python error as a
+// C++ exception, attribute names interned once, and method calls through
+// vectorcall. Nothing here keeps state across a host call.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "host/printer.h"
+
+namespace zcomp::py_api {
+
+// One owned reference; empty when null.
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* object) { return Ref(object); }
+  static Ref borrow(PyObject* object) {
+    Py_XINCREF(object);
+    return Ref(object);
+  }
+  Ref(const Ref& other) : object_(other.object_) { Py_XINCREF(object_); }
+  Ref(Ref&& other) noexcept : object_(other.release()) {}
+  Ref& operator=(Ref other) noexcept {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(object_); }
+
+  PyObject* get() const { return object_; }
+  PyObject* release() {
+    PyObject* object = object_;
+    object_ = nullptr;
+    return object;
+  }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* object) : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// The Python exception that was set, taken out of the interpreter so that
+// the host can be called again while it travels as a C++ exception.
+class PythonError : public std::exception {
+ public:
+  PythonError();
+  // Sets it as the interpreter's current exception again.
+  void restore() const;
+  // False for how the host ends a command it abandons (GreenletExit,
+  // SystemExit): anything that is not an Exception.
+  bool is_ordinary() const;
+  bool matches(PyObject* type) const;
+  // The exception object; reading it may run host code, so only once out of
+  // the catch block.
+  const Ref& value() const { return value_; }
+  const char* what() const noexcept override { return "Python exception"; }
+
+ private:
+  Ref type_;
+  Ref value_;
+  Ref traceback_;
+};
+
+// Throws the exception that a failed API call set.
+[[noreturn]] void throw_error();
+// Raises `type` with `message`.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+// Raises `error`, an exception object made by the host.
+[[noreturn]] void raise_object(const Ref& error);
+// Sets the Python exception for what a call into the module threw.
+void set_error(const std::exception_ptr& error);
+
+// A new reference from an API call, or its exception.
+inline Ref checked(PyObject* result) {
+  if (result == nullptr) throw_error();
+  return Ref::steal(result);
+}
+
+// The attribute and object names the module uses, created once.
+#define ZCOMP_PY_NAMES(X)                                                                   \
+  X(auto_alignment_status) X(bed_mesh) X(code) X(cmd_CXSAVE_CONFIG) X(command_error)         \
+  X(configfile) X(count) X(desc) X(disable_steps) X(enable_steps) X(error) X(gcode)          \
+  X(gcode_move) X(get) X(get_commandline) X(get_float) X(get_last_move_time) X(get_mesh)     \
+  X(get_mm_per_step) X(get_name) X(get_position) X(get_printer) X(get_reactor)               \
+  X(get_step_cnts) X(getboolean) X(getfloat) X(getfloatlist) X(getint) X(heater) X(heaters)  \
+  X(homing_axes) X(homing_position) X(invoke_shutdown) X(is_shutdown) X(kin)                 \
+  X(lookup_object) X(max_accel) X(max_velocity) X(max_z_accel) X(max_z_velocity) X(maxval)   \
+  X(minval) X(monotonic) X(move) X(msg) X(pause) X(pres_oid) X(probe)                        \
+  X(read_swap_tensink_cmd) X(register_command) X(respond_info) X(run_probe)                  \
+  X(run_script_from_command) X(run_step_tensink) X(send) X(set_mesh) X(set_position)         \
+  X(set_temperature) X(smoothed_temp) X(sta) X(start_step_tensink_cmd) X(step_oid)           \
+  X(step_res) X(target_temp) X(tensink_v2) X(toolhead) X(tri_send_ms) X(values)              \
+  X(wait_moves) X(write_swap_tensink_cmd) X(z_offset) X(MutableMapping)                     \
+  X(start_probe_session) X(pull_probed_results) X(end_probe_session) X(get_offsets)           \
+  X(test_z) X(register_event_handler) X(get_kinematics) X(get_status) X(axis_minimum)         \
+  X(axis_maximum) X(min_temp) X(max_temp) X(min_extrude_temp) X(getLogger) X(warning) X(log)  \
+  X(running_command) X(last_command) X(last_result) X(last_message) X(last_z_offset)          \
+  X(saved_z_offset) X(last_point_offsets)
+
+namespace names {
+#define ZCOMP_DECLARE_NAME(name) extern PyObject* name;
+ZCOMP_PY_NAMES(ZCOMP_DECLARE_NAME)
+#undef ZCOMP_DECLARE_NAME
+// Keyword-name tuples.
+extern PyObject* desc_kw;
+extern PyObject* minval_kw;
+extern PyObject* maxval_kw;
+extern PyObject* minval_maxval_kw;
+extern PyObject* count_kw;
+extern PyObject* homing_axes_kw;
+extern PyObject* log_kw;
+}  // namespace names
+
+// Creates the names; false with the Python exception set on failure.
+bool init_names();
+
+// One argument of a host call, alive until the call returns.
+class Arg {
+ public:
+  Arg(PyObject* borrowed) : object_(borrowed) {}
+  Arg(const Ref& ref) : object_(ref.get()) {}
+  Arg(bool value) : object_(value ? Py_True : Py_False) {}
+  // A C string would silently become a bool.
+  Arg(const char*) = delete;
+  Arg(int value) : Arg(static_cast<std::int64_t>(value)) {}
+  Arg(std::int64_t value) : owned_(checked(PyLong_FromLongLong(value))), object_(owned_.get()) {}
+  Arg(double value) : owned_(checked(PyFloat_FromDouble(value))), object_(owned_.get()) {}
+  Arg(const std::string& text)
+      : owned_(checked(PyUnicode_FromStringAndSize(text.data(),
+                                                   static_cast<Py_ssize_t>(text.size())))),
+        object_(owned_.get()) {}
+  PyObject* get() const { return object_; }
+
+ private:
+  Ref owned_;
+  PyObject* object_;
+};
+
+// self.name(args...); the last entries of `args` are the keywords named in `kwnames`.
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<Arg> args,
+                PyObject* kwnames = nullptr);
+inline Ref call_method(const Ref& self, PyObject* name, std::initializer_list<Arg> args = {},
+                       PyObject* kwnames = nullptr) {
+  return call_method(self.get(), name, args, kwnames);
+}
+inline Ref get_attr(PyObject* object, PyObject* name) {
+  return checked(PyObject_GetAttr(object, name));
+}
+inline Ref get_attr(const Ref& object, PyObject* name) { return get_attr(object.get(), name); }
+// The attribute, or an empty reference where the object has none.
+Ref optional_attr(PyObject* object, PyObject* name);
+void set_attr(const Ref& object, PyObject* name, const Arg& value);
+
+// A value of another type than the module needs, from the host or a caller.
+[[noreturn]] void wrong_type(const char* what, const char* expected, PyObject* value);
+std::string to_text(PyObject* value, const char* what);
+// Any value tested for truth, as Python does.
+bool truth(PyObject* value);
+// A number from the host: an int or a float.
+double to_double(PyObject* value, const char* what);
+// A number from a caller: anything Python turns into a float, as a def's would.
+double number_argument(PyObject* value, const char* what);
+std::int64_t to_int64(PyObject* value, const char* what);
+host::Number to_number(PyObject* value, const char* what);
+Ref from_number(const host::Number& value);
+// A sequence (not a text) of at least `minimum` entries, of which the first
+// `count` are taken as numbers.
+std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t minimum,
+                               std::size_t count);
+Ref new_list(const double* values, std::size_t count);
+std::string repr(PyObject* value);
+
+}  // namespace zcomp::py_api
