@@ -149,28 +149,12 @@ AUTOSAVE_HEADER = """
 """
 
 
-class PrinterConfig:
+class ConfigFileReader:
+    """Reading printer.cfg and its SAVE_CONFIG block."""
+
     def __init__(self, printer):
         self.printer = printer
-        self.autosave = None
-        self.status_save_pending = {}
-        self.save_config_pending = False
-        # Sections whose objects model only some of klippy's options; the
-        # options they do not read are accepted as they are
-        self.unmodeled_option_sections = set()
-        gcode = printer.lookup_object('gcode')
-        gcode.register_command("SAVE_CONFIG", self.cmd_CXSAVE_CONFIG,
-                               desc=self.cmd_SAVE_CONFIG_help)
-        gcode.register_command("CXSAVE_CONFIG", self.cmd_CXSAVE_CONFIG,
-                               desc=self.cmd_CXSAVE_CONFIG_help)
 
-    def get_printer(self):
-        return self.printer
-
-    def accept_unmodeled_options(self, section):
-        self.unmodeled_option_sections.add(section.lower())
-
-    # Reading
     def _read_config_file(self, filename):
         try:
             with open(filename, 'r') as f:
@@ -199,8 +183,8 @@ class PrinterConfig:
         out.append("")
         return regular_data, "\n".join(out)
 
-    def _strip_duplicates(self, data, config):
-        # Comment out the fields of `data` that `config` also defines
+    def _strip_duplicates(self, data, fileconfig):
+        # Comment out the fields of `data` that `fileconfig` also defines
         lines = data.split('\n')
         section = None
         is_dup_field = False
@@ -221,7 +205,7 @@ class PrinterConfig:
                 if not (ch.isalnum() or ch == '_'):
                     field = pruned_line[:i]
                     break
-            if config.fileconfig.has_option(section, field):
+            if fileconfig.has_option(section, field):
                 is_dup_field = True
                 lines[lineno] = '#' + lines[lineno]
         return "\n".join(lines)
@@ -275,18 +259,177 @@ class PrinterConfig:
         self._parse_config(data, filename, fileconfig, set())
         return ConfigWrapper(self.printer, fileconfig, {}, 'printer')
 
-    def _build_config_string(self, config):
+    def _build_config_string(self, fileconfig):
         sfile = io.StringIO()
-        config.fileconfig.write(sfile)
+        fileconfig.write(sfile)
         return sfile.getvalue().strip()
+
+    def _disallow_include_conflicts(self, regular_data, cfgname,
+                                    pending_fileconfig, gcode):
+        config = self._build_config_wrapper(regular_data, cfgname)
+        for section in pending_fileconfig.sections():
+            for option in pending_fileconfig.options(section):
+                if config.fileconfig.has_option(section, option):
+                    raise gcode.error(
+                        "SAVE_CONFIG section '%s' option '%s' conflicts "
+                        "with included value" % (section, option))
+
+
+class PendingSaves(ConfigFileReader):
+    """The pending values of the SAVE_CONFIG block and SAVE_CONFIG itself;
+    methods of the configfile object in older klippy, of its `autosave`
+    member since klippy split its configfile in 2024."""
+
+    cmd_SAVE_CONFIG_help = "Overwrite config file and restart"
+
+    def __init__(self, printer):
+        ConfigFileReader.__init__(self, printer)
+        self.status_save_pending = {}
+        self.save_config_pending = False
+
+    def pending_fileconfig(self):
+        raise NotImplementedError
+
+    def set(self, section, option, value):
+        fileconfig = self.pending_fileconfig()
+        if not fileconfig.has_section(section):
+            fileconfig.add_section(section)
+        svalue = str(value)
+        fileconfig.set(section, option, svalue)
+        pending = dict(self.status_save_pending)
+        pending[section] = dict(pending.get(section, {}))
+        pending[section][option] = svalue
+        self.status_save_pending = pending
+        self.save_config_pending = True
+        self.printer.trace.add('config_set', section=section, option=option,
+                               value=svalue)
+
+    def remove_section(self, section):
+        self.pending_fileconfig().remove_section(section)
+        if section in self.status_save_pending:
+            pending = dict(self.status_save_pending)
+            del pending[section]
+            self.status_save_pending = pending
+        self.save_config_pending = True
+
+    def pending_status(self):
+        return {'save_config_pending': self.save_config_pending,
+                'save_config_pending_items': self.status_save_pending}
+
+    def write_pending(self, gcmd):
+        """Writes the SAVE_CONFIG block into printer.cfg as klippy does,
+        with a dated backup; False if nothing is pending."""
+        fileconfig = self.pending_fileconfig()
+        if not fileconfig.sections():
+            return False
+        gcode = self.printer.lookup_object('gcode')
+        autosave_data = self._build_config_string(fileconfig)
+        lines = [('#*# ' + l).strip() for l in autosave_data.split('\n')]
+        lines.insert(0, "\n" + AUTOSAVE_HEADER.rstrip())
+        lines.append("")
+        autosave_data = '\n'.join(lines)
+        cfgname = self.printer.get_start_args()['config_file']
+        try:
+            data = self._read_config_file(cfgname)
+            regular_data, old_autosave_data = self._find_autosave_data(data)
+            self._build_config_wrapper(regular_data, cfgname)
+        except error:
+            raise gcode.error("Unable to parse existing config on SAVE_CONFIG")
+        regular_data = self._strip_duplicates(regular_data, fileconfig)
+        self._disallow_include_conflicts(regular_data, cfgname, fileconfig,
+                                         gcode)
+        data = regular_data.rstrip() + autosave_data
+        datestr = time.strftime("-%Y%m%d_%H%M%S")
+        backup_name = cfgname + datestr
+        temp_name = cfgname + "_autosave"
+        if cfgname.endswith(".cfg"):
+            backup_name = cfgname[:-4] + datestr + ".cfg"
+            temp_name = cfgname[:-4] + "_autosave.cfg"
+        if self.printer.host_generation.backups_in_subdir:
+            backup_dir = os.path.join(os.path.dirname(cfgname),
+                                      "config_backups")
+            backup_name = os.path.join(backup_dir,
+                                       os.path.basename(backup_name))
+        try:
+            if not os.path.isdir(os.path.dirname(backup_name)):
+                os.mkdir(os.path.dirname(backup_name))
+            with open(temp_name, 'w') as f:
+                f.write(data)
+            os.rename(cfgname, backup_name)
+            os.rename(temp_name, cfgname)
+        except (IOError, OSError):
+            raise gcode.error("Unable to write config file during SAVE_CONFIG")
+        self.printer.trace.add('config_save', filename=cfgname,
+                               backup=backup_name)
+        return True
+
+    def cmd_SAVE_CONFIG(self, gcmd):
+        if self.write_pending(gcmd):
+            self.printer.lookup_object('gcode').request_restart('restart')
+
+
+class ConfigAutoSave(PendingSaves):
+    """klippy's configfile.autosave since the split."""
+
+    def __init__(self, printer):
+        PendingSaves.__init__(self, printer)
+        self.fileconfig = None
+
+    def pending_fileconfig(self):
+        return self.fileconfig
+
+    def get_status(self, eventtime):
+        return self.pending_status()
+
+
+class ConfigLoader(ConfigFileReader):
+    """What every generation's configfile object does: loading printer.cfg,
+    checking for unused options, and a host's own CXSAVE_CONFIG."""
+
+    cmd_CXSAVE_CONFIG_help = "Overwrite config file without restart"
+
+    def __init__(self, printer):
+        ConfigFileReader.__init__(self, printer)
+        # Sections whose objects model only some of klippy's options; the
+        # options they do not read are accepted as they are
+        self.unmodeled_option_sections = set()
+        gcode = printer.lookup_object('gcode')
+        gcode.register_command("SAVE_CONFIG", self.saver().cmd_SAVE_CONFIG,
+                               desc=PendingSaves.cmd_SAVE_CONFIG_help)
+        if printer.host_cxsave_config:
+            # As some printer makers' klippy has it
+            self.cmd_CXSAVE_CONFIG = self._save_without_restart
+            gcode.register_command("CXSAVE_CONFIG", self.cmd_CXSAVE_CONFIG,
+                                   desc=self.cmd_CXSAVE_CONFIG_help)
+
+    def saver(self):
+        """The object with cmd_SAVE_CONFIG and the pending values."""
+        raise NotImplementedError
+
+    def pending_fileconfig(self):
+        return self.saver().pending_fileconfig()
+
+    def _save_without_restart(self, gcmd):
+        saver = self.saver()
+        if saver.write_pending(gcmd):
+            saver.save_config_pending = False
+            saver.status_save_pending = {}
+
+    def get_printer(self):
+        return self.printer
+
+    def accept_unmodeled_options(self, section):
+        self.unmodeled_option_sections.add(section.lower())
 
     def read_main_config(self, overrides=None):
         filename = self.printer.get_start_args()['config_file']
         data = self._read_config_file(filename)
         regular_data, autosave_data = self._find_autosave_data(data)
         regular_config = self._build_config_wrapper(regular_data, filename)
-        autosave_data = self._strip_duplicates(autosave_data, regular_config)
-        self.autosave = self._build_config_wrapper(autosave_data, filename)
+        autosave_data = self._strip_duplicates(autosave_data,
+                                               regular_config.fileconfig)
+        self.keep_pending_config(
+            self._build_config_wrapper(autosave_data, filename))
         config = self._build_config_wrapper(regular_data + autosave_data,
                                             filename)
         # Values given to the simulator directly act as if written in the
@@ -302,8 +445,9 @@ class PrinterConfig:
         fileconfig = config.fileconfig
         objects = dict(self.printer.lookup_objects())
         access_tracking = dict(config.access_tracking)
-        for section in self.autosave.fileconfig.sections():
-            for option in self.autosave.fileconfig.options(section):
+        pending = self.pending_fileconfig()
+        for section in pending.sections():
+            for option in pending.options(section):
                 access_tracking[(section.lower(), option.lower())] = 1
         valid_sections = {s: 1 for s, o in access_tracking}
         for section_name in fileconfig.sections():
@@ -322,79 +466,54 @@ class PrinterConfig:
                     raise error("Option '%s' is not valid in section '%s'"
                                 % (option, section))
 
-    # Pending changes and saving
-    def set(self, section, option, value):
-        if not self.autosave.fileconfig.has_section(section):
-            self.autosave.fileconfig.add_section(section)
-        svalue = str(value)
-        self.autosave.fileconfig.set(section, option, svalue)
-        pending = dict(self.status_save_pending)
-        pending[section] = dict(pending.get(section, {}))
-        pending[section][option] = svalue
-        self.status_save_pending = pending
-        self.save_config_pending = True
-        self.printer.trace.add('config_set', section=section, option=option,
-                               value=svalue)
 
-    def remove_section(self, section):
-        self.autosave.fileconfig.remove_section(section)
-        if section in self.status_save_pending:
-            pending = dict(self.status_save_pending)
-            del pending[section]
-            self.status_save_pending = pending
-        self.save_config_pending = True
+
+class PrinterConfig(ConfigLoader, PendingSaves):
+    """The configfile object of klippy until 2024 and of the Kalico fork:
+    `autosave` is the SAVE_CONFIG block as a section wrapper."""
+
+    def __init__(self, printer):
+        PendingSaves.__init__(self, printer)
+        ConfigLoader.__init__(self, printer)
+        self.autosave = None
+
+    def saver(self):
+        return self
+
+    def keep_pending_config(self, config):
+        self.autosave = config
+
+    def pending_fileconfig(self):
+        return self.autosave.fileconfig
 
     def get_status(self, eventtime):
-        return {'save_config_pending': self.save_config_pending,
-                'save_config_pending_items': self.status_save_pending}
+        return self.pending_status()
 
-    def _disallow_include_conflicts(self, regular_data, cfgname, gcode):
-        config = self._build_config_wrapper(regular_data, cfgname)
-        for section in self.autosave.fileconfig.sections():
-            for option in self.autosave.fileconfig.options(section):
-                if config.fileconfig.has_option(section, option):
-                    raise gcode.error(
-                        "SAVE_CONFIG section '%s' option '%s' conflicts "
-                        "with included value" % (section, option))
 
-    cmd_SAVE_CONFIG_help = "Overwrite config file and restart"
-    cmd_CXSAVE_CONFIG_help = "Overwrite config file without restart"
+class SplitPrinterConfig(ConfigLoader):
+    """The configfile object of mainline klippy since 2024-10."""
 
-    def cmd_CXSAVE_CONFIG(self, gcmd):
-        # Writes the SAVE_CONFIG block like klippy's SAVE_CONFIG; this
-        # printer family's variant keeps the host running afterwards
-        if not self.autosave.fileconfig.sections():
-            return
-        gcode = self.printer.lookup_object('gcode')
-        autosave_data = self._build_config_string(self.autosave)
-        lines = [('#*# ' + l).strip() for l in autosave_data.split('\n')]
-        lines.insert(0, "\n" + AUTOSAVE_HEADER.rstrip())
-        lines.append("")
-        autosave_data = '\n'.join(lines)
-        cfgname = self.printer.get_start_args()['config_file']
-        try:
-            data = self._read_config_file(cfgname)
-            regular_data, old_autosave_data = self._find_autosave_data(data)
-            self._build_config_wrapper(regular_data, cfgname)
-        except error:
-            raise gcode.error("Unable to parse existing config on SAVE_CONFIG")
-        regular_data = self._strip_duplicates(regular_data, self.autosave)
-        self._disallow_include_conflicts(regular_data, cfgname, gcode)
-        data = regular_data.rstrip() + autosave_data
-        datestr = time.strftime("-%Y%m%d_%H%M%S")
-        backup_name = cfgname + datestr
-        temp_name = cfgname + "_autosave"
-        if cfgname.endswith(".cfg"):
-            backup_name = cfgname[:-4] + datestr + ".cfg"
-            temp_name = cfgname[:-4] + "_autosave.cfg"
-        try:
-            with open(temp_name, 'w') as f:
-                f.write(data)
-            os.rename(cfgname, backup_name)
-            os.rename(temp_name, cfgname)
-        except (IOError, OSError):
-            raise gcode.error("Unable to write config file during SAVE_CONFIG")
-        self.save_config_pending = False
-        self.status_save_pending = {}
-        self.printer.trace.add('config_save', filename=cfgname,
-                               backup=backup_name)
+    def __init__(self, printer):
+        self.autosave = ConfigAutoSave(printer)
+        ConfigLoader.__init__(self, printer)
+
+    def saver(self):
+        return self.autosave
+
+    def keep_pending_config(self, config):
+        self.autosave.fileconfig = config.fileconfig
+
+    def set(self, section, option, value):
+        self.autosave.set(section, option, value)
+
+    def remove_section(self, section):
+        self.autosave.remove_section(section)
+
+    def get_status(self, eventtime):
+        return self.autosave.get_status(eventtime)
+
+
+def create(printer):
+    if printer.host_generation.autosave_object:
+        return SplitPrinterConfig(printer)
+    return PrinterConfig(printer)

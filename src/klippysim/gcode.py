@@ -214,6 +214,9 @@ class GCodeDispatch:
             finally:
                 self.nesting_depth -= 1
 
+    def request_restart(self, result):
+        self.printer.request_exit(result)
+
     def run_script_from_command(self, script):
         self._process_commands(script.split('\n'), need_ack=False)
 

@@ -1,6 +1,7 @@
 # The simulated klippy host: loads printer.cfg and the extras modules like
 # klippy, then runs G-code commands on virtual time
 import collections
+import contextlib
 import importlib
 import os
 import re
@@ -8,7 +9,7 @@ import sys
 
 import greenlet
 
-from . import configfile, gcode, toolhead, extruder
+from . import configfile, gcode, generations, toolhead, extruder
 from .physics import SimulatedPrinter
 from .reactor import VirtualReactor
 from .status import StatusPoller
@@ -97,7 +98,9 @@ class Printer:
     command_error = gcode.CommandError
 
     def __init__(self, config_path, klippy_dir, homed_axes="xyz",
-                 position=None, overrides=None, unmodeled_sections=()):
+                 position=None, overrides=None, unmodeled_sections=(),
+                 host_generation=generations.DEFAULT_GENERATION,
+                 host_cxsave_config=False):
         """Load `config_path` with the extras modules of `klippy_dir`.
 
         homed_axes: axes ("x", "y", "z") taken as homed at start.
@@ -107,7 +110,13 @@ class Printer:
         overrides: {section: {option: value}} applied as if written in the
           file (never saved).
         unmodeled_sections: further module names to accept unread.
+        host_generation: the klippy generation whose interfaces the host
+          offers (see generations.GENERATIONS).
+        host_cxsave_config: the host has a CXSAVE_CONFIG command of its
+          own, as some printer makers' klippy has.
         """
+        self.host_generation = generations.lookup(host_generation)
+        self.host_cxsave_config = host_cxsave_config
         self.start_args = {'config_file': os.path.abspath(config_path),
                            'software_version': 'klippysim',
                            'start_reason': 'startup'}
@@ -123,13 +132,15 @@ class Printer:
         self.status_poller = None
         self.pending_command = None
         self.restarted = False
+        # What a command asked for through gcode.request_restart()
+        self.restart_request = None
         self.unmodeled_modules = UNMODELED_MODULES + tuple(unmodeled_sections)
         self.ignored_sections = []
         self._use_klippy_dir(klippy_dir)
         gcode_dispatch = gcode.GCodeDispatch(self)
         gcode_dispatch.register_output_handler(self._note_output)
         self.add_object('gcode', gcode_dispatch)
-        self.add_object('configfile', configfile.PrinterConfig(self))
+        self.add_object('configfile', configfile.create(self))
         self._read_config(overrides)
         self._connect(homed_axes, position)
 
@@ -231,8 +242,7 @@ class Printer:
             cb()
         self._place_toolhead(homed_axes, position)
         self.state_message = message_ready
-        # As current klippy, which asserts that no ready handler pauses
-        with self.reactor.assert_no_pause():
+        with self._event_pause_check():
             for cb in self.event_handlers.get("klippy:ready", []):
                 cb()
         if self.sim.status_poll_interval:
@@ -248,17 +258,24 @@ class Printer:
             position = [(x_rail.position_min + x_rail.position_max) / 2.,
                         (y_rail.position_min + y_rail.position_max) / 2.,
                         10., 0.]
-        axes = [i for i, axis in enumerate('xyz') if axis in homed_axes]
-        head.set_position(list(position), homing_axes=axes)
+        axes = "".join(axis for axis in 'xyz' if axis in homed_axes)
+        head.set_position(list(position),
+                          homing_axes=self.host_generation.homing_axes(axes))
         # The nozzle's physical height is that of a G28 Z at this XY
         self.sim.z_zero = 0.
         if kin.z_homes_with_probe:
-            probe = self.lookup_object('probe')
-            probe_z = self.sim.probe_trigger_z(position[0] + probe.x_offset,
-                                               position[1] + probe.y_offset)
-            self.sim.z_zero = probe.z_offset - probe_z
+            x_offset, y_offset, z_offset = (
+                self.lookup_object('probe').get_offsets())
+            probe_z = self.sim.probe_trigger_z(position[0] + x_offset,
+                                               position[1] + y_offset)
+            self.sim.z_zero = z_offset - probe_z
 
     # Events and state
+    def _event_pause_check(self):
+        if self.host_generation.events_never_pause:
+            return self.reactor.assert_no_pause()
+        return contextlib.nullcontext()
+
     def register_event_handler(self, event, callback):
         self.event_handlers.setdefault(event, []).append(callback)
 
@@ -287,8 +304,9 @@ class Printer:
         if self.state_message in (message_ready, message_startup):
             self.state_message = "%s%s" % (msg, message_shutdown)
         self.trace.add('shutdown', message=msg)
-        for cb in self.event_handlers.get("klippy:shutdown", []):
-            cb()
+        with self._event_pause_check():
+            for cb in self.event_handlers.get("klippy:shutdown", []):
+                cb()
 
     def _note_output(self, msg):
         self.console.append(msg)
@@ -304,6 +322,10 @@ class Printer:
                     line = line[3:]
                 lines.append(line)
         return lines
+
+    def request_exit(self, result):
+        self.restart_request = result
+        self.trace.add('restart_request', result=result)
 
     # Running commands
     def start_gcode(self, script):
@@ -337,6 +359,9 @@ class Printer:
         if self.restarted:
             # The command ignored its kill; end its greenlet all the same
             raise greenlet.GreenletExit()
+        if self.restart_request is not None:
+            # klippy restarts once the command has handed back control
+            self.restarted = True
         self.reactor.end()
 
     def wait_command(self, run, timeout=DEFAULT_COMMAND_TIMEOUT):

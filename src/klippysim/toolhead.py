@@ -103,8 +103,16 @@ class CartKinematics:
         self.max_z_accel = config.getfloat(
             'max_z_accel', max_accel, above=0., maxval=max_accel)
         self.limits = [(1.0, -1.0)] * 3
+        self.homing_axes_letters = (
+            config.get_printer().host_generation.homing_axes_letters)
 
     def set_position(self, newpos, homing_axes):
+        # Either form fails inside the kinematics on a host of the other
+        if self.homing_axes_letters:
+            for axis_name in homing_axes:
+                axis = "xyz".index(axis_name)
+                self.limits[axis] = self.rails[axis].get_range()
+            return
         for i, rail in enumerate(self.rails):
             if i in homing_axes:
                 self.limits[i] = rail.get_range()
@@ -196,7 +204,10 @@ class ToolHead:
     def set_position(self, newpos, homing_axes=()):
         # The nozzle stays where it is; only its coordinates change
         self.printer.sim.shift_frame(newpos[2] - self.commanded_pos[2])
-        self.commanded_pos[:] = newpos
+        if self.printer.host_generation.position_xyz_only:
+            self.commanded_pos[:3] = newpos[:3]
+        else:
+            self.commanded_pos[:] = newpos
         self.kin.set_position(newpos, homing_axes)
         self.printer.trace.add('set_position', position=list(newpos),
                                homing_axes=list(homing_axes))
@@ -264,5 +275,17 @@ class ToolHead:
         self.wait_moves()
 
 
+class LetterAxesToolHead(ToolHead):
+    """The toolhead of newer hosts, whose set_position takes the homed
+    axes as letters."""
+
+    def set_position(self, newpos, homing_axes=""):
+        ToolHead.set_position(self, newpos, homing_axes)
+
+
 def add_printer_objects(config):
-    config.get_printer().add_object('toolhead', ToolHead(config))
+    printer = config.get_printer()
+    toolhead_class = ToolHead
+    if printer.host_generation.homing_axes_letters:
+        toolhead_class = LetterAxesToolHead
+    printer.add_object('toolhead', toolhead_class(config))

@@ -46,16 +46,20 @@ class TestApplyAndSave:
         assert "probe: z_offset: 1.960" in printer.console_lines()
         # Only the pending configuration changed
         assert probe.z_offset == 2.0
-        printer.run_gcode("CXSAVE_CONFIG")
+        printer.run_gcode("SAVE_CONFIG")
         text = open(path).read()
         assert "#*# [probe]\n#*# z_offset = 1.960\n" in text
         assert "\n#z_offset: 2.0\n" in text
+        # klippy restarts after SAVE_CONFIG; the simulator takes no more
+        assert printer.restart_request == 'restart'
+        with pytest.raises(RuntimeError):
+            printer.run_gcode("M400")
         reread = klippysim.Printer(path, klippy_dir)
         assert reread.lookup_object('probe').z_offset == pytest.approx(1.96)
-        assert not printer.is_shutdown()
 
-    def test_handler_called_directly_and_saved_twice(self, make_printer):
-        printer = make_printer()
+    def test_host_own_cxsave_config_saves_twice_without_restart(
+            self, make_printer):
+        printer = make_printer(host_cxsave_config=True)
         path = printer.get_start_args()['config_file']
         configfile = printer.lookup_object('configfile')
         configfile.set('probe', 'z_offset', '1.900')
@@ -68,6 +72,9 @@ class TestApplyAndSave:
         assert text.count("SAVE_CONFIG") == 1
         assert text.count("#*# z_offset = 1.900") == 1
         assert len(printer.trace.of_kind('config_save')) == 2
+        assert printer.restart_request is None
+        printer.run_gcode("CXSAVE_CONFIG")
+        assert configfile.get_status(0.)['save_config_pending'] is False
 
     def test_nothing_to_apply_with_zero_offset(self, make_printer):
         printer = make_printer()

@@ -83,7 +83,7 @@ class BedMesh:
     def _measured_mesh(self):
         sim = self.printer.sim
         probe = self.printer.lookup_object('probe', None)
-        z_offset = probe.z_offset if probe is not None else 0.
+        z_offset = probe.get_offsets()[2] if probe is not None else 0.
         x_count, y_count = self.probe_count
         matrix = []
         for row in range(y_count):

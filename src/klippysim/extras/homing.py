@@ -57,6 +57,9 @@ class PrinterHoming:
             kin.limits[axis] = saved_limits
         toolhead.wait_moves()
 
+    def _homing_axes(self, letters):
+        return self.printer.host_generation.homing_axes(letters)
+
     def _home_on_endstop(self, toolhead, axis):
         rail = toolhead.get_kinematics().rails[axis]
         pos = toolhead.get_position()
@@ -68,17 +71,18 @@ class PrinterHoming:
             pos[axis] = rail.position_endstop
         self._approach(toolhead, axis, pos, rail.homing_speed)
         pos[axis] = rail.position_endstop
-        toolhead.set_position(pos, homing_axes=[axis])
+        toolhead.set_position(pos,
+                              homing_axes=self._homing_axes("xyz"[axis]))
 
     def _home_z_with_probe(self, toolhead):
         probe = self.printer.lookup_object('probe')
         rail = toolhead.get_kinematics().rails[2]
-        endstop = probe.z_offset
+        endstop = probe.get_offsets()[2]
         # Like klippy, take Z as homed far above the bed so that the
         # approach is a downward move
         pos = toolhead.get_position()
         pos[2] = endstop + 1.5 * (rail.position_max - endstop)
-        toolhead.set_position(pos, homing_axes=[2])
+        toolhead.set_position(pos, homing_axes=self._homing_axes("z"))
         self._probe_down(toolhead, probe, endstop, endstop, rail.homing_speed)
         if rail.homing_retract_dist:
             pos = toolhead.get_position()
@@ -92,8 +96,8 @@ class PrinterHoming:
     def _probe_down(self, toolhead, probe, endstop, lowest_z, speed):
         sim = self.printer.sim
         pos = toolhead.get_position()
-        trigger_z = (sim.probe_trigger_z(pos[0] + probe.x_offset,
-                                         pos[1] + probe.y_offset)
+        x_offset, y_offset = probe.get_offsets()[:2]
+        trigger_z = (sim.probe_trigger_z(pos[0] + x_offset, pos[1] + y_offset)
                      + sim.probe_sample_noise())
         if trigger_z >= pos[2]:
             raise self.printer.command_error(
@@ -106,7 +110,7 @@ class PrinterHoming:
         pos[2] = trigger_z
         self._approach(toolhead, 2, pos, speed)
         pos[2] = endstop
-        toolhead.set_position(pos, homing_axes=[2])
+        toolhead.set_position(pos, homing_axes=self._homing_axes("z"))
 
 
 def load_config(config):

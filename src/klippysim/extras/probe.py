@@ -1,20 +1,25 @@
-# Bed probe: PROBE, Z_OFFSET_APPLY_PROBE and run_probe() as in klippy
+# Bed probe: PROBE, Z_OFFSET_APPLY_PROBE and the probing interface of the
+# host's generation: run_probe() and z_offset, or probe sessions
 #
 # A probing move descends from the current height; the probe, standing at
 # the toolhead XY plus x_offset/y_offset, triggers when the nozzle is the
 # physical probe offset above the bed there (plus noise).  The result is
 # the toolhead position at that moment.
+import collections
+
+ProbeResult = collections.namedtuple('probe_result', [
+    'bed_x', 'bed_y', 'bed_z', 'test_x', 'test_y', 'test_z'])
 
 
-class PrinterProbe:
+class BedProbe:
     def __init__(self, config):
         self.printer = config.get_printer()
         self.name = config.get_name()
         self.speed = config.getfloat('speed', 5.0, above=0.)
         self.lift_speed = config.getfloat('lift_speed', self.speed, above=0.)
-        self.x_offset = config.getfloat('x_offset', 0.)
-        self.y_offset = config.getfloat('y_offset', 0.)
-        self.z_offset = config.getfloat('z_offset')
+        self.offsets = (config.getfloat('x_offset', 0.),
+                        config.getfloat('y_offset', 0.),
+                        config.getfloat('z_offset'))
         self.last_z_result = 0.
         self.gcode_move = self.printer.load_object(config, "gcode_move")
         # The probing move aims at the Z minimum
@@ -51,8 +56,8 @@ class PrinterProbe:
             return gcmd.get_float("LIFT_SPEED", self.lift_speed, above=0.)
         return self.lift_speed
 
-    def get_offsets(self):
-        return self.x_offset, self.y_offset, self.z_offset
+    def get_offsets(self, gcmd=None):
+        return self.offsets
 
     def _probe(self, speed):
         toolhead = self.printer.lookup_object('toolhead')
@@ -62,8 +67,8 @@ class PrinterProbe:
         toolhead.wait_moves()
         sim = self.printer.sim
         pos = toolhead.get_position()
-        trigger_z = (sim.probe_trigger_z(pos[0] + self.x_offset,
-                                         pos[1] + self.y_offset)
+        x_offset, y_offset = self.offsets[:2]
+        trigger_z = (sim.probe_trigger_z(pos[0] + x_offset, pos[1] + y_offset)
                      + sim.probe_sample_noise())
         if trigger_z >= pos[2]:
             raise self.printer.command_error(
@@ -99,7 +104,8 @@ class PrinterProbe:
             return z_sorted[middle]
         return self._calc_mean(z_sorted[middle - 1:middle + 1])
 
-    def run_probe(self, gcmd):
+    def measure(self, gcmd):
+        """The trigger position [x, y, z] averaged over the samples."""
         speed = gcmd.get_float("PROBE_SPEED", self.speed, above=0.)
         lift_speed = self.get_lift_speed(gcmd)
         sample_count = gcmd.get_int("SAMPLES", self.sample_count, minval=1)
@@ -135,7 +141,7 @@ class PrinterProbe:
     cmd_PROBE_help = "Probe Z-height at current XY position"
 
     def cmd_PROBE(self, gcmd):
-        pos = self.run_probe(gcmd)
+        pos = self.measure(gcmd)
         gcmd.respond_info("Result is z=%.6f" % (pos[2],))
         self.last_z_result = pos[2]
 
@@ -148,7 +154,7 @@ class PrinterProbe:
         if offset == 0:
             self.gcode.respond_info("Nothing to do: Z Offset is 0")
         else:
-            new_calibrate = self.z_offset - offset
+            new_calibrate = self.offsets[2] - offset
             self.gcode.respond_info(
                 "%s: z_offset: %.3f\n"
                 "The SAVE_CONFIG command will update the printer config file\n"
@@ -160,5 +166,72 @@ class PrinterProbe:
         return {'name': self.name, 'last_z_result': self.last_z_result}
 
 
+class PrinterProbe(BedProbe):
+    """klippy until mid-2024 and the Kalico fork"""
+
+    def __init__(self, config):
+        BedProbe.__init__(self, config)
+        self.x_offset, self.y_offset, self.z_offset = self.offsets
+
+    def run_probe(self, gcmd):
+        return self.measure(gcmd)
+
+
+class ProbeSession:
+    def __init__(self, probe):
+        self.probe = probe
+        self.results = []
+
+    def run_probe(self, gcmd):
+        self.probe.check_session(self)
+        pos = self.probe.measure(gcmd)
+        if self.probe.result_tuples:
+            x_offset, y_offset, z_offset = self.probe.offsets
+            pos = ProbeResult(pos[0] + x_offset, pos[1] + y_offset,
+                              pos[2] - z_offset, pos[0], pos[1], pos[2])
+        self.results.append(pos)
+
+    def pull_probed_results(self):
+        self.probe.check_session(self)
+        results = self.results
+        self.results = []
+        return results
+
+    def end_probe_session(self):
+        self.probe.check_session(self)
+        self.probe.session = None
+
+
+class SessionPrinterProbe(BedProbe):
+    """mainline klippy since mid-2024: no run_probe() and no z_offset"""
+
+    def __init__(self, config):
+        BedProbe.__init__(self, config)
+        self.result_tuples = (
+            self.printer.host_generation.probe_result_tuples)
+        self.session = None
+        self.printer.register_event_handler("gcode:command_error",
+                                            self._end_session)
+
+    def _end_session(self):
+        self.session = None
+
+    def _session_mismatch(self):
+        raise self.printer.command_error(
+            "Internal probe error - start/end probe session mismatch")
+
+    def check_session(self, session):
+        if session is not self.session:
+            self._session_mismatch()
+
+    def start_probe_session(self, gcmd):
+        if self.session is not None:
+            self._session_mismatch()
+        self.session = ProbeSession(self)
+        return self.session
+
+
 def load_config(config):
+    if config.get_printer().host_generation.probe_sessions:
+        return SessionPrinterProbe(config)
     return PrinterProbe(config)

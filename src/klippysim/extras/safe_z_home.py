@@ -25,7 +25,9 @@ class SafeZHoming:
             if 'z' not in kin_status['homed_axes']:
                 # Always hop when Z is not homed: declare Z 0 and lift
                 pos[2] = 0
-                toolhead.set_position(pos, homing_axes=[2])
+                generation = self.printer.host_generation
+                toolhead.set_position(pos,
+                                      homing_axes=generation.homing_axes("z"))
                 toolhead.manual_move([None, None, self.z_hop],
                                      self.z_hop_speed)
                 kin.note_z_not_homed()

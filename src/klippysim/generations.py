@@ -1,0 +1,61 @@
+# What an extras module finds on its host, per generation of klippy
+import collections
+
+
+class HostGeneration(collections.namedtuple('HostGeneration', [
+        'name', 'probe_sessions', 'probe_result_tuples',
+        'homing_axes_letters', 'position_xyz_only', 'autosave_object',
+        'backups_in_subdir', 'events_never_pause'])):
+    """probe_sessions: the bed probe offers start_probe_session() and
+      get_offsets() instead of run_probe() and z_offset.
+    probe_result_tuples: pulled probe results are ProbeResult tuples
+      (bed_x, bed_y, bed_z, test_x, test_y, test_z) instead of [x, y, z].
+    homing_axes_letters: toolhead.set_position() takes homing_axes as a
+      string of axis letters ("z") instead of axis indices ([2]).
+    position_xyz_only: set_position() leaves the extruder position alone.
+    autosave_object: SAVE_CONFIG and the pending values live on
+      configfile.autosave instead of on the configfile object.
+    backups_in_subdir: SAVE_CONFIG puts its backup into the directory
+      config_backups/ beside printer.cfg rather than next to the file.
+    events_never_pause: klippy:ready and klippy:shutdown handlers run with
+      pauses forbidden."""
+
+    def homing_axes(self, letters):
+        """`letters` ("xz") in the form this host's set_position takes."""
+        if self.homing_axes_letters:
+            return letters
+        return ["xyz".index(axis) for axis in letters]
+
+
+GENERATIONS = collections.OrderedDict((g.name, g) for g in [
+    # klippy of the v0.12 era, 2023 to mid-2024
+    HostGeneration('2023', probe_sessions=False, probe_result_tuples=False,
+                   homing_axes_letters=False,
+                   position_xyz_only=False, autosave_object=False,
+                   backups_in_subdir=False, events_never_pause=False),
+    # mainline klippy from mid-2024 to the end of 2025
+    HostGeneration('mainline-2024', probe_sessions=True,
+                   probe_result_tuples=False, homing_axes_letters=True,
+                   position_xyz_only=True, autosave_object=True,
+                   backups_in_subdir=False, events_never_pause=True),
+    # mainline klippy since 2026
+    HostGeneration('mainline-2026', probe_sessions=True,
+                   probe_result_tuples=True, homing_axes_letters=True,
+                   position_xyz_only=True, autosave_object=True,
+                   backups_in_subdir=False, events_never_pause=True),
+    # the Kalico fork
+    HostGeneration('kalico', probe_sessions=False, probe_result_tuples=False,
+                   homing_axes_letters=True,
+                   position_xyz_only=True, autosave_object=False,
+                   backups_in_subdir=True, events_never_pause=False),
+])
+
+DEFAULT_GENERATION = '2023'
+
+
+def lookup(name):
+    try:
+        return GENERATIONS[name]
+    except KeyError:
+        raise ValueError("Unknown host generation %r (known: %s)"
+                         % (name, ", ".join(GENERATIONS)))

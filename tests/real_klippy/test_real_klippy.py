@@ -1,0 +1,142 @@
+"""The module inside PyPI's klippy of 2023-10, in batch mode."""
+import re
+
+import pytest
+
+from real_printer import (BASE_CONFIG, KNOWN_Z_OFFSET, PRINTER,
+                          REQUIRED_KEYS, TENSINK)
+
+ALL_KEYS = """
+[z_compensate]
+tri_wave_ip: 127.0.0.1
+tri_expand_mm: 0.05
+g29_down_min_z: 25
+z_offset_cex_axis: 3
+vs_start_z_pos: 3
+show_msg: True
+bl_offset: -20, 5
+noz_pos_center: 117.5, 117.5
+noz_pos_offset: 5, 15
+pumpback_mm: 5
+pr_probe_cnt: 3
+pr_clear_probe_cnt: 3
+type_nozz: 0
+use_adc: False
+hot_start_temp: 140
+hot_end_temp: 140
+hot_rub_temp: 200
+bed_add_temp: 60
+pa_clr_dis_mm: 30
+pa_clr_down_mm: -0.15
+clr_noz_start_x: 60
+clr_noz_start_y: 10
+clr_noz_len_x: 40
+clr_noz_len_y: 50
+clr_xy_spd: 2.0
+tri_min_hold: 2000
+tri_max_hold: 6000
+bed_max_err: 5
+pa_clr_dis_mm_x: 0
+pa_clr_dis_mm_y: 30
+speed: 10
+lift_speed: 10
+rdy_xy_spd: 250
+rdy_z_spd: 10
+acc_ctl_mm: 0.5
+low_spd_nul: 5
+send_step_duty: 10
+run_max_velocity: 500
+run_max_accel: 500
+run_max_z_velocity: 20
+run_max_z_accel: 200
+"""
+
+
+def saved_z_offset(text):
+    """The probe's z_offset in the SAVE_CONFIG block, or None."""
+    found = re.search(r"#\*# \[probe\]\n#\*# z_offset = (\S+)\n", text)
+    return found and found.group(1)
+
+
+@pytest.mark.parametrize("section", [ALL_KEYS, REQUIRED_KEYS],
+                         ids=["all 41 keys", "required keys"])
+def test_start_up_and_status_read_by_a_macro(run_klippy, section):
+    assert section.count(":") == (41 if section is ALL_KEYS else 3)
+    run = run_klippy(BASE_CONFIG + TENSINK + section, ["SHOW_STATUS"])
+    assert run.returncode == 0
+    assert "status=0" in run.log
+
+
+@pytest.mark.parametrize("value, message", [
+    ("0.5", "Option 'tri_expand_mm' in section 'z_compensate' must have"
+            " maximum of 0.3"),
+    ("nan", "Option 'tri_expand_mm' in section 'z_compensate' must be a"
+            " finite number"),
+])
+def test_configuration_refused_with_klippys_text(run_klippy, value, message):
+    run = run_klippy(PRINTER + "tri_expand_mm: %s\n" % value, ["SHOW_STATUS"])
+    assert run.returncode == 255
+    assert "configparser.Error: " + message in run.log
+    assert "status=0" not in run.log
+
+
+def test_tensink_section_after_the_module_is_refused(run_klippy):
+    run = run_klippy(BASE_CONFIG + REQUIRED_KEYS + TENSINK, ["SHOW_STATUS"])
+    assert run.returncode == 255
+    assert "Unknown config object 'tensink_v2'" in run.log
+
+
+def test_calibration_saves_the_known_offset(run_klippy):
+    run = run_klippy(PRINTER, ["G28", "Z_OFFSET_CALIBRATION", "SHOW_STATUS"])
+    assert run.returncode == 0
+    assert run.log.count("probe at ") == 2
+    text = run.config_text()
+    assert saved_z_offset(text) == KNOWN_Z_OFFSET
+    # klippy's own SAVE_CONFIG text: the old value commented out
+    assert "\n#z_offset: 2.0\n" in text
+    assert run.backups() == [PRINTER]
+    assert "status=5" in run.log
+
+
+def test_nozzle_clear(run_klippy):
+    run = run_klippy(PRINTER, ["G28", "VQTWENTYMA_NOZZLE_CLEAR",
+                               "SHOW_STATUS"])
+    assert run.returncode == 0
+    assert run.log.count("[SWAP_TEST]---Swap Test Success---") == 1
+    assert run.log.count("tensink_v2: run_step_tensink") == 2
+    assert "status=3" in run.log
+    assert run.config_text() == PRINTER
+
+
+def test_auto_sequence_saves_twice_and_keeps_the_first_backup(run_klippy):
+    run = run_klippy(PRINTER, ["G28", "SET_GCODE_OFFSET Z=0.3",
+                               "Z_OFFSET_AUTO", "SHOW_STATUS"])
+    assert run.returncode == 0
+    assert run.log.count("SAVE_CONFIG to ") == 2
+    assert saved_z_offset(run.config_text()) == KNOWN_Z_OFFSET
+    # Two saves within a second share one backup name: it holds the
+    # configuration before the run
+    assert run.backups()[0] == PRINTER
+    assert "status=5" in run.log
+
+
+def test_sync_line_failure_shuts_down_with_the_record(run_klippy):
+    config = PRINTER.replace(TENSINK, TENSINK + "swap_line: stuck_0\n")
+    run = run_klippy(config, ["G28", "Z_OFFSET_AUTO", "SHOW_STATUS"])
+    assert run.returncode == 255
+    assert ("Transition to shutdown state: {'code': 'key402', 'msg':"
+            " 'Shutdown due to PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization"
+            " line communication is not available, please check the"
+            " connection..', 'values': []}") in run.log
+    assert "Internal error" not in run.log
+    assert run.config_text() == config
+
+
+@pytest.mark.parametrize("parameter", ["HOT_RUB_TEMP=nan", "BED_ADDTEMP=inf"])
+def test_non_finite_parameter_refused(run_klippy, parameter):
+    run = run_klippy(PRINTER, ["G28", "VQTWENTYMA_NOZZLE_CLEAR " + parameter])
+    assert run.returncode == 255
+    name = parameter.split("=")[0]
+    assert ("Error on 'VQTWENTYMA_NOZZLE_CLEAR %s': %s must be a finite"
+            " number" % (parameter, name)) in run.log
+    assert "tensink_v2: run_step_tensink" not in run.log
