@@ -226,7 +226,7 @@ def memory_kib():
     with open('/proc/self/status') as status:
         fields = dict(line.split(':', 1) for line in status)
     return [int(fields[name].split()[0]) for name in ('VmHWM', 'RssAnon')]
-import collections.abc, inspect, math, random, socket, greenlet
+import collections.abc, inspect, logging, math, random, socket, greenlet
 import extras.probe
 before = memory_kib()
 start = time.perf_counter()

@@ -94,6 +94,9 @@ class Kinematics(StubObject):
     max_z_velocity = 10.
     max_z_accel = 100.
 
+    def get_status(self, eventtime):
+        return {'axis_minimum': (0., 0., -2., 0.), 'axis_maximum': (235., 235., 250., 0.)}
+
 
 class Toolhead(StubObject):
     max_velocity = 300.
@@ -101,6 +104,9 @@ class Toolhead(StubObject):
 
     def __init__(self):
         self.kin = Kinematics()
+
+    def get_kinematics(self):
+        return self.kin
 
     def wait_moves(self):
         pass
@@ -131,11 +137,20 @@ class BedMesh(StubObject):
 
 class Heater(StubObject):
     target_temp = smoothed_temp = 0.
+    min_temp = 0.
+    min_extrude_temp = 170.
+
+    def __init__(self, max_temp):
+        self.max_temp = max_temp
 
 
 class HeaterOwner(StubObject):
-    def __init__(self):
-        self.heater = Heater()
+    def __init__(self, max_temp):
+        self.heater = Heater(max_temp)
+
+
+class Fan(StubObject):
+    pass
 
 
 class Heaters(StubObject):
@@ -204,9 +219,9 @@ class Printer(StubObject):
         self.reactor = Reactor()
         self.objects = {
             'gcode': GCode(), 'toolhead': Toolhead(), 'gcode_move': GCodeMove(),
-            'bed_mesh': BedMesh(), 'heaters': Heaters(), 'extruder': HeaterOwner(),
-            'heater_bed': HeaterOwner(), 'probe': Probe(), 'configfile': ConfigFile(),
-            'tensink_v2': Tensink()}
+            'bed_mesh': BedMesh(), 'heaters': Heaters(), 'extruder': HeaterOwner(300.),
+            'heater_bed': HeaterOwner(110.), 'fan': Fan(), 'probe': Probe(),
+            'configfile': ConfigFile(), 'tensink_v2': Tensink()}
 
     def get_reactor(self):
         return self.reactor
@@ -220,8 +235,10 @@ class Printer(StubObject):
     def register_event_handler(self, event, callback):
         pass
 
-    def lookup_object(self, name):
-        return self.objects[name]
+    def lookup_object(self, name, default=KeyError):
+        if default is KeyError:
+            return self.objects[name]
+        return self.objects.get(name, default)
 
 
 def printer_and_config():

@@ -77,6 +77,14 @@ class GCode {
   virtual void register_command(const std::string& command, const std::string& handler) = 0;
   virtual void run_script_from_command(const std::string& line) = 0;
   virtual void respond_info(const std::string& text) = 0;
+  // A warning in the host's log and on the console.
+  virtual void respond_warning(const std::string& text) = 0;
+};
+
+// The range of X, Y and Z in which the toolhead accepts a move, in mm.
+struct AxisLimits {
+  std::array<double, 3> minimum;
+  std::array<double, 3> maximum;
 };
 
 class Toolhead {
@@ -91,6 +99,8 @@ class Toolhead {
   // The speed limits, read and written directly on the host's fields.
   virtual double limit(Limit which) = 0;
   virtual void set_limit(Limit which, double value) = 0;
+  // The kinematics' axis ranges at reactor time `eventtime`.
+  virtual AxisLimits axis_limits(double eventtime) = 0;
 };
 
 class GCodeMove {
@@ -108,11 +118,20 @@ class BedMesh {
   virtual void set_mesh(const std::shared_ptr<Opaque>& mesh) = 0;
 };
 
+// A heater's configured range, degrees Celsius.
+struct TemperatureLimits {
+  double min_temp;
+  double max_temp;
+  // Below this the host refuses to move the filament.
+  double min_extrude_temp;
+};
+
 class Heater {
  public:
   virtual ~Heater() = default;
   virtual double target_temp() = 0;
   virtual double smoothed_temp() = 0;
+  virtual TemperatureLimits temperature_limits() = 0;
 };
 
 class Heaters {
@@ -149,6 +168,13 @@ class Printer {
   // True for an error by which the host itself ends the command (a restart
   // while it was suspended): it must pass at once, with no further host call.
   virtual bool is_host_exit(const std::exception_ptr& error) = 0;
+  // The text an error shows the user; never raises.
+  virtual std::string describe_error(const std::exception_ptr& error) = 0;
+  // `handler` names the module's own method, called with no arguments; it
+  // must not pause.
+  virtual void register_event_handler(const std::string& event, const std::string& handler) = 0;
+  // Whether the host has created an object of that name.
+  virtual bool has_object(const std::string& name) = 0;
 
   // Object lookups by the host's names; each raises the host's error for a
   // missing object.

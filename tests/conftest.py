@@ -4,6 +4,8 @@ The module is installed once per session into a klippy tree, exactly as the
 installer puts it into a Klipper checkout; a second copy of the extension in
 the same process would clash with the first, so every test shares this tree.
 """
+import re
+
 import pytest
 
 import klippysim
@@ -66,20 +68,39 @@ def write_config(tmp_path):
 
 @pytest.fixture
 def make_printer(klippy_dir, write_config):
-    """make_printer(module_options, extra_sections='', base=BASE_CONFIG, **Printer kwargs)
+    """make_printer(module_options, extra_sections='', base=BASE_CONFIG, without=(),
+    **Printer kwargs)
 
     `module_options` is the body of the [z_compensate] section (None: no
     section); the required keys are added unless the body names them.
+    `without` names sections left out of the printer.
+
+    Whatever the test did, no printer may have been sent a NaN or infinite
+    coordinate: klippy would take it. The events are collected as they come,
+    so that a test may still drop its printer.
     """
-    def make(module_options="", extra_sections="", base=BASE_CONFIG, **kwargs):
+    non_finite = []
+
+    def collect(event):
+        if event.kind == "non_finite_coordinate":
+            non_finite.append(event)
+
+    def make(module_options="", extra_sections="", base=BASE_CONFIG, without=(), **kwargs):
         text = base + extra_sections
+        for section in without:
+            # The section's header and its options, up to the blank line.
+            text = re.sub(r"^\[%s\]\n(?:[^\[\n].*\n)*" % re.escape(section), "", text,
+                          flags=re.M)
         if module_options is not None:
             body = module_options
             if "bl_offset" not in body and "noz_pos" not in body:
                 body = REQUIRED_KEYS + body
             text += "\n[z_compensate]\n" + body + "\n"
-        return klippysim.Printer(write_config(text), klippy_dir, **kwargs)
-    return make
+        printer = klippysim.Printer(write_config(text), klippy_dir, **kwargs)
+        printer.trace.listeners.append(collect)
+        return printer
+    yield make
+    assert non_finite == []
 
 
 @pytest.fixture

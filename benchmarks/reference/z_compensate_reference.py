@@ -3,6 +3,7 @@
 # the native module's checks of Python callers' arguments.
 import collections.abc
 import inspect
+import logging
 import math
 import random
 import socket
@@ -28,6 +29,10 @@ PR_ERR_CODE_SSAP_TEST_ERROR = {
            'available, please check the connection..',
     'values': []}
 
+BED_PROBE_START_Z = 8.
+RUB_TOLERANCE = 10.
+STEPPER_SECTIONS = ('stepper_x', 'stepper_y', 'stepper_z')
+
 DIAGNOSTICS_PORT = 21021
 STEP_RESULT_WAIT = 20.
 STEP_RESULT_POLL = .01
@@ -39,6 +44,63 @@ def resolve_ipv4(name):
         return name
     except OSError:
         return socket.gethostbyname(name)
+
+
+def between(a, b):
+    return (min(a, b), max(a, b))
+
+
+def shifted(span, by):
+    return (span[0] + by, span[1] + by)
+
+
+def joined(a, b):
+    return (min(a[0], b[0]), max(a[1], b[1]))
+
+
+def shown(values):
+    return ", ".join("%g" % v for v in values)
+
+
+class Findings:
+    def __init__(self, limits):
+        self.minimum, self.maximum = limits
+        self.texts = []
+
+    def add(self, text):
+        if text not in self.texts:
+            self.texts.append(text)
+
+    def check_axis(self, axis, span, what, cause):
+        if span[0] < self.minimum[axis]:
+            self.add("%s %s %.3f, below [%s] position_min = %g: %s" % (
+                what, "XYZ"[axis], span[0], STEPPER_SECTIONS[axis], self.minimum[axis], cause))
+        if span[1] > self.maximum[axis]:
+            self.add("%s %s %.3f, beyond [%s] position_max = %g: %s" % (
+                what, "XYZ"[axis], span[1], STEPPER_SECTIONS[axis], self.maximum[axis], cause))
+
+    def check_point(self, x, y, what, x_cause, y_cause):
+        self.check_axis(0, x, what, x_cause)
+        self.check_axis(1, y, what, y_cause)
+
+    def check_temperature(self, temp, source, heater_name, heater):
+        if temp == 0:
+            return
+        if temp < heater.min_temp:
+            self.add("%s lies below [%s] min_temp = %g" % (source, heater_name, heater.min_temp))
+        if temp > heater.max_temp:
+            self.add("%s lies above [%s] max_temp = %g" % (source, heater_name, heater.max_temp))
+
+
+def axis_limits(printer, toolhead):
+    status = toolhead.get_kinematics().get_status(printer.get_reactor().monotonic())
+    return list(status['axis_minimum'])[:3], list(status['axis_maximum'])[:3]
+
+
+def temperature_source(value, configured, key, parameter):
+    if value == configured:
+        return "[z_compensate] %s = %g" % (key, value)
+    return "%s=%g" % (parameter, value)
 
 
 def has_probe_sessions(probe):
@@ -110,6 +172,7 @@ class ZCompensateInitWrapper:
                                  ('VQTWENTYMA_NOZZLE_CLEAR', 'cmd_VQ20MA_NOZZLE_CLEAR')]:
             self.gcode.register_command(command, getattr(self, handler),
                                         desc=getattr(self, handler + '_help'))
+        self.printer.register_event_handler("klippy:ready", self._handle_ready)
         self.vs_start_z_pos = self._float('vs_start_z_pos', 3, 0, 10)
         self.show_msg = config.getboolean('show_msg', False)
         self.bl_offset = self._pair('bl_offset')
@@ -150,6 +213,10 @@ class ZCompensateInitWrapper:
         self.run_max_z_velocity = self._float('run_max_z_velocity', 20, 1, 5000)
         self.run_max_z_accel = self._float('run_max_z_accel', 200, 1, 50000)
         self.auto_alignment_status = 0
+        self.running_command = self.last_command = self.last_result = self.last_message = ""
+        self.last_z_offset = self.saved_z_offset = None
+        self.last_point_offsets = []
+        self._refusal = None
         self.printer.register_event_handler("klippy:connect", self._handle_connect)
 
     # Host generations
@@ -165,6 +232,162 @@ class ZCompensateInitWrapper:
             raise self.config.error(
                 "[%s] needs a klippy it knows: the probe offers neither start_probe_session() "
                 "with get_offsets() nor run_probe() with z_offset" % (self.config.get_name(),))
+
+    # Pre-flight check
+    def _preflight_findings(self, wipe, calibration, temps):
+        printer = self.printer
+        findings = Findings(axis_limits(printer, printer.lookup_object('toolhead')))
+
+        def has(name, missing):
+            if printer.lookup_object(name, None) is not None:
+                return True
+            findings.add(missing)
+            return False
+        has('bed_mesh', "the printer has no [bed_mesh] section")
+        if calibration:
+            has('probe', "the printer has no bed probe: no section (such as [probe]) provides "
+                         "'probe'")
+        has_extruder = wipe and has('extruder', "the printer has no [extruder] section")
+        has_bed = wipe and has('heater_bed', "the printer has no [heater_bed] section")
+        if wipe:
+            has('fan', "the printer has no [fan] section")
+
+        if calibration:
+            offset = between(*self.noz_pos_offset)
+            nozzle = [joined(shifted(offset, c), shifted((-offset[1], -offset[0]), c))
+                      for c in self.noz_pos_center]
+            cause = "[z_compensate] noz_pos_center = %s, noz_pos_offset = %s" % (
+                shown(self.noz_pos_center), shown(self.noz_pos_offset))
+            findings.check_point(nozzle[0], nozzle[1], "the nozzle's measuring points reach",
+                                 cause, cause)
+            probe_cause = cause + ", bl_offset = %s" % (shown(self.bl_offset),)
+            findings.check_point(
+                shifted(nozzle[0], -self.bl_offset[0]), shifted(nozzle[1], -self.bl_offset[1]),
+                "putting the bed probe over the measuring points takes the toolhead to",
+                probe_cause, probe_cause)
+            findings.check_axis(2, (BED_PROBE_START_Z, BED_PROBE_START_Z),
+                                "the bed probe starts each measurement at", "a fixed height")
+            findings.check_axis(2, (self.vs_start_z_pos, self.vs_start_z_pos),
+                                "the nozzle starts each measurement at",
+                                "[z_compensate] vs_start_z_pos = %g" % self.vs_start_z_pos)
+
+        if wipe:
+            start_x = shifted(between(0, self.clr_noz_len_x - self.pa_clr_dis_mm_x),
+                              self.clr_noz_start_x)
+            start_y = shifted(between(0, self.clr_noz_len_y - self.pa_clr_dis_mm_y),
+                              self.clr_noz_start_y)
+            end_x = shifted(start_x, self.pa_clr_dis_mm_x)
+            end_y = shifted(start_y, self.pa_clr_dis_mm_y)
+            x_cause = ("[z_compensate] clr_noz_start_x = %g, clr_noz_len_x = %g, "
+                       "pa_clr_dis_mm_x = %g" % (self.clr_noz_start_x, self.clr_noz_len_x,
+                                                 self.pa_clr_dis_mm_x))
+            y_cause = ("[z_compensate] clr_noz_start_y = %g, clr_noz_len_y = %g, "
+                       "pa_clr_dis_mm_y = %g" % (self.clr_noz_start_y, self.clr_noz_len_y,
+                                                 self.pa_clr_dis_mm_y))
+            findings.check_point(start_x, joined(start_y, shifted(start_y, 5)),
+                                 "the stroke's start can reach", x_cause, y_cause)
+            findings.check_point(end_x, joined(end_y, shifted(end_y, -5)),
+                                 "the stroke's end can reach", x_cause, y_cause)
+            findings.check_point(shifted(end_x, self.pa_clr_dis_mm), end_y,
+                                 "the move away after the stroke can reach",
+                                 x_cause + ", pa_clr_dis_mm = %g" % self.pa_clr_dis_mm, y_cause)
+            findings.check_axis(2, (self.bed_max_err, self.bed_max_err),
+                                "the wipe's travel moves run at",
+                                "[z_compensate] bed_max_err = %g" % self.bed_max_err)
+
+        hot_start, hot_rub, hot_end, bed_add = temps
+        if has_extruder:
+            rub_source = temperature_source(hot_rub, self.hot_rub_temp, 'hot_rub_temp',
+                                            'HOT_RUB_TEMP')
+            if self.type_nozz == 1:
+                hot_start, hot_end = hot_rub, hot_rub
+                start_source = end_source = rub_source
+            else:
+                start_source = temperature_source(hot_start, self.hot_start_temp,
+                                                  'hot_start_temp', 'HOT_START_TEMP')
+                end_source = temperature_source(hot_end, self.hot_end_temp, 'hot_end_temp',
+                                                'HOT_END_TEMP')
+            heater = printer.lookup_object('extruder').heater
+            for temp, source in [(hot_start, start_source), (hot_rub, rub_source),
+                                 (hot_end, end_source)]:
+                findings.check_temperature(temp, source, 'extruder', heater)
+            draw_back = hot_rub if hot_start >= hot_rub else hot_rub - RUB_TOLERANCE
+            if self.pumpback_mm > 0 and draw_back < heater.min_extrude_temp:
+                findings.add(
+                    "the filament is drawn back ([z_compensate] pumpback_mm = %g) at %g, within "
+                    "%g of the rubbing temperature %s, below [extruder] min_extrude_temp = %g"
+                    % (self.pumpback_mm, draw_back, RUB_TOLERANCE, rub_source,
+                       heater.min_extrude_temp))
+        if has_bed:
+            findings.check_temperature(
+                bed_add, temperature_source(bed_add, self.bed_add_temp, 'bed_add_temp',
+                                            'BED_ADDTEMP'),
+                'heater_bed', printer.lookup_object('heater_bed').heater)
+        return findings.texts
+
+    def _preflight(self, command, wipe, calibration, temps):
+        findings = self._preflight_findings(wipe, calibration, temps)
+        if findings:
+            self._refuse("%s refused: %s" % (command, "\n".join(findings)))
+
+    def _refuse(self, message):
+        self._refusal = message
+        raise self.printer.command_error(message)
+
+    def _handle_ready(self):
+        try:
+            warnings = self._preflight_findings(True, True, (
+                self.hot_start_temp, self.hot_rub_temp, self.hot_end_temp, self.bed_add_temp))
+            z_min = axis_limits(self.printer, self.printer.lookup_object('toolhead'))[0][2]
+            rub_depth = abs(self.pa_clr_down_mm)
+            if z_min > -rub_depth:
+                warnings.append(
+                    "[stepper_z] position_min = %g lies above -|pa_clr_down_mm| = %g: the nozzle "
+                    "clearing rubs the nozzle %g mm below the bed height it finds, and with the "
+                    "bed found near Z 0 that move is refused after the printer has heated; set "
+                    "position_min to %g or lower (such as -2)"
+                    % (z_min, -rub_depth, rub_depth, -rub_depth))
+        except Exception as e:
+            warnings = ["the start-up check could not be made: %s" % (e,)]
+        for warning in warnings:
+            logging.warning("z_compensate: " + warning)
+            self.gcode.respond_info("z_compensate: " + warning, log=False)
+
+    def _check_stroke_heights(self, start_bed_z, end_bed_z):
+        findings = Findings(axis_limits(self.printer, self.toolhead))
+        down_key = "[z_compensate] pa_clr_down_mm = %g" % self.pa_clr_down_mm
+        start = start_bed_z - self.pa_clr_down_mm
+        findings.check_axis(2, (start, start), "the nozzle is lowered onto the stroke at",
+                            "the bed found at Z %.3f less %s" % (start_bed_z, down_key))
+        end = end_bed_z + self.pa_clr_down_mm
+        findings.check_axis(2, (end, end), "the stroke ends at",
+                            "the bed found at Z %.3f plus %s" % (end_bed_z, down_key))
+        away = end_bed_z + self.bed_max_err
+        findings.check_axis(2, (away, away), "the move away after the stroke runs at",
+                            "the bed found at Z %.3f plus [z_compensate] bed_max_err = %g"
+                            % (end_bed_z, self.bed_max_err))
+        if findings.texts:
+            self._refuse("VQTWENTYMA_NOZZLE_CLEAR refused: %s" % "\n".join(findings.texts))
+
+    # Run status
+    def _run_command(self, name, body, gcmd):
+        if self.running_command:
+            return body(gcmd)
+        self.running_command = name
+        self._refusal = None
+        try:
+            body(gcmd)
+        except BaseException as e:
+            self.running_command = ""
+            self.last_command = name
+            if self._refusal is not None:
+                self.last_result, self.last_message = "refused", self._refusal
+            else:
+                self.last_result = "failed"
+                self.last_message = "" if not isinstance(e, Exception) else str(e)
+            raise
+        self.running_command = ""
+        self.last_command, self.last_result, self.last_message = name, "done", ""
 
     def _not_finite(self, key):
         raise self.config.error("Option '%s' in section '%s' must be a finite number"
@@ -183,7 +406,11 @@ class ZCompensateInitWrapper:
         return list(values)
 
     def get_status(self, eventtime):
-        return {'auto_alignment_status': self.auto_alignment_status}
+        return {'auto_alignment_status': self.auto_alignment_status,
+                'running_command': self.running_command, 'last_command': self.last_command,
+                'last_result': self.last_result, 'last_message': self.last_message,
+                'last_z_offset': self.last_z_offset, 'saved_z_offset': self.saved_z_offset,
+                'last_point_offsets': list(self.last_point_offsets)}
 
     # Motion and timing
     def move(self, pos, speed, wait=True):
@@ -386,10 +613,13 @@ class ZCompensateInitWrapper:
         sz = tensink.run_step_tensink(*descent)
         self.move([ex, ey, ez], self.rdy_xy_spd)
         ez = tensink.run_step_tensink(*descent)
+        if not math.isfinite(sz) or not math.isfinite(ez):
+            self.ck_and_raise_error(True, PR_ERR_CODE_Z_OFFSET_CALIBRATION)
+        self._check_stroke_heights(sz, ez)
 
         self.move([sx, sy, self.bed_max_err], self.rdy_xy_spd)
         self.move([sx, sy + 5, sz - self.pa_clr_down_mm], self.rdy_z_spd)
-        self.set_hot_temps(hot_rub_temp, True, 10)
+        self.set_hot_temps(hot_rub_temp, True, RUB_TOLERANCE)
         gcode.run_script_from_command("G91")
         gcode.run_script_from_command("G0 E-%f" % self.pumpback_mm)
         gcode.run_script_from_command("G90")
@@ -406,20 +636,32 @@ class ZCompensateInitWrapper:
         bed_mesh.set_mesh(mesh)
         gcode.run_script_from_command("G28 Z")
 
+    def _read_wipe_temperatures(self, gcmd):
+        return [self._read_temperature(gcmd, name, default) for name, default in [
+            ("HOT_START_TEMP", self.hot_start_temp), ("HOT_RUB_TEMP", self.hot_rub_temp),
+            ("HOT_END_TEMP", self.hot_end_temp), ("BED_ADDTEMP", self.bed_add_temp)]]
+
     def cmd_VQ20MA_NOZZLE_CLEAR(self, gcmd):
+        self._run_command("VQTWENTYMA_NOZZLE_CLEAR", self._clear_nozzle, gcmd)
+
+    def _clear_nozzle(self, gcmd):
         printer = self.printer
         self.TEST_SWAP()
+        temps = self._read_wipe_temperatures(gcmd)
+        self._preflight("VQTWENTYMA_NOZZLE_CLEAR", True, False, temps)
         self.bed_mesh = printer.lookup_object('bed_mesh')
         self.toolhead = printer.lookup_object('toolhead')
         self.pheaters = printer.lookup_object('heaters')
         self.heater_hot = printer.lookup_object('extruder').heater
         self.heater_bed = printer.lookup_object('heater_bed').heater
-        temps = [self._read_temperature(gcmd, name, default) for name, default in [
-            ("HOT_START_TEMP", self.hot_start_temp), ("HOT_RUB_TEMP", self.hot_rub_temp),
-            ("HOT_END_TEMP", self.hot_end_temp), ("BED_ADDTEMP", self.bed_add_temp)]]
         self.vq20ma_clear_nozzle(*temps)
 
     def cmd_Z_OFFSET_CALIBRATION(self, gcmd):
+        self._run_command("Z_OFFSET_CALIBRATION", self._calibrate, gcmd)
+
+    def _calibrate(self, gcmd):
+        self._preflight("Z_OFFSET_CALIBRATION", False, True, (
+            self.hot_start_temp, self.hot_rub_temp, self.hot_end_temp, self.bed_add_temp))
         printer = self.printer
         gcode = self.gcode
         tensink = self.tensink
@@ -438,7 +680,8 @@ class ZCompensateInitWrapper:
         now_pos = toolhead.get_position()
         bl_data, pr_data, z_offset = [], [], []
         for px, py in pr_pos:
-            self.move([px - self.bl_offset[0], py - self.bl_offset[1], 8, now_pos[3]], 100)
+            self.move([px - self.bl_offset[0], py - self.bl_offset[1], BED_PROBE_START_Z,
+                       now_pos[3]], 100)
             bl_data.append(run_probe(printer.lookup_object('probe'), gcmd))
             tensink.move([px, py, self.vs_start_z_pos, now_pos[3]], 100)
             tensink.get_mm_per_step()
@@ -454,6 +697,9 @@ class ZCompensateInitWrapper:
                             z_offset[i]))
         z_offset_new = (z_offset[0] + z_offset[1]) / 2 - self.tri_expand_mm
         self.pnt_msg("z_offset_new = %f " % z_offset_new)
+        if math.isfinite(z_offset_new):
+            self.last_z_offset = z_offset_new
+            self.last_point_offsets = [z_offset[0], z_offset[1]]
 
         if not math.isfinite(z_offset_new) or not math.isfinite(z_offset_old):
             self.z_offset_move = 0
@@ -468,12 +714,17 @@ class ZCompensateInitWrapper:
 
         gcode.run_script_from_command("Z_OFFSET_APPLY_PROBE")
         gcode.run_script_from_command("CXSAVE_CONFIG")
+        self.saved_z_offset = z_offset_new
         bed_mesh.set_mesh(mesh)
         self.auto_alignment_status = 5
 
     def cmd_Z_OFFSET_AUTO(self, gcmd):
+        self._run_command("Z_OFFSET_AUTO", self._z_offset_auto, gcmd)
+
+    def _z_offset_auto(self, gcmd):
         printer = self.printer
         self.TEST_SWAP()
+        self._preflight("Z_OFFSET_AUTO", True, True, self._read_wipe_temperatures(gcmd))
         self._cancel_gcode_z_offset()
         self.cmd_VQ20MA_NOZZLE_CLEAR(gcmd)
         self.cmd_Z_OFFSET_CALIBRATION(gcmd)

@@ -215,6 +215,11 @@ class ToolHead:
 
     # Movement
     def move(self, newpos, speed):
+        # klippy takes a NaN or infinite coordinate without complaint; the
+        # trace keeps every one, so that a test can tell none was sent
+        if not all(math.isfinite(c) for c in newpos):
+            self.printer.trace.add('non_finite_coordinate', line=None,
+                                   position=list(newpos))
         move = Move(self, self.commanded_pos, newpos, speed)
         if not move.move_d:
             return

@@ -16,6 +16,7 @@ import argparse
 import collections
 import difflib
 import glob
+import logging
 import os
 import re
 import shutil
@@ -384,6 +385,9 @@ def dry_run(args, klippy_dir, out):
             command.line, config,
             " (the bundled example printer)" if config == EXAMPLE_CONFIG else ""))
         report = LiveReport(run, out, command.name in WIPING_COMMANDS)
+        # What the printer said while starting, such as the module's warnings
+        for line in printer.console_lines():
+            report.show(0., line)
         error = run_command(run, report)
         if error is not None:
             run.refusal = refusal_report(run, error)
@@ -428,6 +432,10 @@ def main(argv=None, klippy_dir=None):
     """`klippy_dir`: a klippy tree that already holds the installed module
     (one per process); by default the run builds its own."""
     args = parse_args(argv)
+    if not logging.getLogger().handlers:
+        # The simulated host's log is not shown: what it warns of reaches its
+        # console, which the run shows
+        logging.getLogger().addHandler(logging.NullHandler())
     try:
         dry_run(args, klippy_dir, sys.stdout)
     except BadInput as error:

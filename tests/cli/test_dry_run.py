@@ -189,74 +189,54 @@ def assert_only_the_picture(outcome):
         "the configuration was not saved; written: %s" % (outcome.out_dir / written[0]))
 
 
-class TestRefusedByKlippy:
-    """What klippy would refuse ends the run with klippy's message, the
-    configured value behind it, a non-zero exit and only the picture."""
+class TestRefusedBeforeHeating:
+    """What the printer cannot take ends the run as soon as the command has
+    read its parameters (after the sync-line test, 10 ms of simulated time),
+    with the key, its value and the limit, a non-zero exit and only the picture."""
 
-    def test_wipe_area_outside_the_bed(self, klippy_dir, user_config, out_dir):
-        config = user_config(example_with(("clr_noz_start_x: 60", "clr_noz_start_x: 240")))
+    @pytest.mark.parametrize("replacements, words, expected", [
+        ([("clr_noz_start_x: 60", "clr_noz_start_x: 240")], [],
+         ["the stroke's start can reach X 280.000, beyond [stepper_x] position_max = 235",
+          "clr_noz_start_x = 240"]),
+        ([("clr_noz_start_y: 10", "clr_noz_start_y: 0"), ("clr_noz_len_y: 50", "clr_noz_len_y: 10")],
+         ["VQTWENTYMA_NOZZLE_CLEAR"],
+         ["[stepper_y] position_min = 0", "clr_noz_len_y = 10, pa_clr_dis_mm_y = 30"]),
+        ([("position_max: 235", "position_max: 140"),
+          ("home_xy_position: 117.5, 117.5", "home_xy_position: 70, 70")],
+         ["Z_OFFSET_CALIBRATION"],
+         ["bed probe over the measuring points takes the toolhead to X 160.000, beyond"
+          " [stepper_x] position_max = 140",
+          "noz_pos_center = 117.5, 117.5, noz_pos_offset = 5, 15, bl_offset = -27.5, -19"]),
+        ([("max_temp: 110", "max_temp: 55")], [],
+         ["[z_compensate] bed_add_temp = 60 lies above [heater_bed] max_temp = 55"]),
+        ([], ["VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=320"],
+         ["HOT_RUB_TEMP=320 lies above [extruder] max_temp = 300"]),
+        ([], ["VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=150"],
+         ["rubbing temperature HOT_RUB_TEMP=150, below [extruder] min_extrude_temp = 170"]),
+    ], ids=["wipe-area-beyond-the-bed", "stroke-before-the-bed", "measuring-point-beyond-the-bed",
+            "bed-temperature", "temperature-parameter", "too-cold-to-draw-back"])
+    def test_is_refused_at_the_start(self, klippy_dir, user_config, out_dir, replacements,
+                                     words, expected):
+        config = user_config(example_with(*replacements))
 
-        outcome = dry(klippy_dir, out_dir, "--config", str(config))
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), *words)
 
-        assert outcome.code != 0
-        assert re.search(r"^ *\d+\.\d+  !! Move out of range: 2\d\d\.\d{3} ", outcome.stdout, re.M)
-        assert "Move out of range: " in outcome.stderr
-        assert "[stepper_x] position_max = 235" in outcome.stderr
-        assert "clr_noz_start_x = 240" in outcome.stderr
-        assert "wipe's travel to the start of the stroke" in outcome.stderr
+        assert outcome.code == dry_run.EXIT_REFUSED
+        assert re.search(r"^ *0\.0[01]0  !! \w+ refused: ", outcome.stdout, re.M)
+        for fragment in expected:
+            assert fragment in outcome.stderr
+        assert "stage 1" not in outcome.stdout
         assert_only_the_picture(outcome)
 
-    def test_stroke_reaching_below_the_bed(self, klippy_dir, user_config, out_dir):
-        config = user_config(example_with(
-            ("clr_noz_start_y: 10", "clr_noz_start_y: 0"),
-            ("clr_noz_len_y: 50", "clr_noz_len_y: 10")))
-
-        outcome = dry(klippy_dir, out_dir, "--config", str(config), "VQTWENTYMA_NOZZLE_CLEAR")
-
-        assert outcome.code != 0
-        assert "[stepper_y] position_min = 0" in outcome.stderr
-        assert "clr_noz_len_y = 10, pa_clr_dis_mm_y = 30" in outcome.stderr
-        assert_only_the_picture(outcome)
-
-    def test_measuring_point_beyond_a_smaller_bed(self, klippy_dir, user_config, out_dir):
-        config = user_config(example_with(
-            ("position_max: 235", "position_max: 140"),
-            ("home_xy_position: 117.5, 117.5", "home_xy_position: 70, 70")))
+    def test_configured_values_the_printer_cannot_take_are_shown_at_start(
+            self, klippy_dir, user_config, out_dir):
+        config = user_config(example_with(("position_min: -2", "position_min: 0")))
 
         outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION")
 
-        assert outcome.code != 0
-        assert "calibration's move of the bed probe over a measuring point" in outcome.stderr
-        assert "[stepper_x] position_max = 140" in outcome.stderr
-        assert ("noz_pos_center = 117.5, 117.5, noz_pos_offset = 5, 15,"
-                " bl_offset = -27.5, -19") in outcome.stderr
-        assert_only_the_picture(outcome)
-
-    def test_bed_temperature_above_the_heaters_range(self, klippy_dir, user_config, out_dir):
-        config = user_config(example_with(("max_temp: 110", "max_temp: 55")))
-
-        outcome = dry(klippy_dir, out_dir, "--config", str(config))
-
-        assert outcome.code != 0
-        assert "Requested temperature (60.0) out of range (0.0:55.0)" in outcome.stderr
-        assert "bed_add_temp = 60 lies above [heater_bed] max_temp = 55" in outcome.stderr
-        assert_only_the_picture(outcome)
-
-    def test_temperature_parameter_above_the_heaters_range(self, klippy_dir, out_dir):
-        outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=320")
-
-        assert outcome.code != 0
-        assert "Requested temperature (320.0) out of range (0.0:300.0)" in outcome.stderr
-        assert "HOT_RUB_TEMP=320 on the command line lies above [extruder] max_temp = 300" \
-            in outcome.stderr
-        assert_only_the_picture(outcome)
-
-    def test_rubbing_too_cold_to_draw_the_filament_back(self, klippy_dir, out_dir):
-        outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=150")
-
-        assert outcome.code != 0
-        assert "Extrude below minimum temp" in outcome.stderr
-        assert "[extruder] min_extrude_temp = 170" in outcome.stderr
+        assert outcome.code == 0
+        assert re.search(r"^ *0\.000  z_compensate: \[stepper_z\] position_min = 0 lies above"
+                         r" -\|pa_clr_down_mm\| = -0\.15", outcome.stdout, re.M)
 
     def test_bad_key_value(self, klippy_dir, user_config, out_dir):
         config = user_config(example_with(("pa_clr_dis_mm: 30", "pa_clr_dis_mm: 300")))

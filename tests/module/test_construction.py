@@ -394,8 +394,14 @@ def test_get_status_reports_the_stage_in_a_new_mapping_each_time(make_printer, m
 
     first = module.get_status(0.)
     second = module.get_status(1.)
-    assert first == second == {"auto_alignment_status": 0}
+    assert first == second == {
+        "auto_alignment_status": 0, "running_command": "", "last_command": "",
+        "last_result": "", "last_message": "", "last_z_offset": None,
+        "saved_z_offset": None, "last_point_offsets": []}
     assert first is not second
     first["auto_alignment_status"] = 99
+    first["last_point_offsets"].append(1.0)
     module.auto_alignment_status = 3
-    assert module.get_status(2.) == {"auto_alignment_status": 3}
+    third = module.get_status(2.)
+    assert third["auto_alignment_status"] == 3
+    assert third["last_point_offsets"] == []

@@ -26,7 +26,7 @@ def ssap_record(module, monkeypatch):
 
 def still_usable(module):
     """The object answers and works after what happened."""
-    assert module.get_status(0.) == {"auto_alignment_status": module.auto_alignment_status}
+    assert module.get_status(0.)["auto_alignment_status"] == module.auto_alignment_status
     module.print_msg("CHECK", "still here", True)
     assert module.tri_z_down_spd == 10
 
@@ -60,7 +60,7 @@ def test_status_is_answered_while_a_command_is_suspended(printer, module, ssap_r
             call_in_command(printer, suspend)
 
     assert [suspended for suspended, _ in answers] == [True, True, True]
-    assert all(status == {"auto_alignment_status": 4} for _, status in answers)
+    assert all(status["auto_alignment_status"] == 4 for _, status in answers)
     assert len({id(status) for _, status in answers}) == 3
 
 
@@ -189,7 +189,7 @@ def test_two_suspended_calls_may_resume_out_of_order(make_printer, module_of, na
     # Each ended as it would alone: only the error routine raises.
     ending = "CommandError" if name == "ck_and_raise_error" else "returned"
     assert finished == [("command", ending), ("timer", ending)]
-    assert module.get_status(0) == {"auto_alignment_status": module.auto_alignment_status}
+    assert module.get_status(0)["auto_alignment_status"] == module.auto_alignment_status
     module.show_msg = False
     module.print_msg("CHECK", "still here", True)
 

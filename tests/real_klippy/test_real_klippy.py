@@ -140,3 +140,19 @@ def test_non_finite_parameter_refused(run_klippy, parameter):
     assert ("Error on 'VQTWENTYMA_NOZZLE_CLEAR %s': %s must be a finite"
             " number" % (parameter, name)) in run.log
     assert "tensink_v2: run_step_tensink" not in run.log
+
+
+def test_wipe_area_beyond_the_axis_warned_at_start_up_and_refused(run_klippy):
+    config = PRINTER.replace("clr_noz_start_x: 60", "clr_noz_start_x: 220")
+    run = run_klippy(config, ["G28", "VQTWENTYMA_NOZZLE_CLEAR"])
+    finding = ("the stroke's start can reach X 260.000, beyond [stepper_x]"
+               " position_max = 235: [z_compensate] clr_noz_start_x = 220,"
+               " clr_noz_len_x = 40, pa_clr_dis_mm_x = 0")
+    # klippy's kinematics, heaters and console as they are: the start-up
+    # check warns and the printer starts
+    assert "z_compensate: " + finding in run.log
+    assert "start-up check could not be made" not in run.log
+    assert run.returncode == 255
+    assert "VQTWENTYMA_NOZZLE_CLEAR refused: " + finding in run.log
+    assert "tensink_v2: run_step_tensink" not in run.log
+    assert "Internal error" not in run.log

@@ -35,6 +35,27 @@ class TestToolhead:
         toolhead.set_position([117.5, 117.5, 0., 0.], homing_axes=[2])
         printer.run_gcode("G1 Z5")
 
+    @pytest.mark.parametrize("line", ["G1 X100 Y100 Znan", "G1 Xinf Y80"])
+    def test_non_finite_word_is_dropped_as_klippy_does_and_recorded(
+            self, make_printer, line):
+        printer = make_printer()
+        printer.run_gcode("G1 X50 Y50 Z5")
+        printer.run_gcode(line)
+        end = printer.trace.of_kind('move')[-1].data['end']
+        assert end[:3] in ([100., 100., 5.], [50., 80., 5.])
+        recorded = printer.trace.of_kind('non_finite_coordinate')
+        assert [(e.data['line'], e.data['position']) for e in recorded] == [
+            (line, None)]
+
+    def test_non_finite_target_is_taken_and_recorded(self, make_printer):
+        printer = make_printer()
+        toolhead = printer.lookup_object('toolhead')
+        toolhead.move([50., float('nan'), 5., 0.], 10.)
+        recorded = printer.trace.of_kind('non_finite_coordinate')
+        assert len(recorded) == 1
+        assert recorded[0].data['line'] is None
+        assert str(recorded[0].data['position']) == "[50.0, nan, 5.0, 0.0]"
+
     def test_moves_take_virtual_time(self, make_printer):
         printer = make_printer()
         reactor = printer.get_reactor()

@@ -154,6 +154,31 @@ PyObject* call(const Method& method, PyObject* self, PyObject* const* args, Py_s
   }
 }
 
+void set_item(const Ref& dict, PyObject* key, const Ref& value) {
+  if (PyDict_SetItem(dict.get(), key, value.get()) < 0) throw_error();
+}
+
+Ref text_object(const std::string& text) {
+  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Ref optional_number(const std::optional<double>& value) {
+  if (!value) return Ref::borrow(Py_None);
+  return checked(PyFloat_FromDouble(*value));
+}
+
+// The status of the running and the last command, as get_status shows it.
+void add_run_status(const Ref& status, const zcomp::RunStatus& run) {
+  set_item(status, names::running_command, text_object(run.running_command));
+  set_item(status, names::last_command, text_object(run.last_command));
+  set_item(status, names::last_result, text_object(run.last_result));
+  set_item(status, names::last_message, text_object(run.last_message));
+  set_item(status, names::last_z_offset, optional_number(run.last_z_offset));
+  set_item(status, names::saved_z_offset, optional_number(run.saved_z_offset));
+  set_item(status, names::last_point_offsets,
+           new_list(run.last_point_offsets.data(), run.last_point_offsets.size()));
+}
+
 // A G-code command handler: the host's command object, adapted for the procedure.
 template <void (ZCompensate::*Handler)(host::GCodeCommand&)>
 PyObject* command_handler(ZCompensate& core, PyObject* const* args) {
@@ -216,10 +241,9 @@ const Method kMethods[] = {
     {"get_status", {{"eventtime"}},
      [](ZCompensate& core, PyObject* const*) {
        Ref status = checked(PyDict_New());
-       Ref value = checked(PyLong_FromLongLong(core.auto_alignment_status));
-       if (PyDict_SetItem(status.get(), names::auto_alignment_status, value.get()) < 0) {
-         throw_error();
-       }
+       set_item(status, names::auto_alignment_status,
+                checked(PyLong_FromLongLong(core.auto_alignment_status)));
+       add_run_status(status, core.run_status);
        return status.release();
      }},
     {"vq20ma_clear_nozzle",
@@ -247,6 +271,13 @@ const Method kMethods[] = {
          core.config->raise_error("[" + core.config->name() + "] needs a klippy it knows: " +
                                   missing);
        }
+       return none();
+     }},
+    // Once the printer is ready: warnings of what the commands would refuse.
+    // It never pauses.
+    {"_handle_ready", {},
+     [](ZCompensate& core, PyObject* const*) {
+       core.handle_ready();
        return none();
      }},
 };
@@ -570,11 +601,9 @@ int module_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (as_module(self)->core != nullptr) {
       raise(PyExc_RuntimeError, std::string(kClassName) + " object is already initialised");
     }
-    ZCompensate& ready = *core;
+    const auto printer = core->printer;
     as_module(self)->core = core.release();
-    const Ref check = checked(PyObject_GetAttrString(self, "_handle_connect"));
-    const auto& printer = dynamic_cast<const PyObjectAdapter&>(*ready.printer).object();
-    call_method(printer, names::register_event_handler, {std::string("klippy:connect"), check});
+    printer->register_event_handler("klippy:connect", "_handle_connect");
     return 0;
   } catch (...) {
     set_error(std::current_exception());

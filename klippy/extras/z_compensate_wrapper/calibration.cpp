@@ -9,6 +9,11 @@
 namespace zcomp {
 
 void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
+  run_command("Z_OFFSET_CALIBRATION", [&] { calibrate(gcmd); });
+}
+
+void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
+  preflight("Z_OFFSET_CALIBRATION", {false, true}, configured_temperatures());
   auto host_printer = printer;
   auto dispatcher = gcode;
   auto probe_module = tensink;
@@ -42,7 +47,7 @@ void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
     const double px = pr_pos[i][0];
     const double py = pr_pos[i][1];
     // The bed probe sits beside the nozzle: shift the toolhead to put it over the point.
-    move({px - bl_offset[0], py - bl_offset[1], 8, now_pos[3]}, 100);
+    move({px - bl_offset[0], py - bl_offset[1], kBedProbeStartZ, now_pos[3]}, 100);
     auto bed_probe = host_printer->lookup_probe();
     bl_data[i] = bed_probe->run_probe(gcmd);
 
@@ -62,6 +67,10 @@ void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
   }
   const double z_offset_new = (z_offset[0] + z_offset[1]) / 2 - tri_expand_mm;
   pnt_msg(format("z_offset_new = %f ", z_offset_new));
+  if (std::isfinite(z_offset_new)) {
+    run_status.last_z_offset = z_offset_new;
+    run_status.last_point_offsets = {z_offset[0], z_offset[1]};
+  }
 
   // The offset is left unshifted on every refusal.
   const auto refuse = [&] {
@@ -84,14 +93,21 @@ void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
   // reads z_offset_new, and writes it to the configuration file.
   dispatcher->run_script_from_command("Z_OFFSET_APPLY_PROBE");
   dispatcher->run_script_from_command("CXSAVE_CONFIG");
+  run_status.saved_z_offset = z_offset_new;
   mesh_host->set_mesh(mesh);
   auto_alignment_status = 5;
 }
 
 void ZCompensate::cmd_Z_OFFSET_AUTO(host::GCodeCommand& gcmd) {
+  run_command("Z_OFFSET_AUTO", [&] { z_offset_auto(gcmd); });
+}
+
+void ZCompensate::z_offset_auto(host::GCodeCommand& gcmd) {
   auto host_printer = printer;
 
   TEST_SWAP();
+  // The nozzle clearing reads its parameters from this command's line.
+  preflight("Z_OFFSET_AUTO", {true, true}, read_wipe_temperatures(gcmd));
   // The nozzle is cleaned with no G-code Z offset applied.
   cancel_gcode_z_offset();
   cmd_VQ20MA_NOZZLE_CLEAR(gcmd);

@@ -18,18 +18,6 @@ double wall_clock_seconds() {
   return std::chrono::duration<double>(since_epoch).count();
 }
 
-// Runs `step` and hands back what it raised, so that the host is only called
-// again once no exception is in flight.
-template <typename Step>
-std::exception_ptr attempt(Step&& step) {
-  try {
-    step();
-  } catch (...) {
-    return std::current_exception();
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 void ZCompensate::ck_and_raise_error(bool ck, ErrorRecord& err_code) {

@@ -139,6 +139,8 @@ ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
   gcode->register_command("Z_OFFSET_CALIBRATION", "cmd_Z_OFFSET_CALIBRATION");
   gcode->register_command("Z_OFFSET_AUTO", "cmd_Z_OFFSET_AUTO");
   gcode->register_command("VQTWENTYMA_NOZZLE_CLEAR", "cmd_VQ20MA_NOZZLE_CLEAR");
+  // The printer's own sections are complete only once it is ready.
+  printer->register_event_handler("klippy:ready", "_handle_ready");
 
   vs_start_z_pos = read_float("vs_start_z_pos", 3, {whole(0), whole(10)});
   show_msg = config->getboolean("show_msg", false);

@@ -80,11 +80,17 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
   sz = probe_module->run_step_tensink(descent);
   move({ex, ey, ez}, rdy_xy_spd);
   ez = probe_module->run_step_tensink(descent);
+  // A probe that reports nan or inf has mistriggered; no move may use it.
+  if (!std::isfinite(sz) || !std::isfinite(ez)) {
+    auto record = records_.z_offset_calibration;
+    ck_and_raise_error(true, *record);
+  }
+  check_stroke_heights(sz, ez);
 
   move({sx, sy, bed_max_err}, rdy_xy_spd);
   move({sx, sy + 5, sz - pa_clr_down_mm}, rdy_z_spd);
   // The nozzle reaches rubbing temperature while it rests on the bed.
-  set_hot_temps(temps.hot_rub_temp, true, 10);
+  set_hot_temps(temps.hot_rub_temp, true, kRubTolerance);
   // Relative mode draws the filament back by pumpback_mm; absolute mode is
   // back before the stroke.
   dispatcher->run_script_from_command("G91");
@@ -105,22 +111,33 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
   dispatcher->run_script_from_command("G28 Z");
 }
 
-void ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR(host::GCodeCommand& gcmd) {
+// Each parameter is refused as soon as it is read, before anything heats or moves.
+WipeTemperatures ZCompensate::read_wipe_temperatures(host::GCodeCommand& gcmd) {
   auto host_printer = printer;
-
-  TEST_SWAP();
-  bed_mesh = host_printer->lookup_bed_mesh();
-  toolhead = host_printer->lookup_toolhead();
-  pheaters = host_printer->lookup_heaters();
-  heater_hot = host_printer->lookup_heater("extruder");
-  heater_bed = host_printer->lookup_heater("heater_bed");
-
-  // Each parameter is refused as soon as it is read, before anything heats or moves.
   WipeTemperatures temps{};
   temps.hot_start_temp = read_temperature(*host_printer, gcmd, "HOT_START_TEMP", hot_start_temp);
   temps.hot_rub_temp = read_temperature(*host_printer, gcmd, "HOT_RUB_TEMP", hot_rub_temp);
   temps.hot_end_temp = read_temperature(*host_printer, gcmd, "HOT_END_TEMP", hot_end_temp);
   temps.bed_add_temp = read_temperature(*host_printer, gcmd, "BED_ADDTEMP", bed_add_temp);
+  return temps;
+}
+
+void ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR(host::GCodeCommand& gcmd) {
+  run_command("VQTWENTYMA_NOZZLE_CLEAR", [&] { clear_nozzle(gcmd); });
+}
+
+void ZCompensate::clear_nozzle(host::GCodeCommand& gcmd) {
+  auto host_printer = printer;
+
+  TEST_SWAP();
+  const WipeTemperatures temps = read_wipe_temperatures(gcmd);
+  preflight("VQTWENTYMA_NOZZLE_CLEAR", {true, false}, temps);
+
+  bed_mesh = host_printer->lookup_bed_mesh();
+  toolhead = host_printer->lookup_toolhead();
+  pheaters = host_printer->lookup_heaters();
+  heater_hot = host_printer->lookup_heater("extruder");
+  heater_bed = host_printer->lookup_heater("heater_bed");
   vq20ma_clear_nozzle(temps);
 }
 

@@ -18,10 +18,11 @@ PyObject* maxval_kw = nullptr;
 PyObject* minval_maxval_kw = nullptr;
 PyObject* count_kw = nullptr;
 PyObject* homing_axes_kw = nullptr;
+PyObject* log_kw = nullptr;
 }  // namespace names
 
 bool init_names() {
-  if (names::homing_axes_kw != nullptr) return true;
+  if (names::log_kw != nullptr) return true;
 #define ZCOMP_INTERN_NAME(name) \
   if ((names::name = PyUnicode_InternFromString(#name)) == nullptr) return false;
   ZCOMP_PY_NAMES(ZCOMP_INTERN_NAME)
@@ -32,8 +33,9 @@ bool init_names() {
   names::minval_maxval_kw = PyTuple_Pack(2, names::minval, names::maxval);
   names::count_kw = PyTuple_Pack(1, names::count);
   names::homing_axes_kw = PyTuple_Pack(1, names::homing_axes);
+  names::log_kw = PyTuple_Pack(1, names::log);
   return names::desc_kw && names::minval_kw && names::maxval_kw && names::minval_maxval_kw &&
-         names::count_kw && names::homing_axes_kw;
+         names::count_kw && names::homing_axes_kw && names::log_kw;
 }
 
 PythonError::PythonError() {

@@ -57,6 +57,9 @@ class PythonError : public std::exception {
   // SystemExit): anything that is not an Exception.
   bool is_ordinary() const;
   bool matches(PyObject* type) const;
+  // The exception object; reading it may run host code, so only once out of
+  // the catch block.
+  const Ref& value() const { return value_; }
   const char* what() const noexcept override { return "Python exception"; }
 
  private:
@@ -96,7 +99,10 @@ inline Ref checked(PyObject* result) {
   X(step_res) X(target_temp) X(tensink_v2) X(toolhead) X(tri_send_ms) X(values)              \
   X(wait_moves) X(write_swap_tensink_cmd) X(z_offset) X(MutableMapping)                     \
   X(start_probe_session) X(pull_probed_results) X(end_probe_session) X(get_offsets)           \
-  X(test_z) X(register_event_handler)
+  X(test_z) X(register_event_handler) X(get_kinematics) X(get_status) X(axis_minimum)         \
+  X(axis_maximum) X(min_temp) X(max_temp) X(min_extrude_temp) X(getLogger) X(warning) X(log)  \
+  X(running_command) X(last_command) X(last_result) X(last_message) X(last_z_offset)          \
+  X(saved_z_offset) X(last_point_offsets)
 
 namespace names {
 #define ZCOMP_DECLARE_NAME(name) extern PyObject* name;
@@ -109,6 +115,7 @@ extern PyObject* maxval_kw;
 extern PyObject* minval_maxval_kw;
 extern PyObject* count_kw;
 extern PyObject* homing_axes_kw;
+extern PyObject* log_kw;
 }  // namespace names
 
 // Creates the names; false with the Python exception set on failure.

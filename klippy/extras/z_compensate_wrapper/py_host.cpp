@@ -261,6 +261,37 @@ bool PyPrinter::is_host_exit(const std::exception_ptr& error) {
   }
 }
 
+std::string PyPrinter::describe_error(const std::exception_ptr& error) {
+  Ref value;
+  std::string text;
+  try {
+    std::rethrow_exception(error);
+  } catch (const PythonError& raised) {
+    value = raised.value();
+  } catch (const std::exception& other) {
+    text = other.what();
+  } catch (...) {
+    text = "unknown error";
+  }
+  if (!value) return text;
+  // Taken as the host shows it; a text that cannot be made says so.
+  const Ref shown = Ref::steal(PyObject_Str(value.get()));
+  if (!shown) {
+    PyErr_Clear();
+    return "unprintable " + std::string(Py_TYPE(value.get())->tp_name);
+  }
+  return to_text(shown.get(), "str(error)");
+}
+
+void PyPrinter::register_event_handler(const std::string& event, const std::string& handler) {
+  const Ref method = checked(PyObject_GetAttrString(owner_, handler.c_str()));
+  call_method(object_, names::register_event_handler, {event, method});
+}
+
+bool PyPrinter::has_object(const std::string& name) {
+  return call_method(object_, names::lookup_object, {name, Py_None}).get() != Py_None;
+}
+
 Ref PyPrinter::lookup(PyObject* name) { return call_method(object_, names::lookup_object, {name}); }
 
 std::shared_ptr<host::PressureProbe> PyPrinter::lookup_tensink() {
@@ -314,6 +345,14 @@ void PyGCode::run_script_from_command(const std::string& line) {
 
 void PyGCode::respond_info(const std::string& text) {
   call_method(object_, names::respond_info, {text});
+}
+
+void PyGCode::respond_warning(const std::string& text) {
+  // The root logger, as klippy's own modules log; the module-level function
+  // would configure logging where the host has not.
+  const Ref logging = checked(PyImport_ImportModule("logging"));
+  call_method(call_method(logging, names::getLogger), names::warning, {text});
+  call_method(object_, names::respond_info, {text, false}, names::log_kw);
 }
 
 double PyGCodeCommand::get_float(const std::string& name, double default_value) {
@@ -388,6 +427,18 @@ void PyToolhead::set_limit(Limit which, double value) {
   set_attr(owner, field, value);
 }
 
+host::AxisLimits PyToolhead::axis_limits(double eventtime) {
+  const Ref status =
+      call_method(call_method(object_, names::get_kinematics), names::get_status, {eventtime});
+  const std::vector<double> minimum =
+      to_doubles(checked(PyObject_GetItem(status.get(), names::axis_minimum)).get(),
+                 "kinematics axis_minimum", 3, 3);
+  const std::vector<double> maximum =
+      to_doubles(checked(PyObject_GetItem(status.get(), names::axis_maximum)).get(),
+                 "kinematics axis_maximum", 3, 3);
+  return {{minimum[0], minimum[1], minimum[2]}, {maximum[0], maximum[1], maximum[2]}};
+}
+
 // Bed mesh: the mesh is handed back exactly as the host gave it.
 
 std::shared_ptr<host::Opaque> PyBedMesh::get_mesh() {
@@ -412,6 +463,12 @@ double PyHeater::target_temp() {
 
 double PyHeater::smoothed_temp() {
   return to_double(get_attr(object_, names::smoothed_temp).get(), "heater.smoothed_temp");
+}
+
+host::TemperatureLimits PyHeater::temperature_limits() {
+  return {to_double(get_attr(object_, names::min_temp).get(), "heater.min_temp"),
+          to_double(get_attr(object_, names::max_temp).get(), "heater.max_temp"),
+          to_double(get_attr(object_, names::min_extrude_temp).get(), "heater.min_extrude_temp")};
 }
 
 void PyHeaters::set_temperature(host::Heater& heater, double temp) {

@@ -63,6 +63,9 @@ class PyPrinter : public host::Printer, public PyObjectAdapter {
   void invoke_shutdown(const std::string& message) override;
   [[noreturn]] void raise_command_error(const std::string& message) override;
   bool is_host_exit(const std::exception_ptr& error) override;
+  std::string describe_error(const std::exception_ptr& error) override;
+  void register_event_handler(const std::string& event, const std::string& handler) override;
+  bool has_object(const std::string& name) override;
   std::shared_ptr<host::PressureProbe> lookup_tensink() override;
   std::shared_ptr<host::GCode> lookup_gcode() override;
   std::shared_ptr<host::Toolhead> lookup_toolhead() override;
@@ -84,6 +87,7 @@ class PyGCode : public host::GCode, public PyObjectAdapter {
   void register_command(const std::string& command, const std::string& handler) override;
   void run_script_from_command(const std::string& line) override;
   void respond_info(const std::string& text) override;
+  void respond_warning(const std::string& text) override;
 
  private:
   PyObject* owner_;
@@ -105,6 +109,7 @@ class PyToolhead : public host::Toolhead, public PyObjectAdapter {
   void set_position_z_homed(const host::Position& pos) override;
   double limit(Limit which) override;
   void set_limit(Limit which, double value) override;
+  host::AxisLimits axis_limits(double eventtime) override;
 };
 
 class PyBedMesh : public host::BedMesh, public PyObjectAdapter {
@@ -119,6 +124,7 @@ class PyHeater : public host::Heater, public PyObjectAdapter {
   using PyObjectAdapter::PyObjectAdapter;
   double target_temp() override;
   double smoothed_temp() override;
+  host::TemperatureLimits temperature_limits() override;
 };
 
 class PyHeaters : public host::Heaters, public PyObjectAdapter {

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -53,6 +55,36 @@ struct WipeTemperatures {
   double bed_add_temp;
 };
 
+// The parts of the sequence a command runs.
+struct CommandParts {
+  bool wipe;
+  bool calibration;
+};
+
+// What get_status reports beyond the progress stage. Plain values only, so
+// that reading them never calls the host.
+struct RunStatus {
+  // The command running now; empty while none runs.
+  std::string running_command;
+  std::string last_command;
+  // "done", "refused" or "failed"; empty before the first command ends.
+  std::string last_result;
+  // Why the last command was refused or failed.
+  std::string last_message;
+  // The last calibration's new probe offset, and the offset last saved.
+  std::optional<double> last_z_offset;
+  std::optional<double> saved_z_offset;
+  // The offset found at each of the last calibration's two points.
+  std::vector<double> last_point_offsets;
+};
+
+// The height at which the calibration puts the bed probe over a point, mm.
+constexpr double kBedProbeStartZ = 8;
+
+// The nozzle is drawn back once it is within this many degrees of the
+// rubbing temperature.
+constexpr double kRubTolerance = 10;
+
 // Nanoseconds since the epoch: two runs, or two objects, draw differently.
 std::uint64_t wall_clock_seed();
 
@@ -87,6 +119,10 @@ class ZCompensate {
   void cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd);
   void cmd_Z_OFFSET_AUTO(host::GCodeCommand& gcmd);
 
+  // Warns of configured values that the commands would refuse; the host
+  // calls it once the printer is ready.
+  void handle_ready();
+
   // Host references.
   std::shared_ptr<host::ConfigSection> config;
   std::shared_ptr<host::Printer> printer;
@@ -108,6 +144,7 @@ class ZCompensate {
   double sys_max_z_velocity = 0;
   double sys_max_z_accel = 0;
   std::int64_t auto_alignment_status = 0;
+  RunStatus run_status;
 
   // Tuning values, in reading order.
   std::optional<std::string> tri_wave_ip;
@@ -163,9 +200,30 @@ class ZCompensate {
   void send_gcode_z_offset_adjust(double z_adjust);
   std::int64_t title_index(const std::string& title);
 
+  // Runs a command's body and keeps its outcome in `run_status`; a command
+  // called by another is part of that one's outcome.
+  void run_command(const char* name, const std::function<void()>& body);
+  void finish_command(const char* name, const std::exception_ptr& failure);
+  // Ends the command with the host's command error, kept as a refusal.
+  void refuse(const std::string& message);
+  WipeTemperatures read_wipe_temperatures(host::GCodeCommand& gcmd);
+  void clear_nozzle(host::GCodeCommand& gcmd);
+  void calibrate(host::GCodeCommand& gcmd);
+  void z_offset_auto(host::GCodeCommand& gcmd);
+  // Refuses the command when what it would visit or heat does not fit the
+  // printer; runs before anything heats or moves.
+  void preflight(const char* command, CommandParts parts, const WipeTemperatures& temps);
+  std::vector<std::string> preflight_findings(CommandParts parts, const WipeTemperatures& temps);
+  WipeTemperatures configured_temperatures() const;
+  std::vector<std::string> start_up_findings();
+  // The heights of the stroke, known once the bed is found at both ends.
+  void check_stroke_heights(double start_bed_z, double end_bed_z);
+
   ErrorRecords records_;
   // The receiver's IPv4 address, resolved once from `tri_wave_ip`.
   std::optional<std::string> tri_wave_addr_;
+  // The message of the refusal that is ending the running command.
+  std::optional<std::string> refusal_;
 
   // Procedures' own helpers and state.
   // Source of the calibration's points and the wipe's stroke; the wipe
@@ -178,6 +236,18 @@ template <typename T>
 std::shared_ptr<T> require(const std::shared_ptr<T>& ref, const char* attribute) {
   if (!ref) throw MissingAttribute(attribute);
   return ref;
+}
+
+// Runs `step` and hands back what it raised, so that the host is only called
+// again once no exception is in flight.
+template <typename Step>
+std::exception_ptr attempt(Step&& step) {
+  try {
+    step();
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
 }
 
 // The G-code Z offset line; the host matches command names without regard to case.

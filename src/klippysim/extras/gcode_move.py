@@ -91,6 +91,14 @@ class GCodeMove:
     # G-code movement commands
     def cmd_G1(self, gcmd):
         params = gcmd.get_command_parameters()
+        # klippy's parser reads "Znan" or "Xinf" as a parameter of that whole
+        # name, so the move silently keeps its old coordinate; the trace
+        # keeps every such word
+        for name in params:
+            if name[:1] in 'XYZEF' and name[1:] in ('NAN', 'INF'):
+                self.printer.trace.add('non_finite_coordinate',
+                                       line=gcmd.get_commandline(),
+                                       position=None)
         try:
             for pos, axis in enumerate('XYZ'):
                 if axis in params:

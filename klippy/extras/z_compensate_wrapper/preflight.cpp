@@ -1,0 +1,297 @@
+// Before a command heats or moves anything: the printer has every object the
+// command uses, every point it can visit lies inside the axis limits, and
+// every temperature inside its heater's range. The same checks on the
+// configured values warn once the printer is ready, and the heights of the
+// stroke are checked as soon as the bed has been found at both of its ends.
+#include <algorithm>
+#include <cmath>
+
+#include "z_compensate.h"
+
+namespace zcomp {
+
+namespace {
+
+constexpr int kX = 0;
+constexpr int kY = 1;
+constexpr int kZ = 2;
+constexpr const char* kAxisNames[] = {"X", "Y", "Z"};
+constexpr const char* kStepperSections[] = {"stepper_x", "stepper_y", "stepper_z"};
+
+std::string shown(double value) { return format("%g", value); }
+
+std::string shown(const std::vector<double>& values) {
+  std::string text;
+  for (double value : values) text += (text.empty() ? "" : ", ") + shown(value);
+  return text;
+}
+
+// The values one coordinate can take in a part of a command.
+struct Span {
+  double low;
+  double high;
+};
+
+Span between(double a, double b) { return {std::min(a, b), std::max(a, b)}; }
+
+Span shifted(Span span, double by) { return {span.low + by, span.high + by}; }
+
+Span joined(Span a, Span b) { return {std::min(a.low, b.low), std::max(a.high, b.high)}; }
+
+// Collects what does not fit the printer, each finding naming the values
+// behind it and the limit it runs into.
+class Findings {
+ public:
+  explicit Findings(const host::AxisLimits& limits) : limits_(limits) {}
+
+  void add(std::string finding) {
+    if (std::find(texts_.begin(), texts_.end(), finding) == texts_.end()) {
+      texts_.push_back(std::move(finding));
+    }
+  }
+
+  // `what` reaches every value of `span` on `axis`; `cause` names the keys.
+  void check_axis(int axis, Span span, const std::string& what, const std::string& cause) {
+    const double minimum = limits_.minimum[axis];
+    const double maximum = limits_.maximum[axis];
+    if (span.low < minimum) {
+      add(format("%s %s %.3f, below [%s] position_min = %s: %s", what.c_str(), kAxisNames[axis],
+                 span.low, kStepperSections[axis], shown(minimum).c_str(), cause.c_str()));
+    }
+    if (span.high > maximum) {
+      add(format("%s %s %.3f, beyond [%s] position_max = %s: %s", what.c_str(), kAxisNames[axis],
+                 span.high, kStepperSections[axis], shown(maximum).c_str(), cause.c_str()));
+    }
+  }
+
+  void check_point(Span x, Span y, const std::string& what, const std::string& x_cause,
+                   const std::string& y_cause) {
+    check_axis(kX, x, what, x_cause);
+    check_axis(kY, y, what, y_cause);
+  }
+
+  // 0 turns a heater off and is always accepted, as the host accepts it.
+  void check_temperature(double temp, const std::string& source, const char* heater,
+                         const host::TemperatureLimits& range) {
+    if (temp == 0) return;
+    if (temp < range.min_temp) {
+      add(format("%s lies below [%s] min_temp = %s", source.c_str(), heater,
+                 shown(range.min_temp).c_str()));
+    }
+    if (temp > range.max_temp) {
+      add(format("%s lies above [%s] max_temp = %s", source.c_str(), heater,
+                 shown(range.max_temp).c_str()));
+    }
+  }
+
+  std::vector<std::string> texts() const { return texts_; }
+
+ private:
+  host::AxisLimits limits_;
+  std::vector<std::string> texts_;
+};
+
+// Where a temperature comes from: the command line when it differs from
+// the configured value.
+std::string temperature_source(double value, double configured, const char* key,
+                               const char* parameter) {
+  if (value == configured) return format("[z_compensate] %s = %s", key, shown(value).c_str());
+  return format("%s=%s", parameter, shown(value).c_str());
+}
+
+std::string joined_lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+  return text;
+}
+
+}  // namespace
+
+WipeTemperatures ZCompensate::configured_temperatures() const {
+  return {hot_start_temp, hot_rub_temp, hot_end_temp, bed_add_temp};
+}
+
+std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
+                                                         const WipeTemperatures& temps) {
+  auto host_printer = printer;
+  const double now = host_printer->get_reactor()->monotonic();
+  Findings findings(host_printer->lookup_toolhead()->axis_limits(now));
+
+  // 1. The printer objects the command uses.
+  const auto has = [&](const char* name, const char* missing) {
+    if (host_printer->has_object(name)) return true;
+    findings.add(missing);
+    return false;
+  };
+  has("bed_mesh", "the printer has no [bed_mesh] section");
+  if (parts.calibration) {
+    has("probe", "the printer has no bed probe: no section (such as [probe]) provides 'probe'");
+  }
+  const bool has_extruder = parts.wipe && has("extruder", "the printer has no [extruder] section");
+  const bool has_bed = parts.wipe && has("heater_bed", "the printer has no [heater_bed] section");
+  if (parts.wipe) has("fan", "the printer has no [fan] section");
+
+  // 2. The calibration's measuring points, at their farthest possible draws:
+  // one point lies the drawn distance above the centre, the other below it.
+  if (parts.calibration) {
+    const Span offset = between(noz_pos_offset.at(0), noz_pos_offset.at(1));
+    const std::array<Span, 2> nozzle{{
+        joined(shifted(offset, noz_pos_center.at(0)),
+               shifted({-offset.high, -offset.low}, noz_pos_center.at(0))),
+        joined(shifted(offset, noz_pos_center.at(1)),
+               shifted({-offset.high, -offset.low}, noz_pos_center.at(1))),
+    }};
+    const std::string cause = format("[z_compensate] noz_pos_center = %s, noz_pos_offset = %s",
+                                     shown(noz_pos_center).c_str(),
+                                     shown(noz_pos_offset).c_str());
+    findings.check_point(nozzle[0], nozzle[1], "the nozzle's measuring points reach", cause,
+                         cause);
+    // The toolhead moves the bed probe over each point.
+    const std::string probe_cause =
+        cause + format(", bl_offset = %s, %s", shown(bl_offset[0]).c_str(),
+                       shown(bl_offset[1]).c_str());
+    findings.check_point(shifted(nozzle[0], -bl_offset[0]), shifted(nozzle[1], -bl_offset[1]),
+                         "putting the bed probe over the measuring points takes the toolhead to",
+                         probe_cause, probe_cause);
+    findings.check_axis(kZ, {kBedProbeStartZ, kBedProbeStartZ},
+                        "the bed probe starts each measurement at", "a fixed height");
+    findings.check_axis(kZ, {vs_start_z_pos, vs_start_z_pos},
+                        "the nozzle starts each measurement at",
+                        format("[z_compensate] vs_start_z_pos = %s", shown(vs_start_z_pos).c_str()));
+  }
+
+  // 3. The wipe: every possible stroke in the wipe area, the nozzle lowered
+  // 5 mm into it and lifted 5 mm before its end, and the move away.
+  if (parts.wipe) {
+    const Span start_x = shifted(between(0, clr_noz_len_x - pa_clr_dis_mm_x), clr_noz_start_x);
+    const Span start_y = shifted(between(0, clr_noz_len_y - pa_clr_dis_mm_y), clr_noz_start_y);
+    const Span end_x = shifted(start_x, pa_clr_dis_mm_x);
+    const Span end_y = shifted(start_y, pa_clr_dis_mm_y);
+    const std::string x_cause =
+        format("[z_compensate] clr_noz_start_x = %s, clr_noz_len_x = %s, pa_clr_dis_mm_x = %s",
+               shown(clr_noz_start_x).c_str(), shown(clr_noz_len_x).c_str(),
+               shown(pa_clr_dis_mm_x).c_str());
+    const std::string y_cause =
+        format("[z_compensate] clr_noz_start_y = %s, clr_noz_len_y = %s, pa_clr_dis_mm_y = %s",
+               shown(clr_noz_start_y).c_str(), shown(clr_noz_len_y).c_str(),
+               shown(pa_clr_dis_mm_y).c_str());
+    findings.check_point(start_x, joined(start_y, shifted(start_y, 5)),
+                         "the stroke's start can reach", x_cause, y_cause);
+    findings.check_point(end_x, joined(end_y, shifted(end_y, -5)), "the stroke's end can reach",
+                         x_cause, y_cause);
+    findings.check_point(shifted(end_x, pa_clr_dis_mm), end_y,
+                         "the move away after the stroke can reach",
+                         x_cause + format(", pa_clr_dis_mm = %s", shown(pa_clr_dis_mm).c_str()),
+                         y_cause);
+    findings.check_axis(kZ, {bed_max_err, bed_max_err}, "the wipe's travel moves run at",
+                        format("[z_compensate] bed_max_err = %s", shown(bed_max_err).c_str()));
+  }
+
+  // 4. The wipe's temperatures as the run will use them: this nozzle type
+  // keeps the rubbing temperature throughout.
+  if (has_extruder) {
+    const bool one_temperature = type_nozz == 1;
+    const std::string rub_source =
+        temperature_source(temps.hot_rub_temp, hot_rub_temp, "hot_rub_temp", "HOT_RUB_TEMP");
+    const double start_temp = one_temperature ? temps.hot_rub_temp : temps.hot_start_temp;
+    const std::string start_source =
+        one_temperature ? rub_source
+                        : temperature_source(temps.hot_start_temp, hot_start_temp,
+                                             "hot_start_temp", "HOT_START_TEMP");
+    const double end_temp = one_temperature ? temps.hot_rub_temp : temps.hot_end_temp;
+    const std::string end_source =
+        one_temperature ? rub_source
+                        : temperature_source(temps.hot_end_temp, hot_end_temp, "hot_end_temp",
+                                             "HOT_END_TEMP");
+    const host::TemperatureLimits range = host_printer->lookup_heater("extruder")->temperature_limits();
+    findings.check_temperature(start_temp, start_source, "extruder", range);
+    findings.check_temperature(temps.hot_rub_temp, rub_source, "extruder", range);
+    findings.check_temperature(end_temp, end_source, "extruder", range);
+    // The filament is drawn back as soon as the nozzle is within the
+    // tolerance of the rubbing temperature: coming from a cooler start, it
+    // may still be that much below it.
+    const double draw_back_temp =
+        start_temp >= temps.hot_rub_temp ? temps.hot_rub_temp : temps.hot_rub_temp - kRubTolerance;
+    if (pumpback_mm > 0 && draw_back_temp < range.min_extrude_temp) {
+      findings.add(format(
+          "the filament is drawn back ([z_compensate] pumpback_mm = %s) at %s, within %s of "
+          "the rubbing temperature %s, below [extruder] min_extrude_temp = %s",
+          shown(pumpback_mm).c_str(), shown(draw_back_temp).c_str(),
+          shown(kRubTolerance).c_str(), rub_source.c_str(),
+          shown(range.min_extrude_temp).c_str()));
+    }
+  }
+  if (has_bed) {
+    findings.check_temperature(
+        temps.bed_add_temp,
+        temperature_source(temps.bed_add_temp, bed_add_temp, "bed_add_temp", "BED_ADDTEMP"),
+        "heater_bed", host_printer->lookup_heater("heater_bed")->temperature_limits());
+  }
+  return findings.texts();
+}
+
+void ZCompensate::preflight(const char* command, CommandParts parts,
+                            const WipeTemperatures& temps) {
+  const std::vector<std::string> findings = preflight_findings(parts, temps);
+  if (findings.empty()) return;
+  refuse(format("%s refused: %s", command, joined_lines(findings).c_str()));
+}
+
+std::vector<std::string> ZCompensate::start_up_findings() {
+  auto host_printer = printer;
+  std::vector<std::string> findings = preflight_findings({true, true}, configured_temperatures());
+  // The stroke rubs the nozzle |pa_clr_down_mm| below the bed height it
+  // finds, which lies near Z 0 on a printer whose Z is homed by its probe.
+  const double now = host_printer->get_reactor()->monotonic();
+  const double z_min = host_printer->lookup_toolhead()->axis_limits(now).minimum[kZ];
+  const double rub_depth = std::fabs(pa_clr_down_mm);
+  if (z_min > -rub_depth) {
+    findings.push_back(format(
+        "[stepper_z] position_min = %s lies above -|pa_clr_down_mm| = %s: the nozzle clearing "
+        "rubs the nozzle %s mm below the bed height it finds, and with the bed found near Z 0 "
+        "that move is refused after the printer has heated; set position_min to %s or lower "
+        "(such as -2)",
+        shown(z_min).c_str(), shown(-rub_depth).c_str(), shown(rub_depth).c_str(),
+        shown(-rub_depth).c_str()));
+  }
+  return findings;
+}
+
+// The printer starts whatever the check finds, even when the check itself
+// fails on an unexpected host answer.
+void ZCompensate::handle_ready() {
+  auto host_printer = printer;
+  auto dispatcher = gcode;
+  std::vector<std::string> warnings;
+  const std::exception_ptr failure = attempt([&] { warnings = start_up_findings(); });
+  if (failure) {
+    if (host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
+    warnings = {"the start-up check could not be made: " + host_printer->describe_error(failure)};
+  }
+  for (const std::string& warning : warnings) {
+    dispatcher->respond_warning("z_compensate: " + warning);
+  }
+}
+
+void ZCompensate::check_stroke_heights(double start_bed_z, double end_bed_z) {
+  auto host_printer = printer;
+  const double now = host_printer->get_reactor()->monotonic();
+  Findings findings(require(toolhead, "toolhead")->axis_limits(now));
+  const std::string down_key = format("[z_compensate] pa_clr_down_mm = %s",
+                                      shown(pa_clr_down_mm).c_str());
+  findings.check_axis(kZ, {start_bed_z - pa_clr_down_mm, start_bed_z - pa_clr_down_mm},
+                      "the nozzle is lowered onto the stroke at",
+                      format("the bed found at Z %.3f less %s", start_bed_z, down_key.c_str()));
+  findings.check_axis(kZ, {end_bed_z + pa_clr_down_mm, end_bed_z + pa_clr_down_mm},
+                      "the stroke ends at",
+                      format("the bed found at Z %.3f plus %s", end_bed_z, down_key.c_str()));
+  findings.check_axis(kZ, {end_bed_z + bed_max_err, end_bed_z + bed_max_err},
+                      "the move away after the stroke runs at",
+                      format("the bed found at Z %.3f plus [z_compensate] bed_max_err = %s",
+                             end_bed_z, shown(bed_max_err).c_str()));
+  const std::vector<std::string> texts = findings.texts();
+  if (texts.empty()) return;
+  refuse(format("VQTWENTYMA_NOZZLE_CLEAR refused: %s", joined_lines(texts).c_str()));
+}
+
+}  // namespace zcomp
