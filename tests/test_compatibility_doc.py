@@ -13,8 +13,10 @@ def read(*path):
 
 
 def table_rows():
-    rows = [line.split("|")[1:-1] for line in read(
-        "docs", "Compatibility.md").split("\n") if line.startswith("| ")]
+    """The rows of the first table, the host generations."""
+    text = read("docs", "Compatibility.md")
+    first_table = text[text.index("\n| "):].split("\n\n")[0]
+    rows = [line.split("|")[1:-1] for line in first_table.split("\n") if line.startswith("| ")]
     return [[cell.strip() for cell in row] for row in rows[1:]]
 
 
