@@ -112,7 +112,9 @@ void append_fixed(std::string& text, double value, int precision) {
 }
 
 std::string format_simple(const char* fmt, va_list args) {
+  // Room for the usual line, so that it is allocated once.
   std::string text;
+  text.reserve(std::strlen(fmt) + 64);
   const char* p = fmt;
   for (const char* percent = std::strchr(p, '%'); percent != nullptr;
        percent = std::strchr(p, '%')) {
