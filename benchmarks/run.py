@@ -122,8 +122,8 @@ def replay_function(log):
 
 # Timing.
 
-def per_call(function, seconds):
-    """Nanoseconds per call: the best of several rounds, the loop's own time taken off."""
+def repetitions(function, seconds):
+    """How many calls take about a tenth of `seconds`."""
     count = 1
     while True:
         start = time.thread_time_ns()
@@ -131,19 +131,36 @@ def per_call(function, seconds):
             function()
         elapsed = time.thread_time_ns() - start
         if elapsed > seconds * 1e9 / 10 or count > 1e7:
-            break
+            return count
         count *= 2
-    best = empty = float("inf")
+
+
+def round_time(function, count):
+    start = time.thread_time_ns()
+    for _ in range(count):
+        function()
+    return time.thread_time_ns() - start
+
+
+def per_call(functions, seconds):
+    """Nanoseconds per call of each function: the best of several rounds, the
+    loop's own time taken off. The functions' rounds alternate, so that a
+    change in the machine's load falls on all of them alike."""
+    counts = [repetitions(function, seconds) for function in functions]
+    best = [float("inf")] * len(functions)
+    empty = [float("inf")] * len(functions)
     for _ in range(7):
-        start = time.thread_time_ns()
-        for _ in range(count):
-            function()
-        best = min(best, time.thread_time_ns() - start)
-        start = time.thread_time_ns()
-        for _ in range(count):
-            pass
-        empty = min(empty, time.thread_time_ns() - start)
-    return (best - empty) / count
+        for i, function in enumerate(functions):
+            best[i] = min(best[i], round_time(function, counts[i]))
+            empty[i] = min(empty[i], loop_time(counts[i]))
+    return [(b - e) / c for b, e, c in zip(best, empty, counts)]
+
+
+def loop_time(count):
+    start = time.thread_time_ns()
+    for _ in range(count):
+        pass
+    return time.thread_time_ns() - start
 
 
 class Implementation:
@@ -194,8 +211,7 @@ def measure(implementation, seconds):
         printer, config = stub_host.printer_and_config()
         operation = set_up(printer, config)
         # The replay needs the same objects as the log: time it on the recorded host.
-        floor_ns = per_call(floor, seconds)
-        operation_ns = per_call(operation, seconds)
+        floor_ns, operation_ns = per_call([floor, operation], seconds)
         results[name] = (operation_ns, floor_ns, len(recorder.log))
     return results
 

@@ -89,16 +89,17 @@ struct AxisLimits {
 
 class Toolhead {
  public:
-  enum class Limit { max_velocity, max_accel, max_z_velocity, max_z_accel };
   virtual ~Toolhead() = default;
   virtual void wait_moves() = 0;
   virtual void get_last_move_time() = 0;
   virtual Position get_position() = 0;
   // Declares `pos` as the current position with Z homed.
   virtual void set_position_z_homed(const Position& pos) = 0;
-  // The speed limits, read and written directly on the host's fields.
-  virtual double limit(Limit which) = 0;
-  virtual void set_limit(Limit which, double value) = 0;
+  // The speed limits, read and written directly on the host's fields, in
+  // this order; the whole set at once, so the kinematics are reached once.
+  using Limits = std::array<double, 4>;
+  virtual Limits limits() = 0;
+  virtual void set_limits(const Limits& values) = 0;
   // The kinematics' axis ranges at reactor time `eventtime`.
   virtual AxisLimits axis_limits(double eventtime) = 0;
 };

@@ -28,6 +28,20 @@ def test_move_sends_one_line(printer, module, pos, speed, line):
     assert printer.lookup_object("toolhead").get_position()[3] == 0
 
 
+# Halfway values, exact (0.0625) or just off it in binary, and tiny values:
+# every digit as printf writes it.
+@pytest.mark.parametrize("x,y,z", [
+    (0.0625, 0.1875, 2.0625),
+    (0.0005, 1.0005, 2.0015),
+    (0.0004, 1e-300, 0.0),
+    (0.1875, 100.0625, 34.5675),
+] + [((k + 0.5) / 1000, (k + 0.5) / 100, k / 100 + 0.0005) for k in range(0, 20000, 373)])
+def test_move_rounds_coordinates_as_printf(printer, module, x, y, z):
+    call_in_command(printer, lambda: module.move([x, y, z], 100, wait=False))
+
+    assert command_lines(printer) == ["G1 F6000 X%.3f Y%.3f Z%.3f" % (x, y, z)]
+
+
 @pytest.mark.parametrize("speed,error", [(float("nan"), ValueError),
                                          (float("inf"), OverflowError),
                                          (-float("inf"), OverflowError)])

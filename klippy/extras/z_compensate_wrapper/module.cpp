@@ -54,9 +54,48 @@ std::string format_any(const char* fmt, va_list args) {
   return text;
 }
 
+// Whole numbers below this are exact in a double and in the digits below.
+constexpr double kExactWhole = 4503599627370496.0;  // 2^52
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+
+// printf's "%.<precision>f" digits for the values G-code lines hold: the
+// exact value scaled and rounded half to even, as printf rounds, in integer
+// arithmetic. Returns false where the scaled value is too large or no number.
+bool append_scaled(std::string& text, double value, int precision) {
+  if (precision < 0 || precision > 6) return false;
+  const double scale = kPowersOfTen[precision];
+  const double scaled = std::fabs(value) * scale;
+  if (!(scaled < kExactWhole)) return false;
+  // `scaled` plus `error` is |value| * scale exactly.
+  const double error = std::fma(std::fabs(value), scale, -scaled);
+  double whole = std::nearbyint(scaled);
+  const double fraction = scaled - whole;
+  // Only a halfway `scaled` can be moved to the other side by the error;
+  // anywhere else the error is smaller than the distance to the midpoint.
+  if (fraction == 0.5 && error > 0) whole += 1;
+  if (fraction == -0.5 && error < 0) whole -= 1;
+  auto digits = static_cast<std::uint64_t>(whole);
+  char buffer[32];
+  char* end = buffer + sizeof(buffer);
+  char* p = end;
+  for (int i = 0; i < precision; ++i) {
+    *--p = static_cast<char>('0' + digits % 10);
+    digits /= 10;
+  }
+  if (precision > 0) *--p = '.';
+  do {
+    *--p = static_cast<char>('0' + digits % 10);
+    digits /= 10;
+  } while (digits != 0);
+  if (std::signbit(value)) *--p = '-';
+  text.append(p, end);
+  return true;
+}
+
 // printf's "%.<precision>f" digits; std::to_chars writes the same digits
 // several times faster where the library has it.
 void append_fixed(std::string& text, double value, int precision) {
+  if (append_scaled(text, value, precision)) return;
 #if defined(__cpp_lib_to_chars)
   char digits[128];
   const auto written = std::to_chars(digits, digits + sizeof(digits), value,
@@ -73,7 +112,9 @@ void append_fixed(std::string& text, double value, int precision) {
 }
 
 std::string format_simple(const char* fmt, va_list args) {
+  // Room for the usual line, so that it is allocated once.
   std::string text;
+  text.reserve(std::strlen(fmt) + 64);
   const char* p = fmt;
   for (const char* percent = std::strchr(p, '%'); percent != nullptr;
        percent = std::strchr(p, '%')) {
@@ -88,9 +129,8 @@ std::string format_simple(const char* fmt, va_list args) {
     } else if (*p == 'f') {
       append_fixed(text, va_arg(args, double), 6);
     } else {
-      char* conversion = nullptr;
-      const auto precision = static_cast<int>(std::strtol(p + 1, &conversion, 10));
-      p = conversion;
+      int precision = 0;
+      for (++p; *p != 'f'; ++p) precision = precision * 10 + (*p - '0');
       append_fixed(text, va_arg(args, double), precision);
     }
     ++p;

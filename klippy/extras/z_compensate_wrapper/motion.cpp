@@ -8,22 +8,17 @@ namespace zcomp {
 
 namespace {
 
-using Limit = host::Toolhead::Limit;
+// The saved and the probing limits, in the order of the host's limits.
+constexpr double ZCompensate::*kSavedLimits[] = {
+    &ZCompensate::sys_max_velocity, &ZCompensate::sys_max_accel,
+    &ZCompensate::sys_max_z_velocity, &ZCompensate::sys_max_z_accel};
+constexpr double ZCompensate::*kProbingLimits[] = {
+    &ZCompensate::run_max_velocity, &ZCompensate::run_max_accel,
+    &ZCompensate::run_max_z_velocity, &ZCompensate::run_max_z_accel};
 
-// Each saved limit pairs with the probing limit and the host field of the
-// same name; the order is the order in which they are written.
-struct LimitSlot {
-  Limit field;
-  double ZCompensate::*saved;
-  double ZCompensate::*probing;
-};
-
-constexpr LimitSlot kLimitSlots[] = {
-    {Limit::max_velocity, &ZCompensate::sys_max_velocity, &ZCompensate::run_max_velocity},
-    {Limit::max_accel, &ZCompensate::sys_max_accel, &ZCompensate::run_max_accel},
-    {Limit::max_z_velocity, &ZCompensate::sys_max_z_velocity, &ZCompensate::run_max_z_velocity},
-    {Limit::max_z_accel, &ZCompensate::sys_max_z_accel, &ZCompensate::run_max_z_accel},
-};
+host::Toolhead::Limits limits_of(const ZCompensate& core, double ZCompensate::*const (&fields)[4]) {
+  return {core.*fields[0], core.*fields[1], core.*fields[2], core.*fields[3]};
+}
 
 }  // namespace
 
@@ -60,11 +55,12 @@ void ZCompensate::delay_s(double delay_s) {
 void ZCompensate::set_step_par(bool load_sys) {
   auto head = require(toolhead, "toolhead");
   if (load_sys) {
-    for (const LimitSlot& slot : kLimitSlots) head->set_limit(slot.field, this->*slot.saved);
+    head->set_limits(limits_of(*this, kSavedLimits));
     return;
   }
-  for (const LimitSlot& slot : kLimitSlots) this->*slot.saved = head->limit(slot.field);
-  for (const LimitSlot& slot : kLimitSlots) head->set_limit(slot.field, this->*slot.probing);
+  const host::Toolhead::Limits current = head->limits();
+  for (std::size_t i = 0; i < current.size(); ++i) this->*kSavedLimits[i] = current[i];
+  head->set_limits(limits_of(*this, kProbingLimits));
 }
 
 std::string gcode_offset_line(double z_adjust) {

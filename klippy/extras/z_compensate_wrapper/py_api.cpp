@@ -134,12 +134,15 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<Arg> args,
 #endif
 }
 
+// A missing attribute is the common answer here: looked up without building
+// the AttributeError that the host's getattr would raise and we would drop.
 Ref optional_attr(PyObject* object, PyObject* name) {
-  PyObject* value = PyObject_GetAttr(object, name);
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-  }
+  PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyObject_GetOptionalAttr(object, name, &value) < 0) throw_error();
+#else
+  if (_PyObject_LookupAttr(object, name, &value) < 0) throw_error();
+#endif
   return Ref::steal(value);
 }
 

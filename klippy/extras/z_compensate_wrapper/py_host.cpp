@@ -401,30 +401,21 @@ std::string unknown_host_shape(const Ref& printer) {
   return "";
 }
 
-namespace {
-
 // The speed limits live on the toolhead, the Z limits on its kinematics.
-std::pair<Ref, PyObject*> limit_field(const Ref& toolhead, host::Toolhead::Limit which) {
-  using Limit = host::Toolhead::Limit;
-  switch (which) {
-    case Limit::max_velocity: return {toolhead, names::max_velocity};
-    case Limit::max_accel: return {toolhead, names::max_accel};
-    case Limit::max_z_velocity: return {get_attr(toolhead, names::kin), names::max_z_velocity};
-    case Limit::max_z_accel: return {get_attr(toolhead, names::kin), names::max_z_accel};
-  }
-  throw std::logic_error("unknown toolhead limit");
+host::Toolhead::Limits PyToolhead::limits() {
+  const Ref kin = get_attr(object_, names::kin);
+  return {to_double(get_attr(object_, names::max_velocity).get(), "max_velocity"),
+          to_double(get_attr(object_, names::max_accel).get(), "max_accel"),
+          to_double(get_attr(kin, names::max_z_velocity).get(), "max_z_velocity"),
+          to_double(get_attr(kin, names::max_z_accel).get(), "max_z_accel")};
 }
 
-}  // namespace
-
-double PyToolhead::limit(Limit which) {
-  const auto [owner, field] = limit_field(object_, which);
-  return to_double(get_attr(owner, field).get(), PyUnicode_AsUTF8(field));
-}
-
-void PyToolhead::set_limit(Limit which, double value) {
-  const auto [owner, field] = limit_field(object_, which);
-  set_attr(owner, field, value);
+void PyToolhead::set_limits(const Limits& values) {
+  const Ref kin = get_attr(object_, names::kin);
+  set_attr(object_, names::max_velocity, values[0]);
+  set_attr(object_, names::max_accel, values[1]);
+  set_attr(kin, names::max_z_velocity, values[2]);
+  set_attr(kin, names::max_z_accel, values[3]);
 }
 
 host::AxisLimits PyToolhead::axis_limits(double eventtime) {

@@ -107,8 +107,8 @@ class PyToolhead : public host::Toolhead, public PyObjectAdapter {
   void get_last_move_time() override;
   host::Position get_position() override;
   void set_position_z_homed(const host::Position& pos) override;
-  double limit(Limit which) override;
-  void set_limit(Limit which, double value) override;
+  Limits limits() override;
+  void set_limits(const Limits& values) override;
   host::AxisLimits axis_limits(double eventtime) override;
 };
 
