@@ -130,10 +130,10 @@ def checkout_version(checkout):
 def load_checkout_loader(checkout):
     """The checkout's loader as a module of its own, for the functions that
     it shares with the installer (the version and the sources' digest)."""
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "z_compensate_loader", str(Path(checkout) / LOADER_PATH))
-    loader = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(loader)
+    loader = importlib.util.module_from_spec(found)
+    found.loader.exec_module(loader)
     return loader
 
 
