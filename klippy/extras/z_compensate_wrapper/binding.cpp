@@ -28,10 +28,14 @@ using zcomp::ZCompensate;
 
 constexpr const char* kClassName = "ZCompensateInitWrapper";
 
+struct StatusCache;
+
 struct ModuleObject {
   PyObject_HEAD
   // Null until construction has finished, and again once cleared.
   ZCompensate* core;
+  // The last get_status answer; null until the first.
+  StatusCache* status;
   PyObject* weakrefs;
 };
 
@@ -82,7 +86,7 @@ struct Parameter {
 PyObject* const py_true = Py_True;
 PyObject* const py_false = Py_False;
 
-using Body = PyObject* (*)(ZCompensate& core, PyObject* const* args);
+using Body = PyObject* (*)(PyObject* self, ZCompensate& core, PyObject* const* args);
 
 struct Method {
   const char* name;
@@ -143,11 +147,11 @@ PyObject* call(const Method& method, PyObject* self, PyObject* const* args, Py_s
   try {
     // klippy passes every argument by position.
     if (kwnames == nullptr && static_cast<std::size_t>(nargs) == method.parameter_count()) {
-      return method.body(core_of(self), args);
+      return method.body(self, core_of(self), args);
     }
     PyObject* bound[kMaxParameters];
     bind_arguments(method, args, nargs, kwnames, bound);
-    return method.body(core_of(self), bound);
+    return method.body(self, core_of(self), bound);
   } catch (...) {
     set_error(std::current_exception());
     return nullptr;
@@ -158,30 +162,62 @@ void set_item(const Ref& dict, PyObject* key, const Ref& value) {
   if (PyDict_SetItem(dict.get(), key, value.get()) < 0) throw_error();
 }
 
-Ref text_object(const std::string& text) {
-  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 Ref optional_number(const std::optional<double>& value) {
   if (!value) return Ref::borrow(Py_None);
   return checked(PyFloat_FromDouble(*value));
 }
 
+bool same_run_status(const zcomp::RunStatus& a, const zcomp::RunStatus& b) {
+  return a.running_command == b.running_command && a.last_command == b.last_command &&
+         a.last_result == b.last_result && a.last_message == b.last_message &&
+         a.last_z_offset == b.last_z_offset && a.saved_z_offset == b.saved_z_offset &&
+         a.last_point_offsets == b.last_point_offsets;
+}
+
 // The status of the running and the last command, as get_status shows it.
 void add_run_status(const Ref& status, const zcomp::RunStatus& run) {
-  set_item(status, names::running_command, text_object(run.running_command));
-  set_item(status, names::last_command, text_object(run.last_command));
-  set_item(status, names::last_result, text_object(run.last_result));
-  set_item(status, names::last_message, text_object(run.last_message));
+  set_item(status, names::running_command, new_text(run.running_command));
+  set_item(status, names::last_command, new_text(run.last_command));
+  set_item(status, names::last_result, new_text(run.last_result));
+  set_item(status, names::last_message, new_text(run.last_message));
   set_item(status, names::last_z_offset, optional_number(run.last_z_offset));
   set_item(status, names::saved_z_offset, optional_number(run.saved_z_offset));
   set_item(status, names::last_point_offsets,
            new_list(run.last_point_offsets.data(), run.last_point_offsets.size()));
 }
 
+// Each call answers with a new mapping (callers may keep or change what they
+// were given), copied from one kept ready while the status stays the same:
+// its values are texts, numbers and None, shared safely; only the list of
+// point offsets is made anew for every answer.
+struct StatusCache {
+  Ref ready;
+  std::int64_t auto_alignment_status = 0;
+  zcomp::RunStatus run;
+};
+
+Ref new_status(ModuleObject* module, const ZCompensate& core) {
+  StatusCache* cache = module->status;
+  if (cache == nullptr || cache->auto_alignment_status != core.auto_alignment_status ||
+      !same_run_status(cache->run, core.run_status)) {
+    Ref ready = checked(PyDict_New());
+    set_item(ready, names::auto_alignment_status,
+             checked(PyLong_FromLongLong(core.auto_alignment_status)));
+    add_run_status(ready, core.run_status);
+    if (cache == nullptr) cache = module->status = new StatusCache;
+    cache->ready = std::move(ready);
+    cache->auto_alignment_status = core.auto_alignment_status;
+    cache->run = core.run_status;
+  }
+  Ref status = checked(PyDict_Copy(cache->ready.get()));
+  const std::vector<double>& offsets = core.run_status.last_point_offsets;
+  set_item(status, names::last_point_offsets, new_list(offsets.data(), offsets.size()));
+  return status;
+}
+
 // A G-code command handler: the host's command object, adapted for the procedure.
 template <void (ZCompensate::*Handler)(host::GCodeCommand&)>
-PyObject* command_handler(ZCompensate& core, PyObject* const* args) {
+PyObject* command_handler(PyObject*, ZCompensate& core, PyObject* const* args) {
   PyGCodeCommand command(Ref::borrow(args[0]));
   (core.*Handler)(command);
   return none();
@@ -189,36 +225,36 @@ PyObject* command_handler(ZCompensate& core, PyObject* const* args) {
 
 // Sets a heater's target; `wait` is any value tested for truth.
 template <void (ZCompensate::*Setter)(double, bool, double)>
-PyObject* heater_setter(ZCompensate& core, PyObject* const* args) {
+PyObject* heater_setter(PyObject*, ZCompensate& core, PyObject* const* args) {
   (core.*Setter)(number_argument(args[0], "temp"), truth(args[1]), number_argument(args[2], "err"));
   return none();
 }
 
 const Method kMethods[] = {
     {"delay_s", {{"delay_s"}},
-     [](ZCompensate& core, PyObject* const* args) {
+     [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.delay_s(number_argument(args[0], "delay_s"));
        return none();
      }},
     {"TEST_SWAP", {},
-     [](ZCompensate& core, PyObject* const*) {
+     [](PyObject*, ZCompensate& core, PyObject* const*) {
        core.TEST_SWAP();
        return none();
      }},
     {"print_msg", {{"title"}, {"msg"}, {"force", &py_false}},
-     [](ZCompensate& core, PyObject* const* args) {
+     [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.print_msg(to_text(args[0], "title"), to_text(args[1], "msg"), truth(args[2]));
        return none();
      }},
     {"ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", &default_vals}},
-     [](ZCompensate& core, PyObject* const* args) {
+     [](PyObject*, ZCompensate& core, PyObject* const* args) {
        if (!truth(args[0])) return none();
        PyErrorRecord record(args[1], args[2]);
        core.ck_and_raise_error(true, record);
        return none();
      }},
     {"move", {{"pos"}, {"speed"}, {"wait", &py_true}},
-     [](ZCompensate& core, PyObject* const* args) {
+     [](PyObject*, ZCompensate& core, PyObject* const* args) {
        // Entries after Z are not part of a move.
        core.move(to_doubles(args[0], "pos", 0, 3), number_argument(args[1], "speed"),
                  truth(args[2]));
@@ -229,26 +265,22 @@ const Method kMethods[] = {
     {"set_bed_temps", {{"temp"}, {"wait", &py_false}, {"err", &default_err}},
      heater_setter<&ZCompensate::set_bed_temps>},
     {"set_step_par", {{"load_sys", &py_true}},
-     [](ZCompensate& core, PyObject* const* args) {
+     [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.set_step_par(truth(args[0]));
        return none();
      }},
     {"pnt_msg", {{"msg"}},
-     [](ZCompensate& core, PyObject* const* args) {
+     [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.pnt_msg(to_text(args[0], "msg"));
        return none();
      }},
     {"get_status", {{"eventtime"}},
-     [](ZCompensate& core, PyObject* const*) {
-       Ref status = checked(PyDict_New());
-       set_item(status, names::auto_alignment_status,
-                checked(PyLong_FromLongLong(core.auto_alignment_status)));
-       add_run_status(status, core.run_status);
-       return status.release();
+     [](PyObject* self, ZCompensate& core, PyObject* const*) {
+       return new_status(as_module(self), core).release();
      }},
     {"vq20ma_clear_nozzle",
      {{"hot_start_temp"}, {"hot_rub_temp"}, {"hot_end_temp"}, {"bed_add_temp"}},
-     [](ZCompensate& core, PyObject* const* args) {
+     [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.vq20ma_clear_nozzle({number_argument(args[0], "hot_start_temp"),
                                  number_argument(args[1], "hot_rub_temp"),
                                  number_argument(args[2], "hot_end_temp"),
@@ -263,7 +295,7 @@ const Method kMethods[] = {
     // At start-up, a host of none of the known generations is a configuration
     // error, never an AttributeError in the middle of a command.
     {"_handle_connect", {},
-     [](ZCompensate& core, PyObject* const*) {
+     [](PyObject*, ZCompensate& core, PyObject* const*) {
        const auto& printer = dynamic_cast<const PyObjectAdapter&>(
            *zcomp::require(core.printer, "printer")).object();
        const std::string missing = unknown_host_shape(printer);
@@ -276,7 +308,7 @@ const Method kMethods[] = {
     // Once the printer is ready: warnings of what the commands would refuse.
     // It never pauses.
     {"_handle_ready", {},
-     [](ZCompensate& core, PyObject* const*) {
+     [](PyObject*, ZCompensate& core, PyObject* const*) {
        core.handle_ready();
        return none();
      }},
@@ -465,8 +497,7 @@ PyObject* get_dbg_msg(PyObject* self, void*) {
   return get_attribute(self, [](ZCompensate& core) {
     Ref titles = checked(PyDict_New());
     for (const auto& [title, index] : core.dbg_msg) {
-      const Ref key = checked(PyUnicode_FromStringAndSize(title.data(),
-                                                          static_cast<Py_ssize_t>(title.size())));
+      const Ref key = new_text(title);
       const Ref value = checked(PyLong_FromLongLong(index));
       if (PyDict_SetItem(titles.get(), key.get(), value.get()) < 0) throw_error();
     }
@@ -491,10 +522,7 @@ int set_dbg_msg(PyObject* self, PyObject* value, void*) {
 PyObject* get_tri_wave_ip(PyObject* self, void*) {
   return get_attribute(self, [](ZCompensate& core) -> PyObject* {
     if (!core.tri_wave_ip) return none();
-    const std::string& address = *core.tri_wave_ip;
-    return checked(PyUnicode_FromStringAndSize(address.data(),
-                                               static_cast<Py_ssize_t>(address.size())))
-        .release();
+    return new_text(*core.tri_wave_ip).release();
   });
 }
 
@@ -651,8 +679,11 @@ int module_traverse(PyObject* self, visitproc visit, void* arg) {
 // reference the collector cannot account for.
 int module_clear(PyObject* self) {
   ZCompensate* core = as_module(self)->core;
+  StatusCache* status = as_module(self)->status;
   as_module(self)->core = nullptr;
+  as_module(self)->status = nullptr;
   delete core;
+  delete status;
   return 0;
 }
 

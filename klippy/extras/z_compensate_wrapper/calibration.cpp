@@ -3,7 +3,6 @@
 #include <array>
 #include <cmath>
 
-#include "random_draw.h"
 #include "z_compensate.h"
 
 namespace zcomp {

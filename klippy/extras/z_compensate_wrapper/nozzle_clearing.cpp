@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "random_draw.h"
 #include "z_compensate.h"
 
 namespace zcomp {

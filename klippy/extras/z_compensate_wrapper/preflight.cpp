@@ -39,7 +39,8 @@ Span shifted(Span span, double by) { return {span.low + by, span.high + by}; }
 Span joined(Span a, Span b) { return {std::min(a.low, b.low), std::max(a.high, b.high)}; }
 
 // Collects what does not fit the printer, each finding naming the values
-// behind it and the limit it runs into.
+// behind it and the limit it runs into. The names are worked out only for a
+// finding: `cause` and `source` are callables giving the text.
 class Findings {
  public:
   explicit Findings(const host::AxisLimits& limits) : limits_(limits) {}
@@ -51,29 +52,46 @@ class Findings {
   }
 
   // `what` reaches every value of `span` on `axis`; `cause` names the keys.
-  void check_axis(int axis, Span span, const std::string& what, const std::string& cause) {
-    const double minimum = limits_.minimum[axis];
-    const double maximum = limits_.maximum[axis];
-    if (span.low < minimum) {
-      add(format("%s %s %.3f, below [%s] position_min = %s: %s", what.c_str(), kAxisNames[axis],
-                 span.low, kStepperSections[axis], shown(minimum).c_str(), cause.c_str()));
-    }
-    if (span.high > maximum) {
-      add(format("%s %s %.3f, beyond [%s] position_max = %s: %s", what.c_str(), kAxisNames[axis],
-                 span.high, kStepperSections[axis], shown(maximum).c_str(), cause.c_str()));
+  template <typename Cause>
+  void check_axis(int axis, Span span, const char* what, const Cause& cause) {
+    if (span.low < limits_.minimum[axis] || span.high > limits_.maximum[axis]) {
+      add_axis_findings(axis, span, what, cause());
     }
   }
 
-  void check_point(Span x, Span y, const std::string& what, const std::string& x_cause,
-                   const std::string& y_cause) {
+  template <typename XCause, typename YCause>
+  void check_point(Span x, Span y, const char* what, const XCause& x_cause,
+                   const YCause& y_cause) {
     check_axis(kX, x, what, x_cause);
     check_axis(kY, y, what, y_cause);
   }
 
   // 0 turns a heater off and is always accepted, as the host accepts it.
-  void check_temperature(double temp, const std::string& source, const char* heater,
+  template <typename Source>
+  void check_temperature(double temp, const Source& source, const char* heater,
                          const host::TemperatureLimits& range) {
-    if (temp == 0) return;
+    if (temp == 0 || (temp >= range.min_temp && temp <= range.max_temp)) return;
+    add_temperature_finding(temp, source(), heater, range);
+  }
+
+  std::vector<std::string> texts() const { return texts_; }
+
+ private:
+  void add_axis_findings(int axis, Span span, const char* what, const std::string& cause) {
+    const double minimum = limits_.minimum[axis];
+    const double maximum = limits_.maximum[axis];
+    if (span.low < minimum) {
+      add(format("%s %s %.3f, below [%s] position_min = %s: %s", what, kAxisNames[axis],
+                 span.low, kStepperSections[axis], shown(minimum).c_str(), cause.c_str()));
+    }
+    if (span.high > maximum) {
+      add(format("%s %s %.3f, beyond [%s] position_max = %s: %s", what, kAxisNames[axis],
+                 span.high, kStepperSections[axis], shown(maximum).c_str(), cause.c_str()));
+    }
+  }
+
+  void add_temperature_finding(double temp, const std::string& source, const char* heater,
+                               const host::TemperatureLimits& range) {
     if (temp < range.min_temp) {
       add(format("%s lies below [%s] min_temp = %s", source.c_str(), heater,
                  shown(range.min_temp).c_str()));
@@ -84,9 +102,6 @@ class Findings {
     }
   }
 
-  std::vector<std::string> texts() const { return texts_; }
-
- private:
   host::AxisLimits limits_;
   std::vector<std::string> texts_;
 };
@@ -141,23 +156,28 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
         joined(shifted(offset, noz_pos_center.at(1)),
                shifted({-offset.high, -offset.low}, noz_pos_center.at(1))),
     }};
-    const std::string cause = format("[z_compensate] noz_pos_center = %s, noz_pos_offset = %s",
-                                     shown(noz_pos_center).c_str(),
-                                     shown(noz_pos_offset).c_str());
+    const auto cause = [&] {
+      return format("[z_compensate] noz_pos_center = %s, noz_pos_offset = %s",
+                    shown(noz_pos_center).c_str(), shown(noz_pos_offset).c_str());
+    };
     findings.check_point(nozzle[0], nozzle[1], "the nozzle's measuring points reach", cause,
                          cause);
     // The toolhead moves the bed probe over each point.
-    const std::string probe_cause =
-        cause + format(", bl_offset = %s, %s", shown(bl_offset[0]).c_str(),
-                       shown(bl_offset[1]).c_str());
+    const auto probe_cause = [&] {
+      return cause() + format(", bl_offset = %s, %s", shown(bl_offset[0]).c_str(),
+                              shown(bl_offset[1]).c_str());
+    };
     findings.check_point(shifted(nozzle[0], -bl_offset[0]), shifted(nozzle[1], -bl_offset[1]),
                          "putting the bed probe over the measuring points takes the toolhead to",
                          probe_cause, probe_cause);
     findings.check_axis(kZ, {kBedProbeStartZ, kBedProbeStartZ},
-                        "the bed probe starts each measurement at", "a fixed height");
+                        "the bed probe starts each measurement at",
+                        [] { return std::string("a fixed height"); });
     findings.check_axis(kZ, {vs_start_z_pos, vs_start_z_pos},
-                        "the nozzle starts each measurement at",
-                        format("[z_compensate] vs_start_z_pos = %s", shown(vs_start_z_pos).c_str()));
+                        "the nozzle starts each measurement at", [&] {
+                          return format("[z_compensate] vs_start_z_pos = %s",
+                                        shown(vs_start_z_pos).c_str());
+                        });
   }
 
   // 3. The wipe: every possible stroke in the wipe area, the nozzle lowered
@@ -167,42 +187,51 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
     const Span start_y = shifted(between(0, clr_noz_len_y - pa_clr_dis_mm_y), clr_noz_start_y);
     const Span end_x = shifted(start_x, pa_clr_dis_mm_x);
     const Span end_y = shifted(start_y, pa_clr_dis_mm_y);
-    const std::string x_cause =
-        format("[z_compensate] clr_noz_start_x = %s, clr_noz_len_x = %s, pa_clr_dis_mm_x = %s",
-               shown(clr_noz_start_x).c_str(), shown(clr_noz_len_x).c_str(),
-               shown(pa_clr_dis_mm_x).c_str());
-    const std::string y_cause =
-        format("[z_compensate] clr_noz_start_y = %s, clr_noz_len_y = %s, pa_clr_dis_mm_y = %s",
-               shown(clr_noz_start_y).c_str(), shown(clr_noz_len_y).c_str(),
-               shown(pa_clr_dis_mm_y).c_str());
+    const auto x_cause = [&] {
+      return format("[z_compensate] clr_noz_start_x = %s, clr_noz_len_x = %s, pa_clr_dis_mm_x = %s",
+                    shown(clr_noz_start_x).c_str(), shown(clr_noz_len_x).c_str(),
+                    shown(pa_clr_dis_mm_x).c_str());
+    };
+    const auto y_cause = [&] {
+      return format("[z_compensate] clr_noz_start_y = %s, clr_noz_len_y = %s, pa_clr_dis_mm_y = %s",
+                    shown(clr_noz_start_y).c_str(), shown(clr_noz_len_y).c_str(),
+                    shown(pa_clr_dis_mm_y).c_str());
+    };
     findings.check_point(start_x, joined(start_y, shifted(start_y, 5)),
                          "the stroke's start can reach", x_cause, y_cause);
     findings.check_point(end_x, joined(end_y, shifted(end_y, -5)), "the stroke's end can reach",
                          x_cause, y_cause);
     findings.check_point(shifted(end_x, pa_clr_dis_mm), end_y,
                          "the move away after the stroke can reach",
-                         x_cause + format(", pa_clr_dis_mm = %s", shown(pa_clr_dis_mm).c_str()),
+                         [&] {
+                           return x_cause() + format(", pa_clr_dis_mm = %s",
+                                                     shown(pa_clr_dis_mm).c_str());
+                         },
                          y_cause);
-    findings.check_axis(kZ, {bed_max_err, bed_max_err}, "the wipe's travel moves run at",
-                        format("[z_compensate] bed_max_err = %s", shown(bed_max_err).c_str()));
+    findings.check_axis(kZ, {bed_max_err, bed_max_err}, "the wipe's travel moves run at", [&] {
+      return format("[z_compensate] bed_max_err = %s", shown(bed_max_err).c_str());
+    });
   }
 
   // 4. The wipe's temperatures as the run will use them: this nozzle type
   // keeps the rubbing temperature throughout.
   if (has_extruder) {
     const bool one_temperature = type_nozz == 1;
-    const std::string rub_source =
-        temperature_source(temps.hot_rub_temp, hot_rub_temp, "hot_rub_temp", "HOT_RUB_TEMP");
+    const auto rub_source = [&] {
+      return temperature_source(temps.hot_rub_temp, hot_rub_temp, "hot_rub_temp", "HOT_RUB_TEMP");
+    };
     const double start_temp = one_temperature ? temps.hot_rub_temp : temps.hot_start_temp;
-    const std::string start_source =
-        one_temperature ? rub_source
-                        : temperature_source(temps.hot_start_temp, hot_start_temp,
-                                             "hot_start_temp", "HOT_START_TEMP");
+    const auto start_source = [&] {
+      return one_temperature ? rub_source()
+                             : temperature_source(temps.hot_start_temp, hot_start_temp,
+                                                  "hot_start_temp", "HOT_START_TEMP");
+    };
     const double end_temp = one_temperature ? temps.hot_rub_temp : temps.hot_end_temp;
-    const std::string end_source =
-        one_temperature ? rub_source
-                        : temperature_source(temps.hot_end_temp, hot_end_temp, "hot_end_temp",
-                                             "HOT_END_TEMP");
+    const auto end_source = [&] {
+      return one_temperature ? rub_source()
+                             : temperature_source(temps.hot_end_temp, hot_end_temp,
+                                                  "hot_end_temp", "HOT_END_TEMP");
+    };
     const host::TemperatureLimits range = host_printer->lookup_heater("extruder")->temperature_limits();
     findings.check_temperature(start_temp, start_source, "extruder", range);
     findings.check_temperature(temps.hot_rub_temp, rub_source, "extruder", range);
@@ -217,14 +246,17 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
           "the filament is drawn back ([z_compensate] pumpback_mm = %s) at %s, within %s of "
           "the rubbing temperature %s, below [extruder] min_extrude_temp = %s",
           shown(pumpback_mm).c_str(), shown(draw_back_temp).c_str(),
-          shown(kRubTolerance).c_str(), rub_source.c_str(),
+          shown(kRubTolerance).c_str(), rub_source().c_str(),
           shown(range.min_extrude_temp).c_str()));
     }
   }
   if (has_bed) {
     findings.check_temperature(
         temps.bed_add_temp,
-        temperature_source(temps.bed_add_temp, bed_add_temp, "bed_add_temp", "BED_ADDTEMP"),
+        [&] {
+          return temperature_source(temps.bed_add_temp, bed_add_temp, "bed_add_temp",
+                                    "BED_ADDTEMP");
+        },
         "heater_bed", host_printer->lookup_heater("heater_bed")->temperature_limits());
   }
   return findings.texts();
@@ -232,6 +264,9 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
 
 void ZCompensate::preflight(const char* command, CommandParts parts,
                             const WipeTemperatures& temps) {
+  // A command run by another was checked by that one, with the same
+  // parameters, before anything heated.
+  if (run_status.running_command != command) return;
   const std::vector<std::string> findings = preflight_findings(parts, temps);
   if (findings.empty()) return;
   refuse(format("%s refused: %s", command, joined_lines(findings).c_str()));
@@ -277,18 +312,24 @@ void ZCompensate::check_stroke_heights(double start_bed_z, double end_bed_z) {
   auto host_printer = printer;
   const double now = host_printer->get_reactor()->monotonic();
   Findings findings(require(toolhead, "toolhead")->axis_limits(now));
-  const std::string down_key = format("[z_compensate] pa_clr_down_mm = %s",
-                                      shown(pa_clr_down_mm).c_str());
+  const auto down_key = [&] {
+    return format("[z_compensate] pa_clr_down_mm = %s", shown(pa_clr_down_mm).c_str());
+  };
   findings.check_axis(kZ, {start_bed_z - pa_clr_down_mm, start_bed_z - pa_clr_down_mm},
-                      "the nozzle is lowered onto the stroke at",
-                      format("the bed found at Z %.3f less %s", start_bed_z, down_key.c_str()));
+                      "the nozzle is lowered onto the stroke at", [&] {
+                        return format("the bed found at Z %.3f less %s", start_bed_z,
+                                      down_key().c_str());
+                      });
   findings.check_axis(kZ, {end_bed_z + pa_clr_down_mm, end_bed_z + pa_clr_down_mm},
-                      "the stroke ends at",
-                      format("the bed found at Z %.3f plus %s", end_bed_z, down_key.c_str()));
+                      "the stroke ends at", [&] {
+                        return format("the bed found at Z %.3f plus %s", end_bed_z,
+                                      down_key().c_str());
+                      });
   findings.check_axis(kZ, {end_bed_z + bed_max_err, end_bed_z + bed_max_err},
-                      "the move away after the stroke runs at",
-                      format("the bed found at Z %.3f plus [z_compensate] bed_max_err = %s",
-                             end_bed_z, shown(bed_max_err).c_str()));
+                      "the move away after the stroke runs at", [&] {
+                        return format("the bed found at Z %.3f plus [z_compensate] bed_max_err = %s",
+                                      end_bed_z, shown(bed_max_err).c_str());
+                      });
   const std::vector<std::string> texts = findings.texts();
   if (texts.empty()) return;
   refuse(format("VQTWENTYMA_NOZZLE_CLEAR refused: %s", joined_lines(texts).c_str()));

@@ -1,6 +1,7 @@
 #include "py_api.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -132,6 +133,20 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<Arg> args,
   return checked(_PyObject_Vectorcall(method.get(), argv + 1,
                                       positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 #endif
+}
+
+// Most of the module's texts are ASCII: copied in as they stand, without the
+// decoder's pass over them.
+Ref new_text(std::string_view text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      return checked(PyUnicode_DecodeUTF8(text.data(), size, nullptr));
+    }
+  }
+  Ref object = checked(PyUnicode_New(size, 127));
+  std::memcpy(PyUnicode_DATA(object.get()), text.data(), text.size());
+  return object;
 }
 
 // A missing attribute is the common answer here: looked up without building

@@ -10,6 +10,7 @@
 #include <exception>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/printer.h"
@@ -83,6 +84,9 @@ inline Ref checked(PyObject* result) {
   return Ref::steal(result);
 }
 
+// A Python text holding `text`, UTF-8.
+Ref new_text(std::string_view text);
+
 // The attribute and object names the module uses, created once.
 #define ZCOMP_PY_NAMES(X)                                                                   \
   X(auto_alignment_status) X(bed_mesh) X(code) X(cmd_CXSAVE_CONFIG) X(command_error)         \
@@ -132,10 +136,7 @@ class Arg {
   Arg(int value) : Arg(static_cast<std::int64_t>(value)) {}
   Arg(std::int64_t value) : owned_(checked(PyLong_FromLongLong(value))), object_(owned_.get()) {}
   Arg(double value) : owned_(checked(PyFloat_FromDouble(value))), object_(owned_.get()) {}
-  Arg(const std::string& text)
-      : owned_(checked(PyUnicode_FromStringAndSize(text.data(),
-                                                   static_cast<Py_ssize_t>(text.size())))),
-        object_(owned_.get()) {}
+  Arg(const std::string& text) : owned_(new_text(text)), object_(owned_.get()) {}
   PyObject* get() const { return object_; }
 
  private:

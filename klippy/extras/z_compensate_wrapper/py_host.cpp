@@ -569,8 +569,7 @@ std::string PyErrorRecord::text(const std::string& msg_prefix) {
   const Ref code = checked(PyObject_GetItem(record_, names::code));
   const Ref msg = checked(PyObject_GetItem(record_, names::msg));
   const Ref values = checked(PyObject_GetItem(record_, names::values));
-  const Ref prefix = checked(PyUnicode_FromStringAndSize(
-      msg_prefix.data(), static_cast<Py_ssize_t>(msg_prefix.size())));
+  const Ref prefix = new_text(msg_prefix);
   const Ref shown_msg = checked(PyNumber_Add(prefix.get(), msg.get()));
   const Ref shown = checked(PyDict_New());
   if (PyDict_SetItem(shown.get(), names::code, code.get()) < 0 ||

@@ -1,15 +1,31 @@
 // Uniform draws for the procedures' random points and strokes.
 #pragma once
 
-#include <random>
+#include <cstdint>
 
 namespace zcomp {
 
+// SplitMix64: one word of state, so that seeding it from the clock on every
+// wipe costs nothing (a Mersenne Twister fills 312 words), and draws well
+// spread over the whole 64-bit range from consecutive seeds.
+class RandomSource {
+ public:
+  explicit RandomSource(std::uint64_t seed) : state_(seed) {}
+  void seed(std::uint64_t seed) { state_ = seed; }
+  std::uint64_t operator()() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
 // A real drawn uniformly between two bounds given in either order (a negative
-// span is fine): bound_a + (bound_b - bound_a) * u with u in [0, 1). Built on
-// the generator's raw bits because std::uniform_real_distribution is undefined
-// for a reversed range.
-inline double uniform_between(std::mt19937_64& generator, double bound_a, double bound_b) {
+// span is fine): bound_a + (bound_b - bound_a) * u with u in [0, 1).
+inline double uniform_between(RandomSource& generator, double bound_a, double bound_b) {
   // The top 53 bits fill a double's mantissa exactly, so u never reaches 1.
   const double u = static_cast<double>(generator() >> 11) * 0x1.0p-53;
   return bound_a + (bound_b - bound_a) * u;

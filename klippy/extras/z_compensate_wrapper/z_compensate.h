@@ -9,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -17,6 +16,7 @@
 
 #include "host/pressure_probe.h"
 #include "host/printer.h"
+#include "random_draw.h"
 
 namespace zcomp {
 
@@ -228,7 +228,7 @@ class ZCompensate {
   // Procedures' own helpers and state.
   // Source of the calibration's points and the wipe's stroke; the wipe
   // re-seeds it from the clock on every run.
-  std::mt19937_64 rng_{wall_clock_seed()};
+  RandomSource rng_{wall_clock_seed()};
 };
 
 // Fails with the missing-attribute error when a host reference is not set yet.
