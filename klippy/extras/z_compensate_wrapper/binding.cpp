@@ -356,13 +356,6 @@ std::vector<PyMethodDef> method_table(std::index_sequence<Index...>) {
 
 // Attributes.
 
-template <typename T>
-struct MemberType;
-template <typename T>
-struct MemberType<T ZCompensate::*> {
-  using type = T;
-};
-
 PyObject* from_value(double value) { return PyFloat_FromDouble(value); }
 PyObject* from_value(std::int64_t value) { return PyLong_FromLongLong(value); }
 PyObject* from_value(bool value) { return PyBool_FromLong(value); }
@@ -444,23 +437,32 @@ int set_attribute(PyObject* self, PyObject* value, const char* name, Setter&& se
   }
 }
 
-template <auto Member>
-PyObject* get_field(PyObject* self, void*) {
-  return get_attribute(self, [](ZCompensate& core) { return from_value(core.*Member); });
+// One plain attribute: its name and where the core keeps it.
+template <typename T>
+struct Field {
+  const char* name;
+  T ZCompensate::*member;
+};
+
+template <typename T>
+PyObject* get_field(PyObject* self, void* closure) {
+  const auto* field = static_cast<const Field<T>*>(closure);
+  return get_attribute(self, [field](ZCompensate& core) { return from_value(core.*field->member); });
 }
 
-template <auto Member>
-int set_field(PyObject* self, PyObject* value, void* name) {
-  return set_attribute(self, value, static_cast<const char*>(name),
-                       [name](ZCompensate& core, PyObject* given) {
-                         assign(core.*Member, given, static_cast<const char*>(name));
-                       });
+template <typename T>
+int set_field(PyObject* self, PyObject* value, void* closure) {
+  const auto* field = static_cast<const Field<T>*>(closure);
+  return set_attribute(self, value, field->name, [field](ZCompensate& core, PyObject* given) {
+    assign(core.*field->member, given, field->name);
+  });
 }
 
-template <auto Member>
-PyGetSetDef field(const char* name) {
-  return {name, get_field<Member>, set_field<Member>, nullptr,
-          const_cast<void*>(static_cast<const void*>(name))};
+// The accessors are made once per type, not once per attribute: the
+// attribute's own part is the closure, which lives as long as the class.
+template <typename T>
+PyGetSetDef field(const char* name, T ZCompensate::*member) {
+  return {name, get_field<T>, set_field<T>, nullptr, new Field<T>{name, member}};
 }
 
 // A host reference attribute: the host's own object, wrapped for the
@@ -550,56 +552,56 @@ std::vector<PyGetSetDef> attribute_table() {
       host_reference<&ZCompensate::heater_hot, PyHeater>("heater_hot"),
       host_reference<&ZCompensate::heater_bed, PyHeater>("heater_bed"),
       // Working state.
-      field<&ZCompensate::shut_down>("shut_down"),
-      field<&ZCompensate::z_offset_move>("z_offset_move"),
+      field("shut_down", &ZCompensate::shut_down),
+      field("z_offset_move", &ZCompensate::z_offset_move),
       {"dbg_msg", get_dbg_msg, set_dbg_msg, nullptr, nullptr},
-      field<&ZCompensate::sys_max_velocity>("sys_max_velocity"),
-      field<&ZCompensate::sys_max_accel>("sys_max_accel"),
-      field<&ZCompensate::sys_max_z_velocity>("sys_max_z_velocity"),
-      field<&ZCompensate::sys_max_z_accel>("sys_max_z_accel"),
-      field<&ZCompensate::auto_alignment_status>("auto_alignment_status"),
+      field("sys_max_velocity", &ZCompensate::sys_max_velocity),
+      field("sys_max_accel", &ZCompensate::sys_max_accel),
+      field("sys_max_z_velocity", &ZCompensate::sys_max_z_velocity),
+      field("sys_max_z_accel", &ZCompensate::sys_max_z_accel),
+      field("auto_alignment_status", &ZCompensate::auto_alignment_status),
       // Tuning values.
       {"tri_wave_ip", get_tri_wave_ip, set_tri_wave_ip, nullptr, nullptr},
-      field<&ZCompensate::tri_expand_mm>("tri_expand_mm"),
-      field<&ZCompensate::g29_down_min_z>("g29_down_min_z"),
-      field<&ZCompensate::z_offset_cex_axis>("z_offset_cex_axis"),
-      field<&ZCompensate::vs_start_z_pos>("vs_start_z_pos"),
-      field<&ZCompensate::show_msg>("show_msg"),
-      field<&ZCompensate::bl_offset>("bl_offset"),
-      field<&ZCompensate::noz_pos_center>("noz_pos_center"),
-      field<&ZCompensate::noz_pos_offset>("noz_pos_offset"),
-      field<&ZCompensate::pumpback_mm>("pumpback_mm"),
-      field<&ZCompensate::pr_probe_cnt>("pr_probe_cnt"),
-      field<&ZCompensate::pr_clear_probe_cnt>("pr_clear_probe_cnt"),
-      field<&ZCompensate::type_nozz>("type_nozz"),
-      field<&ZCompensate::use_adc>("use_adc"),
-      field<&ZCompensate::hot_start_temp>("hot_start_temp"),
-      field<&ZCompensate::hot_end_temp>("hot_end_temp"),
-      field<&ZCompensate::hot_rub_temp>("hot_rub_temp"),
-      field<&ZCompensate::bed_add_temp>("bed_add_temp"),
-      field<&ZCompensate::pa_clr_dis_mm>("pa_clr_dis_mm"),
-      field<&ZCompensate::pa_clr_down_mm>("pa_clr_down_mm"),
-      field<&ZCompensate::clr_noz_start_x>("clr_noz_start_x"),
-      field<&ZCompensate::clr_noz_start_y>("clr_noz_start_y"),
-      field<&ZCompensate::clr_noz_len_x>("clr_noz_len_x"),
-      field<&ZCompensate::clr_noz_len_y>("clr_noz_len_y"),
-      field<&ZCompensate::clr_xy_spd>("clr_xy_spd"),
-      field<&ZCompensate::tri_min_hold>("tri_min_hold"),
-      field<&ZCompensate::tri_max_hold>("tri_max_hold"),
-      field<&ZCompensate::bed_max_err>("bed_max_err"),
-      field<&ZCompensate::pa_clr_dis_mm_x>("pa_clr_dis_mm_x"),
-      field<&ZCompensate::pa_clr_dis_mm_y>("pa_clr_dis_mm_y"),
-      field<&ZCompensate::tri_z_down_spd>("tri_z_down_spd"),
-      field<&ZCompensate::tri_z_up_spd>("tri_z_up_spd"),
-      field<&ZCompensate::rdy_xy_spd>("rdy_xy_spd"),
-      field<&ZCompensate::rdy_z_spd>("rdy_z_spd"),
-      field<&ZCompensate::acc_ctl_mm>("acc_ctl_mm"),
-      field<&ZCompensate::low_spd_nul>("low_spd_nul"),
-      field<&ZCompensate::send_step_duty>("send_step_duty"),
-      field<&ZCompensate::run_max_velocity>("run_max_velocity"),
-      field<&ZCompensate::run_max_accel>("run_max_accel"),
-      field<&ZCompensate::run_max_z_velocity>("run_max_z_velocity"),
-      field<&ZCompensate::run_max_z_accel>("run_max_z_accel"),
+      field("tri_expand_mm", &ZCompensate::tri_expand_mm),
+      field("g29_down_min_z", &ZCompensate::g29_down_min_z),
+      field("z_offset_cex_axis", &ZCompensate::z_offset_cex_axis),
+      field("vs_start_z_pos", &ZCompensate::vs_start_z_pos),
+      field("show_msg", &ZCompensate::show_msg),
+      field("bl_offset", &ZCompensate::bl_offset),
+      field("noz_pos_center", &ZCompensate::noz_pos_center),
+      field("noz_pos_offset", &ZCompensate::noz_pos_offset),
+      field("pumpback_mm", &ZCompensate::pumpback_mm),
+      field("pr_probe_cnt", &ZCompensate::pr_probe_cnt),
+      field("pr_clear_probe_cnt", &ZCompensate::pr_clear_probe_cnt),
+      field("type_nozz", &ZCompensate::type_nozz),
+      field("use_adc", &ZCompensate::use_adc),
+      field("hot_start_temp", &ZCompensate::hot_start_temp),
+      field("hot_end_temp", &ZCompensate::hot_end_temp),
+      field("hot_rub_temp", &ZCompensate::hot_rub_temp),
+      field("bed_add_temp", &ZCompensate::bed_add_temp),
+      field("pa_clr_dis_mm", &ZCompensate::pa_clr_dis_mm),
+      field("pa_clr_down_mm", &ZCompensate::pa_clr_down_mm),
+      field("clr_noz_start_x", &ZCompensate::clr_noz_start_x),
+      field("clr_noz_start_y", &ZCompensate::clr_noz_start_y),
+      field("clr_noz_len_x", &ZCompensate::clr_noz_len_x),
+      field("clr_noz_len_y", &ZCompensate::clr_noz_len_y),
+      field("clr_xy_spd", &ZCompensate::clr_xy_spd),
+      field("tri_min_hold", &ZCompensate::tri_min_hold),
+      field("tri_max_hold", &ZCompensate::tri_max_hold),
+      field("bed_max_err", &ZCompensate::bed_max_err),
+      field("pa_clr_dis_mm_x", &ZCompensate::pa_clr_dis_mm_x),
+      field("pa_clr_dis_mm_y", &ZCompensate::pa_clr_dis_mm_y),
+      field("tri_z_down_spd", &ZCompensate::tri_z_down_spd),
+      field("tri_z_up_spd", &ZCompensate::tri_z_up_spd),
+      field("rdy_xy_spd", &ZCompensate::rdy_xy_spd),
+      field("rdy_z_spd", &ZCompensate::rdy_z_spd),
+      field("acc_ctl_mm", &ZCompensate::acc_ctl_mm),
+      field("low_spd_nul", &ZCompensate::low_spd_nul),
+      field("send_step_duty", &ZCompensate::send_step_duty),
+      field("run_max_velocity", &ZCompensate::run_max_velocity),
+      field("run_max_accel", &ZCompensate::run_max_accel),
+      field("run_max_z_velocity", &ZCompensate::run_max_z_velocity),
+      field("run_max_z_accel", &ZCompensate::run_max_z_accel),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 }

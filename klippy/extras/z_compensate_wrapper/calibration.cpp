@@ -60,12 +60,11 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
   const double z_offset_old = host_printer->lookup_probe()->z_offset();
   for (std::size_t i = 0; i < z_offset.size(); ++i) {
     const int index = static_cast<int>(i);
-    pnt_msg(format("bl_data[%d]= %f, pr_data[%d] = %f, z_offset[%d] = %f", index,
-                   bl_data[i] - z_offset_old, index, pr_data[i] - z_offset_old, index,
-                   z_offset[i]));
+    pnt_msg("bl_data[%d]= %f, pr_data[%d] = %f, z_offset[%d] = %f", index,
+            bl_data[i] - z_offset_old, index, pr_data[i] - z_offset_old, index, z_offset[i]);
   }
   const double z_offset_new = (z_offset[0] + z_offset[1]) / 2 - tri_expand_mm;
-  pnt_msg(format("z_offset_new = %f ", z_offset_new));
+  pnt_msg("z_offset_new = %f ", z_offset_new);
   if (std::isfinite(z_offset_new)) {
     run_status.last_z_offset = z_offset_new;
     run_status.last_point_offsets = {z_offset[0], z_offset[1]};
@@ -82,7 +81,7 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
 
   z_offset_move = z_offset_old - z_offset_new;
   send_gcode_z_offset_adjust(z_offset_move);
-  pnt_msg(format("z_offset_new = %f ", z_offset_new));
+  pnt_msg("z_offset_new = %f ", z_offset_new);
   if (z_offset_new < 0) {
     send_gcode_z_offset_adjust(-z_offset_move);
     refuse();

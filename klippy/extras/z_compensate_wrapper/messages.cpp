@@ -91,6 +91,15 @@ void ZCompensate::pnt_msg(const std::string& msg) {
   if (show_msg) dispatcher->respond_info(msg);
 }
 
+void ZCompensate::pnt_msg(const char* fmt, ...) {
+  if (!show_msg) return;
+  va_list args;
+  va_start(args, fmt);
+  const std::string msg = vformat(fmt, args);
+  va_end(args);
+  pnt_msg(msg);
+}
+
 std::int64_t ZCompensate::title_index(const std::string& title) {
   for (const auto& [known, index] : dbg_msg) {
     if (known == title) return index;

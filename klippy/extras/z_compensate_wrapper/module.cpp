@@ -58,93 +58,120 @@ std::string format_any(const char* fmt, va_list args) {
 constexpr double kExactWhole = 4503599627370496.0;  // 2^52
 constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
 
-// printf's "%.<precision>f" digits for the values G-code lines hold: the
-// exact value scaled and rounded half to even, as printf rounds, in integer
-// arithmetic. Returns false where the scaled value is too large or no number.
-bool append_scaled(std::string& text, double value, int precision) {
-  if (precision < 0 || precision > 6) return false;
-  const double scale = kPowersOfTen[precision];
-  const double scaled = std::fabs(value) * scale;
-  if (!(scaled < kExactWhole)) return false;
-  // `scaled` plus `error` is |value| * scale exactly.
-  const double error = std::fma(std::fabs(value), scale, -scaled);
-  double whole = std::nearbyint(scaled);
-  const double fraction = scaled - whole;
-  // Only a halfway `scaled` can be moved to the other side by the error;
-  // anywhere else the error is smaller than the distance to the midpoint.
-  if (fraction == 0.5 && error > 0) whole += 1;
-  if (fraction == -0.5 && error < 0) whole -= 1;
-  auto digits = static_cast<std::uint64_t>(whole);
-  char buffer[32];
-  char* end = buffer + sizeof(buffer);
-  char* p = end;
-  for (int i = 0; i < precision; ++i) {
-    *--p = static_cast<char>('0' + digits % 10);
-    digits /= 10;
+// A line written into a buffer on the stack: the G-code lines and messages
+// are short, and are made without allocating until they are complete.
+class LineWriter {
+ public:
+  bool fits(std::size_t count) const { return count <= static_cast<std::size_t>(end_ - out_); }
+  bool put(const char* text, std::size_t count) {
+    if (!fits(count)) return false;
+    std::memcpy(out_, text, count);
+    out_ += count;
+    return true;
   }
-  if (precision > 0) *--p = '.';
-  do {
-    *--p = static_cast<char>('0' + digits % 10);
-    digits /= 10;
-  } while (digits != 0);
-  if (std::signbit(value)) *--p = '-';
-  text.append(p, end);
-  return true;
-}
-
-// printf's "%.<precision>f" digits; std::to_chars writes the same digits
-// several times faster where the library has it.
-void append_fixed(std::string& text, double value, int precision) {
-  if (append_scaled(text, value, precision)) return;
-#if defined(__cpp_lib_to_chars)
-  char digits[128];
-  const auto written = std::to_chars(digits, digits + sizeof(digits), value,
-                                     std::chars_format::fixed, precision);
-  if (written.ec == std::errc()) {
-    text.append(digits, written.ptr);
-    return;
+  bool put(const char* text) { return put(text, std::strlen(text)); }
+  bool put_int(int value) {
+    char digits[16];
+    const auto written = std::to_chars(digits, digits + sizeof(digits), value);
+    return put(digits, static_cast<std::size_t>(written.ptr - digits));
   }
-#endif
-  const int length = std::snprintf(nullptr, 0, "%.*f", precision, value);
-  std::string number(static_cast<std::size_t>(length), '\0');
-  std::snprintf(number.data(), number.size() + 1, "%.*f", precision, value);
-  text += number;
-}
+  // printf's "%.<precision>f" digits.
+  bool put_fixed(double value, int precision) {
+    if (put_scaled(value, precision)) return true;
+    const int length = std::snprintf(nullptr, 0, "%.*f", precision, value);
+    if (length < 0 || !fits(static_cast<std::size_t>(length) + 1)) return false;
+    std::snprintf(out_, static_cast<std::size_t>(length) + 1, "%.*f", precision, value);
+    out_ += length;
+    return true;
+  }
+  std::string text() const { return std::string(buffer_, static_cast<std::size_t>(out_ - buffer_)); }
 
-std::string format_simple(const char* fmt, va_list args) {
-  // Room for the usual line, so that it is allocated once.
-  std::string text;
-  text.reserve(std::strlen(fmt) + 64);
+ private:
+  // The exact value scaled and rounded half to even, as printf rounds, in
+  // integer arithmetic. False where the scaled value is too large or no
+  // number, or the digits do not fit.
+  bool put_scaled(double value, int precision) {
+    if (precision < 0 || precision > 6) return false;
+    const double scale = kPowersOfTen[precision];
+    const double scaled = std::fabs(value) * scale;
+    if (!(scaled < kExactWhole)) return false;
+    // `scaled` plus `error` is |value| * scale exactly.
+    const double error = std::fma(std::fabs(value), scale, -scaled);
+    double whole = std::nearbyint(scaled);
+    const double fraction = scaled - whole;
+    // Only a halfway `scaled` can be moved to the other side by the error;
+    // anywhere else the error is smaller than the distance to the midpoint.
+    if (fraction == 0.5 && error > 0) whole += 1;
+    if (fraction == -0.5 && error < 0) whole -= 1;
+    auto digits = static_cast<std::uint64_t>(whole);
+    char number[32];
+    char* const last = number + sizeof(number);
+    char* p = last;
+    for (int i = 0; i < precision; ++i) {
+      *--p = static_cast<char>('0' + digits % 10);
+      digits /= 10;
+    }
+    if (precision > 0) *--p = '.';
+    do {
+      *--p = static_cast<char>('0' + digits % 10);
+      digits /= 10;
+    } while (digits != 0);
+    if (std::signbit(value)) *--p = '-';
+    return put(p, static_cast<std::size_t>(last - p));
+  }
+
+  char buffer_[256];
+  char* out_ = buffer_;
+  char* const end_ = buffer_ + sizeof(buffer_);
+};
+
+// The text, or nothing where it does not fit the writer's buffer.
+std::optional<std::string> format_simple(const char* fmt, va_list args) {
+  LineWriter line;
   const char* p = fmt;
   for (const char* percent = std::strchr(p, '%'); percent != nullptr;
        percent = std::strchr(p, '%')) {
-    text.append(p, percent);
+    if (!line.put(p, static_cast<std::size_t>(percent - p))) return std::nullopt;
     p = percent + 1;
+    bool written = true;
     if (*p == '%') {
-      text += '%';
+      written = line.put("%", 1);
     } else if (*p == 's') {
-      text += va_arg(args, const char*);
+      written = line.put(va_arg(args, const char*));
     } else if (*p == 'd') {
-      text += std::to_string(va_arg(args, int));
+      written = line.put_int(va_arg(args, int));
     } else if (*p == 'f') {
-      append_fixed(text, va_arg(args, double), 6);
+      written = line.put_fixed(va_arg(args, double), 6);
     } else {
       int precision = 0;
       for (++p; *p != 'f'; ++p) precision = precision * 10 + (*p - '0');
-      append_fixed(text, va_arg(args, double), precision);
+      written = line.put_fixed(va_arg(args, double), precision);
     }
+    if (!written) return std::nullopt;
     ++p;
   }
-  text += p;
-  return text;
+  if (!line.put(p)) return std::nullopt;
+  return line.text();
 }
 
 }  // namespace
 
+std::string vformat(const char* fmt, va_list args) {
+  std::optional<std::string> text;
+  if (simple_conversions(fmt)) {
+    va_list again;
+    va_copy(again, args);
+    text = format_simple(fmt, again);
+    va_end(again);
+  }
+  if (!text) text = format_any(fmt, args);
+  return *std::move(text);
+}
+
 std::string format(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string text = simple_conversions(fmt) ? format_simple(fmt, args) : format_any(fmt, args);
+  std::string text = vformat(fmt, args);
   va_end(args);
   return text;
 }

@@ -549,11 +549,14 @@ PyErrorRecord::PyErrorRecord(PyObject* record, PyObject* values)
   // The caller's values are written into the record in place, after the
   // printer has taken Z as homed: a record that cannot take them is refused
   // before anything is done.
-  const Ref abc = checked(PyImport_ImportModule("collections.abc"));
-  const Ref mapping = get_attr(abc, names::MutableMapping);
-  const int is_mapping = PyObject_IsInstance(record_, mapping.get());
-  if (is_mapping < 0) throw_error();
-  if (is_mapping == 0) wrong_type("err_code", "a mutable error record mapping", record_);
+  // A dict (the module's own records are) needs no look at the abstract type.
+  if (!PyDict_Check(record_)) {
+    const Ref abc = checked(PyImport_ImportModule("collections.abc"));
+    const Ref mapping = get_attr(abc, names::MutableMapping);
+    const int is_mapping = PyObject_IsInstance(record_, mapping.get());
+    if (is_mapping < 0) throw_error();
+    if (is_mapping == 0) wrong_type("err_code", "a mutable error record mapping", record_);
+  }
   to_text(checked(PyObject_GetItem(record_, names::code)).get(), "err_code[\"code\"]");
   to_text(checked(PyObject_GetItem(record_, names::msg)).get(), "err_code[\"msg\"]");
   // The record text shows the values; values that cannot be shown fail here.

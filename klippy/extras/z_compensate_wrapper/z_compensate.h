@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdarg>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -23,6 +24,10 @@ namespace zcomp {
 constexpr int MAX_BUF_LEN = 32;
 constexpr int MAX_PRES_CNT = 4;
 constexpr int MAX_STEP_CNT = 4;
+
+// printf-style formatting into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string vformat(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
 
 // A module-level error record ("code", "msg", "values"). The caller's values
 // are bound to the record object that the procedure was handed.
@@ -105,6 +110,8 @@ class ZCompensate {
   // Messages and diagnostics.
   void print_msg(const std::string& title, const std::string& msg, bool force = false);
   void pnt_msg(const std::string& msg);
+  // The line printf-formatted, only when it is shown.
+  void pnt_msg(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // Changes the diagnostics receiver, resolving a host name once; on failure
   // returns false with the reason and keeps the previous receiver.
   bool set_tri_wave_ip(const std::optional<std::string>& address, std::string* why);
@@ -252,8 +259,5 @@ std::exception_ptr attempt(Step&& step) {
 
 // The G-code Z offset line; the host matches command names without regard to case.
 std::string gcode_offset_line(double z_adjust);
-
-// printf-style formatting into a std::string.
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace zcomp
