@@ -20,6 +20,8 @@ def command_lines(printer):
     ([10, 20], 0.99, "G1 F59 X10.000 Y20.000"),
     # Beyond the range of any integer type, still every digit.
     ([10, 20], 1e18, "G1 F60000000000000000000 X10.000 Y20.000"),
+    # A line longer than any the module writes on its own.
+    ([10, 20], 1e300, "G1 F%.0f X10.000 Y20.000" % (1e300 * 60)),
 ])
 def test_move_sends_one_line(printer, module, pos, speed, line):
     call_in_command(printer, lambda: module.move(pos, speed, wait=False))
