@@ -256,7 +256,9 @@ const Method kMethods[] = {
     {"move", {{"pos"}, {"speed"}, {"wait", &py_true}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
        // Entries after Z are not part of a move.
-       core.move(to_doubles(args[0], "pos", 0, 3), number_argument(args[1], "speed"),
+       double pos[3];
+       const std::size_t count = to_doubles(args[0], "pos", 0, pos, 3);
+       core.move({pos, count}, number_argument(args[1], "speed"),
                  truth(args[2]));
        return none();
      }},

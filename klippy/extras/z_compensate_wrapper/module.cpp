@@ -24,19 +24,6 @@ host::Number whole(std::int64_t value) { return value; }
 
 namespace {
 
-// The conversions the module's own texts use: %s, %d, %f and %.<n>f.
-bool simple_conversions(const char* fmt) {
-  for (const char* p = std::strchr(fmt, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
-    ++p;
-    if (*p == '%' || *p == 's' || *p == 'd' || *p == 'f') continue;
-    if (*p != '.' || !std::isdigit(static_cast<unsigned char>(p[1]))) return false;
-    ++p;
-    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
-    if (*p != 'f') return false;
-  }
-  return true;
-}
-
 std::string format_any(const char* fmt, va_list args) {
   // Most texts fit the buffer: numbers are formatted once, not measured first.
   char buffer[256];
@@ -95,15 +82,18 @@ class LineWriter {
     const double scale = kPowersOfTen[precision];
     const double scaled = std::fabs(value) * scale;
     if (!(scaled < kExactWhole)) return false;
-    // `scaled` plus `error` is |value| * scale exactly.
-    const double error = std::fma(std::fabs(value), scale, -scaled);
-    double whole = std::nearbyint(scaled);
-    const double fraction = scaled - whole;
-    // Only a halfway `scaled` can be moved to the other side by the error;
-    // anywhere else the error is smaller than the distance to the midpoint.
-    if (fraction == 0.5 && error > 0) whole += 1;
-    if (fraction == -0.5 && error < 0) whole -= 1;
-    auto digits = static_cast<std::uint64_t>(whole);
+    auto digits = static_cast<std::uint64_t>(scaled);
+    // Exact: `scaled` is below 2^52.
+    const double fraction = scaled - static_cast<double>(digits);
+    if (fraction > 0.5) {
+      ++digits;
+    } else if (fraction == 0.5) {
+      // `scaled` plus `error` is |value| * scale exactly. Only a halfway
+      // `scaled` can be moved to either side by it: anywhere else the error
+      // is smaller than the distance to the midpoint.
+      const double error = std::fma(std::fabs(value), scale, -scaled);
+      if (error > 0 || (error == 0 && digits % 2 == 1)) ++digits;
+    }
     char number[32];
     char* const last = number + sizeof(number);
     char* p = last;
@@ -125,15 +115,17 @@ class LineWriter {
   char* const end_ = buffer_ + sizeof(buffer_);
 };
 
-// The text, or nothing where it does not fit the writer's buffer.
+// The text, or nothing where it does not fit the writer's buffer or uses
+// another conversion than the module's own: %s, %d, %f and %.<n>f.
 std::optional<std::string> format_simple(const char* fmt, va_list args) {
   LineWriter line;
-  const char* p = fmt;
-  for (const char* percent = std::strchr(p, '%'); percent != nullptr;
-       percent = std::strchr(p, '%')) {
-    if (!line.put(p, static_cast<std::size_t>(percent - p))) return std::nullopt;
-    p = percent + 1;
-    bool written = true;
+  for (const char* p = fmt; *p != '\0'; ++p) {
+    if (*p != '%') {
+      if (!line.put(p, 1)) return std::nullopt;
+      continue;
+    }
+    ++p;
+    bool written = false;
     if (*p == '%') {
       written = line.put("%", 1);
     } else if (*p == 's') {
@@ -142,28 +134,25 @@ std::optional<std::string> format_simple(const char* fmt, va_list args) {
       written = line.put_int(va_arg(args, int));
     } else if (*p == 'f') {
       written = line.put_fixed(va_arg(args, double), 6);
-    } else {
+    } else if (*p == '.' && std::isdigit(static_cast<unsigned char>(p[1]))) {
       int precision = 0;
-      for (++p; *p != 'f'; ++p) precision = precision * 10 + (*p - '0');
-      written = line.put_fixed(va_arg(args, double), precision);
+      for (++p; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        precision = precision * 10 + (*p - '0');
+      }
+      written = *p == 'f' && line.put_fixed(va_arg(args, double), precision);
     }
     if (!written) return std::nullopt;
-    ++p;
   }
-  if (!line.put(p)) return std::nullopt;
   return line.text();
 }
 
 }  // namespace
 
 std::string vformat(const char* fmt, va_list args) {
-  std::optional<std::string> text;
-  if (simple_conversions(fmt)) {
-    va_list again;
-    va_copy(again, args);
-    text = format_simple(fmt, again);
-    va_end(again);
-  }
+  va_list again;
+  va_copy(again, args);
+  std::optional<std::string> text = format_simple(fmt, again);
+  va_end(again);
   if (!text) text = format_any(fmt, args);
   return *std::move(text);
 }

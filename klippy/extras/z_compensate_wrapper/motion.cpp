@@ -22,7 +22,7 @@ host::Toolhead::Limits limits_of(const ZCompensate& core, double ZCompensate::*c
 
 }  // namespace
 
-void ZCompensate::move(const std::vector<double>& pos, double speed, bool wait) {
+void ZCompensate::move(const MoveTarget& pos, double speed, bool wait) {
   if (shut_down) return;
   if (pos.size() < 2) throw std::out_of_range("list index out of range");
   // The feed rate is written as a whole number, its fraction dropped; one

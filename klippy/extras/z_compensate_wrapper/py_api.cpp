@@ -226,8 +226,8 @@ Ref from_number(const host::Number& value) {
   return checked(PyFloat_FromDouble(std::get<double>(value)));
 }
 
-std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t minimum,
-                               std::size_t count) {
+std::size_t to_doubles(PyObject* value, const char* what, std::size_t minimum, double* numbers,
+                       std::size_t count) {
   if (!PySequence_Check(value) || PyUnicode_Check(value)) {
     wrong_type(what, "a sequence of numbers", value);
   }
@@ -238,12 +238,18 @@ std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t mi
     raise(PyExc_ValueError, std::string(what) + ": expected at least " + std::to_string(minimum) +
                                 " entries, got " + std::to_string(size));
   }
-  std::vector<double> numbers;
-  numbers.reserve(std::min(size, count));
-  for (std::size_t i = 0; i < std::min(size, count); ++i) {
+  const std::size_t taken = std::min(size, count);
+  for (std::size_t i = 0; i < taken; ++i) {
     Ref entry = checked(PySequence_GetItem(value, static_cast<Py_ssize_t>(i)));
-    numbers.push_back(to_double(entry.get(), what));
+    numbers[i] = to_double(entry.get(), what);
   }
+  return taken;
+}
+
+std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t minimum,
+                               std::size_t count) {
+  std::vector<double> numbers(count);
+  numbers.resize(to_doubles(value, what, minimum, numbers.data(), count));
   return numbers;
 }
 

@@ -172,7 +172,9 @@ std::int64_t to_int64(PyObject* value, const char* what);
 host::Number to_number(PyObject* value, const char* what);
 Ref from_number(const host::Number& value);
 // A sequence (not a text) of at least `minimum` entries, of which the first
-// `count` are taken as numbers.
+// `count` are taken as numbers: into `numbers`, returning how many were taken.
+std::size_t to_doubles(PyObject* value, const char* what, std::size_t minimum, double* numbers,
+                       std::size_t count);
 std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t minimum,
                                std::size_t count);
 Ref new_list(const double* values, std::size_t count);

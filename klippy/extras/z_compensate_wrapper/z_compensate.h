@@ -3,11 +3,13 @@
 // host objects it drives. Each procedure lives in the source of its subsystem.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -50,6 +52,23 @@ class MissingAttribute : public std::runtime_error {
  public:
   explicit MissingAttribute(const std::string& attribute)
       : std::runtime_error("'ZCompensateInitWrapper' object has no attribute '" + attribute + "'") {}
+};
+
+// A move's target as it is given: X and Y, then Z where there is one; what
+// follows Z is no part of a move.
+class MoveTarget {
+ public:
+  MoveTarget(std::initializer_list<double> values) : MoveTarget(values.begin(), values.size()) {}
+  MoveTarget(const double* values, std::size_t count)
+      : size_(std::min(count, values_.size())) {
+    std::copy_n(values, size_, values_.begin());
+  }
+  std::size_t size() const { return size_; }
+  double operator[](std::size_t i) const { return values_[i]; }
+
+ private:
+  std::array<double, 3> values_{};
+  std::size_t size_;
 };
 
 // The four temperatures of one nozzle wipe, degrees Celsius.
@@ -99,7 +118,7 @@ class ZCompensate {
   ZCompensate(std::shared_ptr<host::ConfigSection> config, ErrorRecords records);
 
   // Motion and timing.
-  void move(const std::vector<double>& pos, double speed, bool wait = true);
+  void move(const MoveTarget& pos, double speed, bool wait = true);
   void delay_s(double delay_s);
   void set_step_par(bool load_sys = true);
 
