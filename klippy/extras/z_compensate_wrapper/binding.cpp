@@ -643,21 +643,24 @@ int module_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 }
 
-template <typename T>
-void add_adapter(const std::shared_ptr<T>& ref, std::vector<const PyObjectAdapter*>& adapters) {
-  if (!ref) return;
-  const auto* adapter = dynamic_cast<const PyObjectAdapter*>(ref.get());
-  if (adapter == nullptr) return;
+void add_unique(const PyObjectAdapter* adapter, std::vector<const PyObjectAdapter*>& adapters) {
   for (const PyObjectAdapter* known : adapters) {
     if (known == adapter) return;
   }
   adapters.push_back(adapter);
 }
 
+template <typename T>
+void add_adapter(const std::shared_ptr<T>& ref, std::vector<const PyObjectAdapter*>& adapters) {
+  if (!ref) return;
+  const auto* adapter = dynamic_cast<const PyObjectAdapter*>(ref.get());
+  if (adapter != nullptr) add_unique(adapter, adapters);
+}
+
 // Each host object once, however many references share its adapter.
 std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
   std::vector<const PyObjectAdapter*> adapters;
-  adapters.reserve(9);
+  adapters.reserve(20);
   add_adapter(core.config, adapters);
   add_adapter(core.printer, adapters);
   add_adapter(core.tensink, adapters);
@@ -667,6 +670,12 @@ std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
   add_adapter(core.pheaters, adapters);
   add_adapter(core.heater_hot, adapters);
   add_adapter(core.heater_bed, adapters);
+  // The printer adapter's own, for its lookups; some may be the ones above.
+  if (const auto* printer = dynamic_cast<const PyPrinter*>(core.printer.get())) {
+    std::vector<const PyObjectAdapter*> kept;
+    printer->add_kept_adapters(kept);
+    for (const PyObjectAdapter* adapter : kept) add_unique(adapter, adapters);
+  }
   return adapters;
 }
 

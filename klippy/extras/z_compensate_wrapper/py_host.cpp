@@ -185,6 +185,12 @@ class PySwapReply : public host::PressureProbe::SwapReply, public PyObjectAdapte
   }
 };
 
+// A new adapter of type Adapter for a looked-up object.
+template <typename Adapter>
+std::shared_ptr<Adapter> adapt(Ref object) {
+  return std::make_shared<Adapter>(std::move(object));
+}
+
 }  // namespace
 
 // Configuration section.
@@ -236,7 +242,7 @@ void PyConfigSection::raise_error(const std::string& message) {
 // Printer.
 
 std::shared_ptr<host::Reactor> PyPrinter::get_reactor() {
-  return std::make_shared<PyReactor>(call_method(object_, names::get_reactor));
+  return reactor_.get(call_method(object_, names::get_reactor), adapt<PyReactor>);
 }
 
 bool PyPrinter::is_shutdown() { return truth(call_method(object_, names::is_shutdown).get()); }
@@ -295,40 +301,52 @@ bool PyPrinter::has_object(const std::string& name) {
 Ref PyPrinter::lookup(PyObject* name) { return call_method(object_, names::lookup_object, {name}); }
 
 std::shared_ptr<host::PressureProbe> PyPrinter::lookup_tensink() {
-  return std::make_shared<PyPressureProbe>(lookup(names::tensink_v2));
+  return tensink_.get(lookup(names::tensink_v2), adapt<PyPressureProbe>);
 }
 
 std::shared_ptr<host::GCode> PyPrinter::lookup_gcode() {
-  return std::make_shared<PyGCode>(lookup(names::gcode), owner_);
+  return gcode_.get(lookup(names::gcode),
+                    [this](Ref gcode) { return std::make_shared<PyGCode>(std::move(gcode), owner_); });
 }
 
 std::shared_ptr<host::Toolhead> PyPrinter::lookup_toolhead() {
-  return std::make_shared<PyToolhead>(lookup(names::toolhead));
+  return toolhead_.get(lookup(names::toolhead), adapt<PyToolhead>);
 }
 
 std::shared_ptr<host::GCodeMove> PyPrinter::lookup_gcode_move() {
-  return std::make_shared<PyGCodeMove>(lookup(names::gcode_move));
+  return gcode_move_.get(lookup(names::gcode_move), adapt<PyGCodeMove>);
 }
 
 std::shared_ptr<host::BedMesh> PyPrinter::lookup_bed_mesh() {
-  return std::make_shared<PyBedMesh>(lookup(names::bed_mesh));
+  return bed_mesh_.get(lookup(names::bed_mesh), adapt<PyBedMesh>);
 }
 
 std::shared_ptr<host::Heaters> PyPrinter::lookup_heaters() {
-  return std::make_shared<PyHeaters>(lookup(names::heaters));
+  return heaters_.get(lookup(names::heaters), adapt<PyHeaters>);
 }
 
 std::shared_ptr<host::Heater> PyPrinter::lookup_heater(const std::string& object_name) {
   const Ref object = call_method(object_, names::lookup_object, {object_name});
-  return std::make_shared<PyHeater>(get_attr(object, names::heater));
+  auto& kept = object_name == "heater_bed" ? bed_heater_ : extruder_heater_;
+  return kept.get(get_attr(object, names::heater), adapt<PyHeater>);
 }
 
 std::shared_ptr<host::BedProbe> PyPrinter::lookup_probe() {
-  return std::make_shared<PyBedProbe>(lookup(names::probe));
+  return probe_.get(lookup(names::probe), adapt<PyBedProbe>);
 }
 
 std::shared_ptr<host::ConfigFile> PyPrinter::lookup_configfile() {
-  return std::make_shared<PyConfigFile>(lookup(names::configfile));
+  return configfile_.get(lookup(names::configfile), adapt<PyConfigFile>);
+}
+
+void PyPrinter::add_kept_adapters(std::vector<const PyObjectAdapter*>& adapters) const {
+  for (const PyObjectAdapter* adapter :
+       {reactor_.adapter(), tensink_.adapter(), gcode_.adapter(), toolhead_.adapter(),
+        gcode_move_.adapter(), bed_mesh_.adapter(), heaters_.adapter(),
+        extruder_heater_.adapter(), bed_heater_.adapter(), probe_.adapter(),
+        configfile_.adapter()}) {
+    if (adapter != nullptr) adapters.push_back(adapter);
+  }
 }
 
 // G-code dispatcher and commands.

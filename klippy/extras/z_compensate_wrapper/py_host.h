@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/pressure_probe.h"
 #include "host/printer.h"
@@ -54,6 +55,29 @@ class PyConfigSection : public host::ConfigSection, public PyObjectAdapter {
   PyObject* owner_;
 };
 
+// The adapter of the object a lookup found last, handed out again while the
+// host answers with the same object: a lookup then allocates nothing.
+template <typename Interface>
+class KeptAdapter {
+ public:
+  template <typename Make>
+  std::shared_ptr<Interface> get(Ref object, Make&& make) {
+    if (adapter_ != nullptr && adapter_->object().get() == object.get()) return interface_;
+    auto fresh = make(std::move(object));
+    // The adapter given up is released last, once this one is consistent:
+    // dropping a host object may run host code.
+    std::shared_ptr<Interface> given_up = std::move(interface_);
+    adapter_ = fresh.get();
+    interface_ = std::move(fresh);
+    return interface_;
+  }
+  const PyObjectAdapter* adapter() const { return adapter_; }
+
+ private:
+  std::shared_ptr<Interface> interface_;
+  const PyObjectAdapter* adapter_ = nullptr;
+};
+
 class PyPrinter : public host::Printer, public PyObjectAdapter {
  public:
   PyPrinter(Ref printer, PyObject* owner)
@@ -75,10 +99,24 @@ class PyPrinter : public host::Printer, public PyObjectAdapter {
   std::shared_ptr<host::Heater> lookup_heater(const std::string& object_name) override;
   std::shared_ptr<host::BedProbe> lookup_probe() override;
   std::shared_ptr<host::ConfigFile> lookup_configfile() override;
+  // The adapters kept for lookups, each once; the garbage collector visits
+  // their host objects through the module object.
+  void add_kept_adapters(std::vector<const PyObjectAdapter*>& adapters) const;
 
  private:
   Ref lookup(PyObject* name);
   PyObject* owner_;
+  KeptAdapter<host::Reactor> reactor_;
+  KeptAdapter<host::PressureProbe> tensink_;
+  KeptAdapter<host::GCode> gcode_;
+  KeptAdapter<host::Toolhead> toolhead_;
+  KeptAdapter<host::GCodeMove> gcode_move_;
+  KeptAdapter<host::BedMesh> bed_mesh_;
+  KeptAdapter<host::Heaters> heaters_;
+  KeptAdapter<host::Heater> extruder_heater_;
+  KeptAdapter<host::Heater> bed_heater_;
+  KeptAdapter<host::BedProbe> probe_;
+  KeptAdapter<host::ConfigFile> configfile_;
 };
 
 class PyGCode : public host::GCode, public PyObjectAdapter {
