@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -175,6 +176,13 @@ Ref from_number(const host::Number& value);
 // `count` are taken as numbers: into `numbers`, returning how many were taken.
 std::size_t to_doubles(PyObject* value, const char* what, std::size_t minimum, double* numbers,
                        std::size_t count);
+// The first N numbers of a sequence of at least N.
+template <std::size_t N>
+std::array<double, N> first_numbers(PyObject* value, const char* what) {
+  std::array<double, N> numbers;
+  to_doubles(value, what, N, numbers.data(), N);
+  return numbers;
+}
 std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t minimum,
                                std::size_t count);
 Ref new_list(const double* values, std::size_t count);

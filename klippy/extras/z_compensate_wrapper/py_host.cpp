@@ -76,8 +76,8 @@ class PyGCodeMove : public host::GCodeMove, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
   double homing_position_z() override {
-    return to_doubles(get_attr(object_, names::homing_position).get(),
-                      "gcode_move.homing_position", 3, 3)[2];
+    return first_numbers<3>(get_attr(object_, names::homing_position).get(),
+                            "gcode_move.homing_position")[2];
   }
 };
 
@@ -98,15 +98,16 @@ bool has_single_probe(PyObject* probe) {
 double trigger_height(PyObject* result) {
   const Ref test_z = optional_attr(result, names::test_z);
   if (test_z) return to_double(test_z.get(), "probe result test_z");
-  return to_doubles(result, "probe result", 3, 3)[2];
+  return first_numbers<3>(result, "probe result")[2];
 }
 
 class PyBedProbe : public host::BedProbe, public PyObjectAdapter {
  public:
-  using PyObjectAdapter::PyObjectAdapter;
+  explicit PyBedProbe(Ref probe)
+      : PyObjectAdapter(std::move(probe)), sessions_(has_probe_sessions(object_.get())) {}
   double run_probe(host::GCodeCommand& gcmd) override {
     const Ref& command = adapted_command(gcmd);
-    if (!has_probe_sessions(object_.get())) {
+    if (!sessions_) {
       return trigger_height(call_method(object_, names::run_probe, {command}).get());
     }
     const Ref session = call_method(object_, names::start_probe_session, {command});
@@ -119,12 +120,16 @@ class PyBedProbe : public host::BedProbe, public PyObjectAdapter {
     return trigger_height(checked(PySequence_GetItem(results.get(), 0)).get());
   }
   double z_offset() override {
-    if (has_probe_sessions(object_.get())) {
-      return to_doubles(call_method(object_, names::get_offsets).get(), "probe.get_offsets()",
-                        3, 3)[2];
+    if (sessions_) {
+      return first_numbers<3>(call_method(object_, names::get_offsets).get(),
+                              "probe.get_offsets()")[2];
     }
     return to_double(get_attr(object_, names::z_offset).get(), "probe.z_offset");
   }
+
+ private:
+  // A probe object keeps its kind: told once, when it is first looked up.
+  const bool sessions_;
 };
 
 // How the toolhead's set_position names the homed axes: by letters ("z",
@@ -389,9 +394,8 @@ void PyToolhead::wait_moves() { call_method(object_, names::wait_moves); }
 void PyToolhead::get_last_move_time() { call_method(object_, names::get_last_move_time); }
 
 host::Position PyToolhead::get_position() {
-  const std::vector<double> pos = to_doubles(call_method(object_, names::get_position).get(),
-                                             "toolhead.get_position()", 4, 4);
-  return {pos[0], pos[1], pos[2], pos[3]};
+  return first_numbers<4>(call_method(object_, names::get_position).get(),
+                          "toolhead.get_position()");
 }
 
 void PyToolhead::set_position_z_homed(const host::Position& pos) {
@@ -439,13 +443,10 @@ void PyToolhead::set_limits(const Limits& values) {
 host::AxisLimits PyToolhead::axis_limits(double eventtime) {
   const Ref status =
       call_method(call_method(object_, names::get_kinematics), names::get_status, {eventtime});
-  const std::vector<double> minimum =
-      to_doubles(checked(PyObject_GetItem(status.get(), names::axis_minimum)).get(),
-                 "kinematics axis_minimum", 3, 3);
-  const std::vector<double> maximum =
-      to_doubles(checked(PyObject_GetItem(status.get(), names::axis_maximum)).get(),
-                 "kinematics axis_maximum", 3, 3);
-  return {{minimum[0], minimum[1], minimum[2]}, {maximum[0], maximum[1], maximum[2]}};
+  return {first_numbers<3>(checked(PyObject_GetItem(status.get(), names::axis_minimum)).get(),
+                          "kinematics axis_minimum"),
+          first_numbers<3>(checked(PyObject_GetItem(status.get(), names::axis_maximum)).get(),
+                          "kinematics axis_maximum")};
 }
 
 // Bed mesh: the mesh is handed back exactly as the host gave it.
