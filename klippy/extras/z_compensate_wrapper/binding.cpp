@@ -243,7 +243,7 @@ const Method kMethods[] = {
      }},
     {"print_msg", {{"title"}, {"msg"}, {"force", &py_false}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
-       core.print_msg(to_text(args[0], "title"), to_text(args[1], "msg"), truth(args[2]));
+       core.print_msg(text_view(args[0], "title"), text_view(args[1], "msg"), truth(args[2]));
        return none();
      }},
     {"ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", &default_vals}},

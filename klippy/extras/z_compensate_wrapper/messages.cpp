@@ -78,10 +78,12 @@ bool ZCompensate::set_tri_wave_ip(const std::optional<std::string>& address, std
   return true;
 }
 
-void ZCompensate::print_msg(const std::string& title, const std::string& msg, bool force) {
+void ZCompensate::print_msg(std::string_view title, std::string_view msg, bool force) {
   if (!show_msg && !force) return;
   auto dispatcher = gcode;
-  if (title != "SHOW_WAVE") dispatcher->respond_info("[" + title + "]" + msg);
+  if (title != "SHOW_WAVE") {
+    dispatcher->respond_info(std::string("[").append(title).append("]").append(msg));
+  }
   if (!tri_wave_ip) return;
   send_datagram(title, msg);
 }
@@ -100,21 +102,22 @@ void ZCompensate::pnt_msg(const char* fmt, ...) {
   pnt_msg(msg);
 }
 
-std::int64_t ZCompensate::title_index(const std::string& title) {
+std::int64_t ZCompensate::title_index(std::string_view title) {
   for (const auto& [known, index] : dbg_msg) {
     if (known == title) return index;
   }
   const auto index = static_cast<std::int64_t>(dbg_msg.size());
-  dbg_msg.emplace_back(title, index);
+  dbg_msg.emplace_back(std::string(title), index);
   return index;
 }
 
 // A datagram that cannot go out must not end the command that printed it: the
 // host would take that as an internal error and shut the printer down.
-void ZCompensate::send_datagram(const std::string& title, const std::string& msg) {
+void ZCompensate::send_datagram(std::string_view title, std::string_view msg) {
   const std::int64_t index = title_index(title);
-  const std::string payload =
-      std::to_string(index) + "$" + title + "$" + time_of_day() + "$" + msg + "\n";
+  std::string payload = std::to_string(index);
+  payload.append("$").append(title).append("$").append(time_of_day()).append("$").append(msg);
+  payload.append("\n");
   const std::string address = *tri_wave_addr_;
   const std::string failure = send_udp(address, payload);
   if (failure.empty()) return;

@@ -174,12 +174,16 @@ void wrong_type(const char* what, const char* expected, PyObject* value) {
   raise(PyExc_TypeError, std::string(what) + ": expected " + expected + ", got " + shown);
 }
 
-std::string to_text(PyObject* value, const char* what) {
+std::string_view text_view(PyObject* value, const char* what) {
   if (!PyUnicode_Check(value)) wrong_type(what, "a text", value);
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value, &size);
   if (text == nullptr) throw_error();
-  return std::string(text, static_cast<std::size_t>(size));
+  return {text, static_cast<std::size_t>(size)};
+}
+
+std::string to_text(PyObject* value, const char* what) {
+  return std::string(text_view(value, what));
 }
 
 bool truth(PyObject* value) {

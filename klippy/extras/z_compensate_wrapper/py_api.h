@@ -163,6 +163,8 @@ void set_attr(const Ref& object, PyObject* name, const Arg& value);
 // A value of another type than the module needs, from the host or a caller.
 [[noreturn]] void wrong_type(const char* what, const char* expected, PyObject* value);
 std::string to_text(PyObject* value, const char* what);
+// The text's UTF-8, valid while `value` lives.
+std::string_view text_view(PyObject* value, const char* what);
 // Any value tested for truth, as Python does.
 bool truth(PyObject* value);
 // A number from the host: an int or a float.

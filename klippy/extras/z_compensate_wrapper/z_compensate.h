@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -127,7 +128,7 @@ class ZCompensate {
   void set_bed_temps(double temp, bool wait = false, double err = 5);
 
   // Messages and diagnostics.
-  void print_msg(const std::string& title, const std::string& msg, bool force = false);
+  void print_msg(std::string_view title, std::string_view msg, bool force = false);
   void pnt_msg(const std::string& msg);
   // The line printf-formatted, only when it is shown.
   void pnt_msg(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -221,10 +222,10 @@ class ZCompensate {
   std::vector<double> read_float_pair(const std::string& key);
   void set_heater_temp(const std::shared_ptr<host::Heater>& heater, const char* attribute,
                        double temp, bool wait, double err);
-  void send_datagram(const std::string& title, const std::string& msg);
+  void send_datagram(std::string_view title, std::string_view msg);
   void cancel_gcode_z_offset();
   void send_gcode_z_offset_adjust(double z_adjust);
-  std::int64_t title_index(const std::string& title);
+  std::int64_t title_index(std::string_view title);
 
   // Runs a command's body and keeps its outcome in `run_status`; a command
   // called by another is part of that one's outcome.
