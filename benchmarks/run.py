@@ -144,10 +144,11 @@ def build_native_replay(directory):
 
 def native_replay_function(native_replay, log):
     """A function that makes the logged host calls through the C API, entered
-    from Python as the floor and the operations are."""
+    from Python as the operations are: a function that calls into C."""
     program = native_replay.compile(log)
     run = native_replay.run
-    return lambda: run(program)
+    enter = lambda program: run(program)  # noqa: E731
+    return lambda: enter(program)
 
 
 # Timing.
