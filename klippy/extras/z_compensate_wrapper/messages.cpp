@@ -1,12 +1,19 @@
-// Console lines and the UDP diagnostic datagrams.
+// Console lines and the UDP diagnostic datagrams, and the formatting of the
+// module's texts and G-code lines.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "z_compensate.h"
 
@@ -64,6 +71,149 @@ std::string send_udp(const std::string& address, const std::string& payload) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string format_any(const char* fmt, va_list args) {
+  // Most texts fit the buffer: numbers are formatted once, not measured first.
+  char buffer[256];
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(buffer, sizeof(buffer), fmt, args);
+  std::string text;
+  if (length >= 0 && static_cast<std::size_t>(length) < sizeof(buffer)) {
+    text.assign(buffer, static_cast<std::size_t>(length));
+  } else if (length >= 0) {
+    text.resize(static_cast<std::size_t>(length));
+    std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+  }
+  va_end(again);
+  return text;
+}
+
+// Whole numbers below this are exact in a double and in the digits below.
+constexpr double kExactWhole = 4503599627370496.0;  // 2^52
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+
+// A line written into a buffer on the stack: the G-code lines and messages
+// are short, and are made without allocating until they are complete.
+class LineWriter {
+ public:
+  bool fits(std::size_t count) const { return count <= static_cast<std::size_t>(end_ - out_); }
+  bool put(const char* text, std::size_t count) {
+    if (!fits(count)) return false;
+    std::memcpy(out_, text, count);
+    out_ += count;
+    return true;
+  }
+  bool put(const char* text) { return put(text, std::strlen(text)); }
+  bool put_int(int value) {
+    char digits[16];
+    const auto written = std::to_chars(digits, digits + sizeof(digits), value);
+    return put(digits, static_cast<std::size_t>(written.ptr - digits));
+  }
+  // printf's "%.<precision>f" digits.
+  bool put_fixed(double value, int precision) {
+    if (put_scaled(value, precision)) return true;
+    const int length = std::snprintf(nullptr, 0, "%.*f", precision, value);
+    if (length < 0 || !fits(static_cast<std::size_t>(length) + 1)) return false;
+    std::snprintf(out_, static_cast<std::size_t>(length) + 1, "%.*f", precision, value);
+    out_ += length;
+    return true;
+  }
+  std::string text() const { return std::string(buffer_, static_cast<std::size_t>(out_ - buffer_)); }
+
+ private:
+  // The exact value scaled and rounded half to even, as printf rounds, in
+  // integer arithmetic. False where the scaled value is too large or no
+  // number, or the digits do not fit.
+  bool put_scaled(double value, int precision) {
+    if (precision < 0 || precision > 6) return false;
+    const double scale = kPowersOfTen[precision];
+    const double scaled = std::fabs(value) * scale;
+    if (!(scaled < kExactWhole)) return false;
+    auto digits = static_cast<std::uint64_t>(scaled);
+    // Exact: `scaled` is below 2^52.
+    const double fraction = scaled - static_cast<double>(digits);
+    if (fraction > 0.5) {
+      ++digits;
+    } else if (fraction == 0.5) {
+      // `scaled` plus `error` is |value| * scale exactly. Only a halfway
+      // `scaled` can be moved to either side by it: anywhere else the error
+      // is smaller than the distance to the midpoint.
+      const double error = std::fma(std::fabs(value), scale, -scaled);
+      if (error > 0 || (error == 0 && digits % 2 == 1)) ++digits;
+    }
+    char number[32];
+    char* const last = number + sizeof(number);
+    char* p = last;
+    for (int i = 0; i < precision; ++i) {
+      *--p = static_cast<char>('0' + digits % 10);
+      digits /= 10;
+    }
+    if (precision > 0) *--p = '.';
+    do {
+      *--p = static_cast<char>('0' + digits % 10);
+      digits /= 10;
+    } while (digits != 0);
+    if (std::signbit(value)) *--p = '-';
+    return put(p, static_cast<std::size_t>(last - p));
+  }
+
+  char buffer_[256];
+  char* out_ = buffer_;
+  char* const end_ = buffer_ + sizeof(buffer_);
+};
+
+// The text, or nothing where it does not fit the writer's buffer or uses
+// another conversion than the module's own: %s, %d, %f and %.<n>f.
+std::optional<std::string> format_simple(const char* fmt, va_list args) {
+  LineWriter line;
+  for (const char* p = fmt; *p != '\0'; ++p) {
+    if (*p != '%') {
+      if (!line.put(p, 1)) return std::nullopt;
+      continue;
+    }
+    ++p;
+    bool written = false;
+    if (*p == '%') {
+      written = line.put("%", 1);
+    } else if (*p == 's') {
+      written = line.put(va_arg(args, const char*));
+    } else if (*p == 'd') {
+      written = line.put_int(va_arg(args, int));
+    } else if (*p == 'f') {
+      written = line.put_fixed(va_arg(args, double), 6);
+    } else if (*p == '.' && std::isdigit(static_cast<unsigned char>(p[1]))) {
+      int precision = 0;
+      for (++p; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        precision = precision * 10 + (*p - '0');
+      }
+      written = *p == 'f' && line.put_fixed(va_arg(args, double), precision);
+    }
+    if (!written) return std::nullopt;
+  }
+  return line.text();
+}
+
+}  // namespace
+
+std::string vformat(const char* fmt, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  std::optional<std::string> text = format_simple(fmt, again);
+  va_end(again);
+  if (!text) text = format_any(fmt, args);
+  return *std::move(text);
+}
+
+std::string format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = vformat(fmt, args);
+  va_end(args);
+  return text;
+}
 
 bool ZCompensate::set_tri_wave_ip(const std::optional<std::string>& address, std::string* why) {
   if (!address) {

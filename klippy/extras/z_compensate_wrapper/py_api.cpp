@@ -139,11 +139,10 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<Arg> args,
 // decoder's pass over them.
 Ref new_text(std::string_view text) {
   const auto size = static_cast<Py_ssize_t>(text.size());
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      return checked(PyUnicode_DecodeUTF8(text.data(), size, nullptr));
-    }
-  }
+  // One pass without a branch per character, which the compiler widens.
+  unsigned char bits = 0;
+  for (const char c : text) bits |= static_cast<unsigned char>(c);
+  if (bits >= 0x80) return checked(PyUnicode_DecodeUTF8(text.data(), size, nullptr));
   Ref object = checked(PyUnicode_New(size, 127));
   std::memcpy(PyUnicode_DATA(object.get()), text.data(), text.size());
   return object;
