@@ -93,7 +93,7 @@ struct Method {
   Parameter parameters[kMaxParameters];
   Body body;
 
-  std::size_t parameter_count() const {
+  constexpr std::size_t parameter_count() const {
     std::size_t count = 0;
     while (count < kMaxParameters && parameters[count].name != nullptr) ++count;
     return count;
@@ -101,9 +101,8 @@ struct Method {
 };
 
 // Python's own rules for binding positional and keyword arguments.
-void bind_arguments(const Method& method, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** bound) {
-  const std::size_t count = method.parameter_count();
+void bind_arguments(const Method& method, std::size_t count, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
   const auto name = [&method] { return std::string(method.name); };
   const auto given = static_cast<std::size_t>(nargs);
   if (given > count) {
@@ -141,16 +140,16 @@ void bind_arguments(const Method& method, PyObject* const* args, Py_ssize_t narg
   }
 }
 
-PyObject* call(const Method& method, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) {
+PyObject* call(const Method& method, std::size_t count, PyObject* self, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames) {
   CallHold hold(self);
   try {
     // klippy passes every argument by position.
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == method.parameter_count()) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count) {
       return method.body(self, core_of(self), args);
     }
     PyObject* bound[kMaxParameters];
-    bind_arguments(method, args, nargs, kwnames, bound);
+    bind_arguments(method, count, args, nargs, kwnames, bound);
     return method.body(self, core_of(self), bound);
   } catch (...) {
     set_error(std::current_exception());
@@ -230,7 +229,7 @@ PyObject* heater_setter(PyObject*, ZCompensate& core, PyObject* const* args) {
   return none();
 }
 
-const Method kMethods[] = {
+constexpr Method kMethods[] = {
     {"delay_s", {{"delay_s"}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.delay_s(number_argument(args[0], "delay_s"));
@@ -326,7 +325,8 @@ const std::pair<const char*, const char*> kCommandHelp[] = {
 template <std::size_t Index>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return call(kMethods[Index], self, args, nargs, kwnames);
+  constexpr std::size_t count = kMethods[Index].parameter_count();
+  return call(kMethods[Index], count, self, args, nargs, kwnames);
 }
 
 // "move($self, pos, speed, wait=True)": lets inspect show the signature.
