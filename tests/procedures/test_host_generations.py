@@ -76,3 +76,28 @@ def test_a_host_of_no_known_generation_is_refused_at_start_up(
     assert module._handle_connect in printer.event_handlers["klippy:connect"]
     with pytest.raises(printer.config_error, match=missing):
         module._handle_connect()
+
+
+class RecordingProxy:
+    """Stands for a printer object and notes the names read from it."""
+
+    def __init__(self, target):
+        self.target = target
+        self.read = []
+
+    def __getattr__(self, name):
+        self.read.append(name)
+        return getattr(self.target, name)
+
+
+def test_a_lookup_drives_the_object_the_host_has_now(make_printer, monkeypatch):
+    # The module keeps what it made for a looked-up object; a host that
+    # answers with another object must get that one driven.
+    printer = make_printer("")
+    printer.run_gcode("Z_OFFSET_CALIBRATION")
+    monkeypatch.setattr(printer, "objects", dict(printer.objects))
+    probe = printer.objects["probe"] = RecordingProxy(printer.objects["probe"])
+
+    printer.run_gcode("Z_OFFSET_CALIBRATION")
+    assert probe.read.count("run_probe") == 2
+    assert saved_option(printer, "probe", "z_offset") == "1.750"
