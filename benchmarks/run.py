@@ -352,8 +352,8 @@ def main():
     if native_replay:
         print("native replay: the own cost of a native module that only makes the host calls,")
         print("through the C API with every argument prebuilt. A target below it cannot be met")
-        print("by any binding through the C API. Below zero, the floor is mostly the call into")
-        print("the replaying Python function, which costs more than the call into a C one.")
+        print("by any binding through the C API. Slightly below zero, the floor's call into")
+        print("the replaying Python function costs more than a call into C.")
         print()
 
     bare = load_cost(root, "", runs)
