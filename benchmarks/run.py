@@ -14,7 +14,7 @@ here when a C compiler is at hand) bound what any native binding can reach.
 import argparse
 import compileall
 import glob
-import importlib.util
+import importlib
 import os
 import shlex
 import shutil
@@ -136,10 +136,11 @@ def build_native_replay(directory):
     subprocess.run(compiler + shlex.split(sysconfig.get_config_var("CFLAGS") or "")
                    + ["-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
                       os.path.join(HERE, "native_replay.c"), "-o", target], check=True)
-    spec = importlib.util.spec_from_file_location("native_replay", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, directory)
+    try:
+        return importlib.import_module("native_replay")
+    finally:
+        sys.path.remove(directory)
 
 
 def native_replay_function(native_replay, log):
