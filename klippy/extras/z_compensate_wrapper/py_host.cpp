@@ -10,22 +10,20 @@ using namespace py_api;
 
 Ref python_list(const host::Position& pos) { return new_list(pos.data(), pos.size()); }
 
-Ref python_list(std::initializer_list<host::Number> values) {
-  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  Py_ssize_t i = 0;
-  for (const host::Number& value : values) {
-    PyList_SET_ITEM(list.get(), i++, from_number(value).release());
+Ref python_list(const host::Number* values, std::size_t count) {
+  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+  for (std::size_t i = 0; i < count; ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), from_number(values[i]).release());
   }
   return list;
 }
 
+Ref python_list(std::initializer_list<host::Number> values) {
+  return python_list(values.begin(), values.size());
+}
+
 Ref python_list(const std::vector<host::Number>& values) {
-  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  Py_ssize_t i = 0;
-  for (const host::Number& value : values) {
-    PyList_SET_ITEM(list.get(), i++, from_number(value).release());
-  }
-  return list;
+  return python_list(values.data(), values.size());
 }
 
 // config.getfloat / getint with the bounds given as keywords, the default
