@@ -70,10 +70,6 @@ std::string send_udp(const std::string& address, const std::string& payload) {
   return failure;
 }
 
-}  // namespace
-
-namespace {
-
 std::string format_any(const char* fmt, va_list args) {
   // Most texts fit the buffer: numbers are formatted once, not measured first.
   char buffer[256];
