@@ -336,16 +336,16 @@ def main():
     print("|---|---:|---:|---:|---:|---:|---:|" + ("---:|" if native_replay else ""))
     met = True
     for name, (operation_ns, floor_ns, calls, replay_ns) in native_results.items():
-        own = (operation_ns - floor_ns) / floor_ns
+        own = own_cost(operation_ns, floor_ns)
         py_ns, py_floor_ns, _, _ = python_results[name]
-        py_own = (py_ns - py_floor_ns) / py_floor_ns
+        py_own = own_cost(py_ns, py_floor_ns)
         ok = own <= TARGETS[name]
         met = met and ok
         row = "| %s | %d | %s | %s | %.2f× %s | %.2f× | %.2f× |" % (
             name, calls, show_ns(floor_ns), show_ns(operation_ns), own,
             "" if ok else "(missed)", TARGETS[name], py_own)
         if native_replay:
-            replay_own = (replay_ns - floor_ns) / floor_ns
+            replay_own = own_cost(replay_ns, floor_ns)
             row += " %s, %.2f×%s |" % (show_ns(replay_ns), replay_own,
                                      " (target below)" if TARGETS[name] < replay_own else "")
         print(row)
@@ -375,6 +375,11 @@ def main():
         size // 1024, os.path.getsize(stripped) // 1024))
     print("every own-cost target met" if met else "some own-cost targets missed")
     shutil.rmtree(root)
+
+
+def own_cost(ns, floor_ns):
+    """The time above the floor, as a multiple of the floor."""
+    return (ns - floor_ns) / floor_ns
 
 
 def show_ns(ns):
