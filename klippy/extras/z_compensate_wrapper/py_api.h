@@ -104,7 +104,7 @@ Ref new_text(std::string_view text);
   X(step_res) X(target_temp) X(tensink_v2) X(toolhead) X(tri_send_ms) X(values)              \
   X(wait_moves) X(write_swap_tensink_cmd) X(z_offset) X(MutableMapping)                     \
   X(start_probe_session) X(pull_probed_results) X(end_probe_session) X(get_offsets)           \
-  X(test_z) X(register_event_handler) X(get_kinematics) X(get_status) X(axis_minimum)         \
+  X(bed_z) X(_fields) X(register_event_handler) X(get_kinematics) X(get_status) X(axis_minimum)         \
   X(axis_maximum) X(min_temp) X(max_temp) X(min_extrude_temp) X(getLogger) X(warning) X(log)  \
   X(running_command) X(last_command) X(last_result) X(last_message) X(last_z_offset)          \
   X(saved_z_offset) X(last_point_offsets)

@@ -91,12 +91,18 @@ bool has_single_probe(PyObject* probe) {
   return optional_attr(probe, names::run_probe) && optional_attr(probe, names::z_offset);
 }
 
-// The toolhead's Z at the trigger. Named results (klippy since 2026) carry it
-// as test_z; their entry 2 is the bed height, the probe's z_offset taken off.
-double trigger_height(PyObject* result) {
-  const Ref test_z = optional_attr(result, names::test_z);
-  if (test_z) return to_double(test_z.get(), "probe result test_z");
-  return first_numbers<3>(result, "probe result")[2];
+// Raises the host's command error through the command being run.
+[[noreturn]] void command_error(const Ref& command, const std::string& message) {
+  raise_object(call_method(command, names::error, {message}));
+}
+
+// A probe result's number, or a command error naming the field.
+double result_number(const Ref& command, PyObject* value, const char* field) {
+  if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+    command_error(command, std::string("probe result: ") + field + " is not a number: " +
+                               repr(value));
+  }
+  return to_double(value, field);
 }
 
 class PyBedProbe : public host::BedProbe, public PyObjectAdapter {
@@ -104,18 +110,22 @@ class PyBedProbe : public host::BedProbe, public PyObjectAdapter {
   explicit PyBedProbe(Ref probe)
       : PyObjectAdapter(std::move(probe)), sessions_(has_probe_sessions(object_.get())) {}
   double run_probe(host::GCodeCommand& gcmd) override {
-    const Ref& command = adapted_command(gcmd);
+    const Ref command = adapted_command(gcmd);
     if (!sessions_) {
-      return trigger_height(call_method(object_, names::run_probe, {command}).get());
+      return trigger_height(command, call_method(object_, names::run_probe, {command}));
     }
     const Ref session = call_method(object_, names::start_probe_session, {command});
     call_method(session, names::run_probe, {command});
     const Ref results = call_method(session, names::pull_probed_results);
     call_method(session, names::end_probe_session);
-    if (!PySequence_Check(results.get()) || PySequence_Size(results.get()) < 1) {
-      raise(PyExc_ValueError, "probe session: no probe result");
+    if (!PySequence_Check(results.get()) || PyUnicode_Check(results.get())) {
+      wrong_type("probe session results", "a sequence", results.get());
     }
-    return trigger_height(checked(PySequence_GetItem(results.get(), 0)).get());
+    // The host's own error from its length passes back unchanged.
+    const Py_ssize_t count = PySequence_Size(results.get());
+    if (count < 0) throw_error();
+    if (count == 0) raise(PyExc_ValueError, "probe session: no probe result");
+    return trigger_height(command, checked(PySequence_GetItem(results.get(), 0)));
   }
   double z_offset() override {
     if (sessions_) {
@@ -126,6 +136,20 @@ class PyBedProbe : public host::BedProbe, public PyObjectAdapter {
   }
 
  private:
+  // The toolhead's Z at the trigger, with every correction the host applies
+  // (axis-twist compensation among them). Named results (klippy since 2026)
+  // carry the corrections in bed_z only, the probe's offset taken off; their
+  // test_z is the raw trigger height. Older results are [x, y, z] with the
+  // corrections in z.
+  double trigger_height(const Ref& command, const Ref& result) {
+    if (optional_attr(result.get(), names::_fields)) {
+      const Ref bed_z = optional_attr(result.get(), names::bed_z);
+      if (!bed_z) command_error(command, "probe result: no field bed_z: " + repr(result.get()));
+      return result_number(command, bed_z.get(), "bed_z") + z_offset();
+    }
+    return first_numbers<3>(result.get(), "probe result")[2];
+  }
+
   // A probe object keeps its kind: told once, when it is first looked up.
   const bool sessions_;
 };
