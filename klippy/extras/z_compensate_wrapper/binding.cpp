@@ -7,6 +7,7 @@
 // the call itself, so a host call may switch greenlets under any of them and
 // calls may return in any order.
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -14,6 +15,7 @@
 
 #include "py_api.h"
 #include "py_host.h"
+#include "structmember.h"
 #include "z_compensate.h"
 
 namespace {
@@ -28,10 +30,26 @@ using zcomp::ZCompensate;
 
 constexpr const char* kClassName = "ZCompensateInitWrapper";
 
+// What one import of the module owns; nothing of it is shared with another
+// import of the same file or with another interpreter.
+struct ModuleState {
+  PyTypeObject* type;
+  // The error records, and the one list shared by every call that names no
+  // values.
+  PyObject* z_offset_calibration_error;
+  PyObject* ssap_test_error;
+  PyObject* default_vals;
+  PyObject* default_err;
+  // Shared with every adapter, which may outlive the module's own reference.
+  NamesRef* names;
+};
+
 struct StatusCache;
 
 struct ModuleObject {
   PyObject_HEAD
+  // The module that defined the class, whose state the object uses.
+  PyObject* module;
   // Null until construction has finished, and again once cleared.
   ZCompensate* core;
   // The last get_status answer; null until the first.
@@ -39,16 +57,35 @@ struct ModuleObject {
   PyObject* weakrefs;
 };
 
-PyTypeObject module_type;
-
 ModuleObject* as_module(PyObject* self) { return reinterpret_cast<ModuleObject*>(self); }
 
-// Module constants, alive as long as the process: the error records and the
-// one list shared by every call that names no values.
-PyObject* z_offset_calibration_error;
-PyObject* ssap_test_error;
-PyObject* default_vals;
-PyObject* default_err;
+extern PyModuleDef module_definition;
+
+ModuleState& module_state(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+[[noreturn]] void torn_down() {
+  raise(PyExc_RuntimeError, "the z_compensate_wrapper module has been torn down");
+}
+
+// A value the module state holds, failing once the module was cleared.
+PyObject* held(PyObject* value) {
+  if (value == nullptr) torn_down();
+  return value;
+}
+
+const ModuleState& state_of(PyObject* self) {
+  PyObject* module = as_module(self)->module;
+  if (module == nullptr) torn_down();
+  return module_state(module);
+}
+
+const NamesRef& names_of(PyObject* self) {
+  const ModuleState& state = state_of(self);
+  if (state.names == nullptr) torn_down();
+  return *state.names;
+}
 
 ZCompensate& core_of(PyObject* self) {
   ZCompensate* core = as_module(self)->core;
@@ -77,14 +114,36 @@ PyObject* none() { Py_RETURN_NONE; }
 
 constexpr std::size_t kMaxParameters = 4;
 
+// A parameter's default, the same object on every call.
+enum class Default { required, true_value, false_value, no_values, five };
+
 struct Parameter {
   const char* name = nullptr;
-  // Unset: the argument is required.
-  PyObject* const* default_value = nullptr;
+  Default default_value = Default::required;
 };
 
-PyObject* const py_true = Py_True;
-PyObject* const py_false = Py_False;
+PyObject* default_object(Default value, PyObject* self) {
+  switch (value) {
+    case Default::true_value: return Py_True;
+    case Default::false_value: return Py_False;
+    case Default::no_values: return held(state_of(self).default_vals);
+    case Default::five: return held(state_of(self).default_err);
+    case Default::required: break;
+  }
+  return nullptr;
+}
+
+// As Python shows the default in a signature.
+const char* default_text(Default value) {
+  switch (value) {
+    case Default::true_value: return "True";
+    case Default::false_value: return "False";
+    case Default::no_values: return "[]";
+    case Default::five: return "5";
+    case Default::required: break;
+  }
+  return "";
+}
 
 using Body = PyObject* (*)(PyObject* self, ZCompensate& core, PyObject* const* args);
 
@@ -100,14 +159,47 @@ struct Method {
   }
 };
 
-// Python's own rules for binding positional and keyword arguments.
-void bind_arguments(const Method& method, std::size_t count, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-  const auto name = [&method] { return std::string(method.name); };
+// "move()" as Python names a method in its argument errors.
+std::string call_name(const Method& method) {
+#if PY_VERSION_HEX >= 0x030A0000
+  return std::string(kClassName) + "." + method.name + "()";
+#else
+  return std::string(method.name) + "()";
+#endif
+}
+
+std::string plural(std::size_t count, const char* word) {
+  return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+// "'a', 'b' and 'c'", as Python lists missing arguments.
+std::string listed(const std::vector<const char*>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += names.size() > 2 ? ", " : " ";
+    if (i > 0 && i + 1 == names.size()) text += "and ";
+    text += std::string("'") + names[i] + "'";
+  }
+  return text;
+}
+
+// Python's own rules and wording for binding positional and keyword
+// arguments to a method; counts include the object, as a def's do.
+void bind_arguments(const Method& method, std::size_t count, PyObject* self,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** bound) {
   const auto given = static_cast<std::size_t>(nargs);
   if (given > count) {
-    raise(PyExc_TypeError, name() + "() takes " + std::to_string(count) +
-                               " positional arguments but " + std::to_string(given) +
+    std::size_t required = 0;
+    while (required < count && method.parameters[required].default_value == Default::required) {
+      ++required;
+    }
+    const std::string takes =
+        required == count ? std::to_string(count + 1)
+                          : "from " + std::to_string(required + 1) + " to " +
+                                std::to_string(count + 1);
+    raise(PyExc_TypeError, call_name(method) + " takes " + takes + " positional argument" +
+                               (takes == "1" ? "" : "s") + " but " + std::to_string(given + 1) +
                                " were given");
   }
   for (std::size_t i = 0; i < count; ++i) bound[i] = i < given ? args[i] : nullptr;
@@ -120,23 +212,29 @@ void bind_arguments(const Method& method, std::size_t count, PyObject* const* ar
       ++index;
     }
     if (index == count) {
-      raise(PyExc_TypeError,
-            name() + "() got an unexpected keyword argument '" + to_text(keyword, "keyword") + "'");
+      raise(PyExc_TypeError, call_name(method) + " got an unexpected keyword argument '" +
+                                 to_text(keyword, "keyword") + "'");
     }
     if (bound[index] != nullptr) {
-      raise(PyExc_TypeError, name() + "() got multiple values for argument '" +
+      raise(PyExc_TypeError, call_name(method) + " got multiple values for argument '" +
                                  method.parameters[index].name + "'");
     }
     bound[index] = args[nargs + k];
   }
+  std::vector<const char*> missing;
   for (std::size_t i = 0; i < count; ++i) {
     if (bound[i] != nullptr) continue;
     const Parameter& parameter = method.parameters[i];
-    if (parameter.default_value == nullptr) {
-      raise(PyExc_TypeError,
-            name() + "() missing required argument: '" + parameter.name + "'");
+    if (parameter.default_value == Default::required) {
+      missing.push_back(parameter.name);
+      continue;
     }
-    bound[i] = *parameter.default_value;
+    bound[i] = default_object(parameter.default_value, self);
+  }
+  if (!missing.empty()) {
+    raise(PyExc_TypeError, call_name(method) + " missing " +
+                               plural(missing.size(), "required positional argument") + ": " +
+                               listed(missing));
   }
 }
 
@@ -149,7 +247,7 @@ PyObject* call(const Method& method, std::size_t count, PyObject* self, PyObject
       return method.body(self, core_of(self), args);
     }
     PyObject* bound[kMaxParameters];
-    bind_arguments(method, count, args, nargs, kwnames, bound);
+    bind_arguments(method, count, self, args, nargs, kwnames, bound);
     return method.body(self, core_of(self), bound);
   } catch (...) {
     set_error(std::current_exception());
@@ -174,14 +272,14 @@ bool same_run_status(const zcomp::RunStatus& a, const zcomp::RunStatus& b) {
 }
 
 // The status of the running and the last command, as get_status shows it.
-void add_run_status(const Ref& status, const zcomp::RunStatus& run) {
-  set_item(status, names::running_command, new_text(run.running_command));
-  set_item(status, names::last_command, new_text(run.last_command));
-  set_item(status, names::last_result, new_text(run.last_result));
-  set_item(status, names::last_message, new_text(run.last_message));
-  set_item(status, names::last_z_offset, optional_number(run.last_z_offset));
-  set_item(status, names::saved_z_offset, optional_number(run.saved_z_offset));
-  set_item(status, names::last_point_offsets,
+void add_run_status(const Ref& status, const zcomp::RunStatus& run, const Names& names) {
+  set_item(status, names.running_command, new_text(run.running_command));
+  set_item(status, names.last_command, new_text(run.last_command));
+  set_item(status, names.last_result, new_text(run.last_result));
+  set_item(status, names.last_message, new_text(run.last_message));
+  set_item(status, names.last_z_offset, optional_number(run.last_z_offset));
+  set_item(status, names.saved_z_offset, optional_number(run.saved_z_offset));
+  set_item(status, names.last_point_offsets,
            new_list(run.last_point_offsets.data(), run.last_point_offsets.size()));
 }
 
@@ -195,37 +293,42 @@ struct StatusCache {
   zcomp::RunStatus run;
 };
 
-Ref new_status(ModuleObject* module, const ZCompensate& core) {
-  StatusCache* cache = module->status;
+Ref new_status(PyObject* self, const ZCompensate& core) {
+  const Names& names = *names_of(self);
+  StatusCache* cache = as_module(self)->status;
   if (cache == nullptr || cache->auto_alignment_status != core.auto_alignment_status ||
       !same_run_status(cache->run, core.run_status)) {
     Ref ready = checked(PyDict_New());
-    set_item(ready, names::auto_alignment_status,
+    set_item(ready, names.auto_alignment_status,
              checked(PyLong_FromLongLong(core.auto_alignment_status)));
-    add_run_status(ready, core.run_status);
-    if (cache == nullptr) cache = module->status = new StatusCache;
+    add_run_status(ready, core.run_status, names);
+    if (cache == nullptr) cache = as_module(self)->status = new StatusCache;
     cache->ready = std::move(ready);
     cache->auto_alignment_status = core.auto_alignment_status;
     cache->run = core.run_status;
   }
   Ref status = checked(PyDict_Copy(cache->ready.get()));
   const std::vector<double>& offsets = core.run_status.last_point_offsets;
-  set_item(status, names::last_point_offsets, new_list(offsets.data(), offsets.size()));
+  set_item(status, names.last_point_offsets, new_list(offsets.data(), offsets.size()));
   return status;
 }
 
 // A G-code command handler: the host's command object, adapted for the procedure.
 template <void (ZCompensate::*Handler)(host::GCodeCommand&)>
-PyObject* command_handler(PyObject*, ZCompensate& core, PyObject* const* args) {
-  PyGCodeCommand command(Ref::borrow(args[0]));
+PyObject* command_handler(PyObject* self, ZCompensate& core, PyObject* const* args) {
+  PyGCodeCommand command(Ref::borrow(args[0]), names_of(self));
   (core.*Handler)(command);
   return none();
 }
 
-// Sets a heater's target; `wait` is any value tested for truth.
+// Sets a heater's target; `wait` is any value tested for truth. Arguments
+// are converted in order, so an error names the first bad one.
 template <void (ZCompensate::*Setter)(double, bool, double)>
 PyObject* heater_setter(PyObject*, ZCompensate& core, PyObject* const* args) {
-  (core.*Setter)(number_argument(args[0], "temp"), truth(args[1]), number_argument(args[2], "err"));
+  const double temp = number_argument(args[0], "temp");
+  const bool wait = truth(args[1]);
+  const double err = number_argument(args[2], "err");
+  (core.*Setter)(temp, wait, err);
   return none();
 }
 
@@ -240,32 +343,36 @@ constexpr Method kMethods[] = {
        core.TEST_SWAP();
        return none();
      }},
-    {"print_msg", {{"title"}, {"msg"}, {"force", &py_false}},
+    {"print_msg", {{"title"}, {"msg"}, {"force", Default::false_value}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
-       core.print_msg(text_view(args[0], "title"), text_view(args[1], "msg"), truth(args[2]));
+       const TextView title(args[0], "title");
+       const TextView msg(args[1], "msg");
+       const bool force = truth(args[2]);
+       core.print_msg(title.view(), msg.view(), force);
        return none();
      }},
-    {"ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", &default_vals}},
-     [](PyObject*, ZCompensate& core, PyObject* const* args) {
+    {"ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", Default::no_values}},
+     [](PyObject* self, ZCompensate& core, PyObject* const* args) {
        if (!truth(args[0])) return none();
-       PyErrorRecord record(args[1], args[2]);
+       PyErrorRecord record(Ref::borrow(args[1]), Ref::borrow(args[2]), names_of(self));
        core.ck_and_raise_error(true, record);
        return none();
      }},
-    {"move", {{"pos"}, {"speed"}, {"wait", &py_true}},
+    {"move", {{"pos"}, {"speed"}, {"wait", Default::true_value}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
        // Entries after Z are not part of a move.
        double pos[3];
        const std::size_t count = to_doubles(args[0], "pos", 0, pos, 3);
-       core.move({pos, count}, number_argument(args[1], "speed"),
-                 truth(args[2]));
+       const double speed = number_argument(args[1], "speed");
+       const bool wait = truth(args[2]);
+       core.move({pos, count}, speed, wait);
        return none();
      }},
-    {"set_hot_temps", {{"temp"}, {"wait", &py_false}, {"err", &default_err}},
+    {"set_hot_temps", {{"temp"}, {"wait", Default::false_value}, {"err", Default::five}},
      heater_setter<&ZCompensate::set_hot_temps>},
-    {"set_bed_temps", {{"temp"}, {"wait", &py_false}, {"err", &default_err}},
+    {"set_bed_temps", {{"temp"}, {"wait", Default::false_value}, {"err", Default::five}},
      heater_setter<&ZCompensate::set_bed_temps>},
-    {"set_step_par", {{"load_sys", &py_true}},
+    {"set_step_par", {{"load_sys", Default::true_value}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.set_step_par(truth(args[0]));
        return none();
@@ -277,7 +384,7 @@ constexpr Method kMethods[] = {
      }},
     {"get_status", {{"eventtime"}},
      [](PyObject* self, ZCompensate& core, PyObject* const*) {
-       return new_status(as_module(self), core).release();
+       return new_status(self, core).release();
      }},
     {"vq20ma_clear_nozzle",
      {{"hot_start_temp"}, {"hot_rub_temp"}, {"hot_end_temp"}, {"bed_add_temp"}},
@@ -296,10 +403,9 @@ constexpr Method kMethods[] = {
     // At start-up, a host of none of the known generations is a configuration
     // error, never an AttributeError in the middle of a command.
     {"_handle_connect", {},
-     [](PyObject*, ZCompensate& core, PyObject* const*) {
-       const auto& printer = dynamic_cast<const PyObjectAdapter&>(
-           *zcomp::require(core.printer, "printer")).object();
-       const std::string missing = unknown_host_shape(printer);
+     [](PyObject* self, ZCompensate& core, PyObject* const*) {
+       const Ref printer = dynamic_cast<const PyObjectAdapter&>(*core.printer.get()).object();
+       const std::string missing = unknown_host_shape(printer, *names_of(self));
        if (!missing.empty()) {
          core.config->raise_error("[" + core.config->name() + "] needs a klippy it knows: " +
                                   missing);
@@ -335,25 +441,33 @@ std::string text_signature(const Method& method) {
   for (std::size_t i = 0; i < method.parameter_count(); ++i) {
     const Parameter& parameter = method.parameters[i];
     signature += std::string(", ") + parameter.name;
-    if (parameter.default_value != nullptr) signature += "=" + repr(*parameter.default_value);
+    if (parameter.default_value != Default::required) {
+      signature += std::string("=") + default_text(parameter.default_value);
+    }
   }
   return signature + ")\n--\n\n";
 }
 
+// Made once and never changed: every import's class points into it.
 template <std::size_t... Index>
-std::vector<PyMethodDef> method_table(std::index_sequence<Index...>) {
-  static std::vector<std::string> docs;
-  std::vector<PyMethodDef> table;
-  docs.reserve(kMethodCount);
-  for (const Method& method : kMethods) docs.push_back(text_signature(method));
-  const _PyCFunctionFastWithKeywords entries[] = {method_entry<Index>...};
-  for (std::size_t i = 0; i < kMethodCount; ++i) {
-    table.push_back({kMethods[i].name,
-                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[i])),
-                     METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()});
-  }
-  table.push_back({nullptr, nullptr, 0, nullptr});
-  return table;
+const PyMethodDef* method_table(std::index_sequence<Index...>) {
+  static const std::vector<std::string> docs = [] {
+    std::vector<std::string> texts;
+    for (const Method& method : kMethods) texts.push_back(text_signature(method));
+    return texts;
+  }();
+  static const std::vector<PyMethodDef> table = [] {
+    const _PyCFunctionFastWithKeywords entries[] = {method_entry<Index>...};
+    std::vector<PyMethodDef> definitions;
+    for (std::size_t i = 0; i < kMethodCount; ++i) {
+      definitions.push_back({kMethods[i].name,
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[i])),
+                             METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()});
+    }
+    definitions.push_back({nullptr, nullptr, 0, nullptr});
+    return definitions;
+  }();
+  return table.data();
 }
 
 // Attributes.
@@ -361,10 +475,6 @@ std::vector<PyMethodDef> method_table(std::index_sequence<Index...>) {
 PyObject* from_value(double value) { return PyFloat_FromDouble(value); }
 PyObject* from_value(std::int64_t value) { return PyLong_FromLongLong(value); }
 PyObject* from_value(bool value) { return PyBool_FromLong(value); }
-
-PyObject* from_value(const std::vector<double>& values) {
-  return new_list(values.data(), values.size()).release();
-}
 
 PyObject* from_value(const std::array<double, 2>& values) {
   return new_list(values.data(), values.size()).release();
@@ -395,31 +505,21 @@ void assign(bool& field, PyObject* value, const char* name) {
   field = truth(value);
 }
 
-std::vector<double> numbers_argument(PyObject* value, const char* name) {
-  if (!PySequence_Check(value) || PyUnicode_Check(value) || PyBytes_Check(value)) {
-    wrong_type(name, "a sequence of numbers", value);
-  }
-  const Ref entries = checked(PySequence_Fast(value, name));
-  std::vector<double> numbers;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(entries.get()); ++i) {
-    numbers.push_back(number_argument(PySequence_Fast_GET_ITEM(entries.get(), i), name));
-  }
-  return numbers;
-}
-
-void assign(std::vector<double>& field, PyObject* value, const char* name) {
-  field = numbers_argument(value, name);
-}
-
 void assign(std::array<double, 2>& field, PyObject* value, const char* name) {
   const std::vector<double> numbers = numbers_argument(value, name);
   if (numbers.size() != field.size()) wrong_type(name, "two numbers", value);
   field = {numbers[0], numbers[1]};
 }
 
+// An object that was never initialised has none of its attributes, so that
+// hasattr() and inspect see an empty object rather than an error.
 template <typename Getter>
-PyObject* get_attribute(PyObject* self, Getter&& getter) {
+PyObject* get_attribute(PyObject* self, const char* name, Getter&& getter) {
   try {
+    if (as_module(self)->core == nullptr) {
+      raise(PyExc_AttributeError, std::string("'") + kClassName + "' object has no attribute '" +
+                                      name + "' before it is initialised");
+    }
     return getter(core_of(self));
   } catch (...) {
     set_error(std::current_exception());
@@ -449,7 +549,8 @@ struct Field {
 template <typename T>
 PyObject* get_field(PyObject* self, void* closure) {
   const auto* field = static_cast<const Field<T>*>(closure);
-  return get_attribute(self, [field](ZCompensate& core) { return from_value(core.*field->member); });
+  return get_attribute(self, field->name,
+                       [field](ZCompensate& core) { return from_value(core.*field->member); });
 }
 
 template <typename T>
@@ -472,10 +573,9 @@ PyGetSetDef field(const char* name, T ZCompensate::*member) {
 // reading a missing attribute does.
 template <auto Member>
 PyObject* get_host_reference(PyObject* self, void* name) {
-  return get_attribute(self, [name](ZCompensate& core) {
-    const auto& ref = core.*Member;
-    if (!ref) throw zcomp::MissingAttribute(static_cast<const char*>(name));
-    return Ref(dynamic_cast<const PyObjectAdapter&>(*ref).object()).release();
+  return get_attribute(self, static_cast<const char*>(name), [](ZCompensate& core) {
+    const auto ref = (core.*Member).get();
+    return dynamic_cast<const PyObjectAdapter&>(*ref).object().release();
   });
 }
 
@@ -483,10 +583,13 @@ template <auto Member, typename Adapter>
 int set_host_reference(PyObject* self, PyObject* value, void* name) {
   return set_attribute(self, value, static_cast<const char*>(name),
                        [self](ZCompensate& core, PyObject* object) {
-                         if constexpr (std::is_constructible_v<Adapter, Ref, PyObject*>) {
-                           core.*Member = std::make_shared<Adapter>(Ref::borrow(object), self);
+                         NamesRef names = names_of(self);
+                         if constexpr (std::is_constructible_v<Adapter, Ref, NamesRef, PyObject*>) {
+                           core.*Member = std::make_shared<Adapter>(Ref::borrow(object),
+                                                                    std::move(names), self);
                          } else {
-                           core.*Member = std::make_shared<Adapter>(Ref::borrow(object));
+                           core.*Member =
+                               std::make_shared<Adapter>(Ref::borrow(object), std::move(names));
                          }
                        });
 }
@@ -498,7 +601,7 @@ PyGetSetDef host_reference(const char* name) {
 }
 
 PyObject* get_dbg_msg(PyObject* self, void*) {
-  return get_attribute(self, [](ZCompensate& core) {
+  return get_attribute(self, "dbg_msg", [](ZCompensate& core) {
     Ref titles = checked(PyDict_New());
     for (const auto& [title, index] : core.dbg_msg) {
       const Ref key = new_text(title);
@@ -512,19 +615,20 @@ PyObject* get_dbg_msg(PyObject* self, void*) {
 int set_dbg_msg(PyObject* self, PyObject* value, void*) {
   return set_attribute(self, value, "dbg_msg", [](ZCompensate& core, PyObject* titles) {
     if (!PyDict_Check(titles)) wrong_type("dbg_msg", "a dict", titles);
+    // The entries as they are now, held while they convert.
+    const Ref items = checked(PyDict_Items(titles));
     std::vector<std::pair<std::string, std::int64_t>> entries;
-    Py_ssize_t position = 0;
-    PyObject* title = nullptr;
-    PyObject* index = nullptr;
-    while (PyDict_Next(titles, &position, &title, &index)) {
-      entries.emplace_back(to_text(title, "dbg_msg"), to_int64(index, "dbg_msg"));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* item = PyList_GET_ITEM(items.get(), i);
+      entries.emplace_back(to_text(PyTuple_GET_ITEM(item, 0), "dbg_msg"),
+                           to_int64(PyTuple_GET_ITEM(item, 1), "dbg_msg"));
     }
     core.dbg_msg = std::move(entries);
   });
 }
 
 PyObject* get_tri_wave_ip(PyObject* self, void*) {
-  return get_attribute(self, [](ZCompensate& core) -> PyObject* {
+  return get_attribute(self, "tri_wave_ip", [](ZCompensate& core) -> PyObject* {
     if (!core.tri_wave_ip) return none();
     return new_text(*core.tri_wave_ip).release();
   });
@@ -541,8 +645,9 @@ int set_tri_wave_ip(PyObject* self, PyObject* value, void*) {
   });
 }
 
-std::vector<PyGetSetDef> attribute_table() {
-  return {
+// Made once and never changed, as the methods are.
+const PyGetSetDef* attribute_table() {
+  static const std::vector<PyGetSetDef> table{
       // Host references.
       host_reference<&ZCompensate::config, PyConfigSection>("config"),
       host_reference<&ZCompensate::printer, PyPrinter>("printer"),
@@ -606,9 +711,36 @@ std::vector<PyGetSetDef> attribute_table() {
       field("run_max_z_accel", &ZCompensate::run_max_z_accel),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
+  return table.data();
 }
 
 // Construction, garbage collection and destruction.
+
+// The module whose class `type` is or derives from.
+PyObject* defining_module(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+  PyObject* module = PyType_GetModuleByDef(type, &module_definition);
+  if (module == nullptr) throw_error();
+  return Ref::borrow(module).release();
+#else
+  // Before 3.11 a class cannot find its module through a subclass: the
+  // class keeps it as a private attribute, which subclasses inherit.
+  return checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "_defining_module"))
+      .release();
+#endif
+}
+
+PyObject* module_new(PyTypeObject* type, PyObject*, PyObject*) {
+  try {
+    Ref module = Ref::steal(defining_module(type));
+    Ref self = checked(type->tp_alloc(type, 0));
+    as_module(self.get())->module = module.release();
+    return self.release();
+  } catch (...) {
+    set_error(std::current_exception());
+    return nullptr;
+  }
+}
 
 int module_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"config", nullptr};
@@ -622,18 +754,22 @@ int module_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (as_module(self)->core != nullptr) {
       raise(PyExc_RuntimeError, std::string(kClassName) + " object is already initialised");
     }
+    const ModuleState& state = state_of(self);
+    const NamesRef names = names_of(self);
+    const Ref vals = Ref::borrow(held(state.default_vals));
     // The commands are registered with the object's own bound methods, in the
     // middle of construction.
     zcomp::ErrorRecords records{
-        std::make_shared<PyErrorRecord>(z_offset_calibration_error, default_vals),
-        std::make_shared<PyErrorRecord>(ssap_test_error, default_vals)};
-    auto section = std::make_shared<PyConfigSection>(Ref::borrow(config), self);
+        std::make_shared<PyErrorRecord>(Ref::borrow(held(state.z_offset_calibration_error)),
+                                        vals, names),
+        std::make_shared<PyErrorRecord>(Ref::borrow(held(state.ssap_test_error)), vals, names)};
+    auto section = std::make_shared<PyConfigSection>(Ref::borrow(config), names, self);
     auto core = std::make_unique<ZCompensate>(std::move(section), std::move(records));
     // Another construction of the same object may have finished meanwhile.
     if (as_module(self)->core != nullptr) {
       raise(PyExc_RuntimeError, std::string(kClassName) + " object is already initialised");
     }
-    const auto printer = core->printer;
+    const auto printer = core->printer.get();
     as_module(self)->core = core.release();
     printer->register_event_handler("klippy:connect", "_handle_connect");
     return 0;
@@ -651,13 +787,13 @@ void add_unique(const PyObjectAdapter* adapter, std::vector<const PyObjectAdapte
 }
 
 template <typename T>
-void add_adapter(const std::shared_ptr<T>& ref, std::vector<const PyObjectAdapter*>& adapters) {
-  if (!ref) return;
-  const auto* adapter = dynamic_cast<const PyObjectAdapter*>(ref.get());
+void add_adapter(const zcomp::HostRef<T>& ref, std::vector<const PyObjectAdapter*>& adapters) {
+  const auto* adapter = dynamic_cast<const PyObjectAdapter*>(ref.held().get());
   if (adapter != nullptr) add_unique(adapter, adapters);
 }
 
-// Each host object once, however many references share its adapter.
+// Each host object once, however many references share its adapter. Nothing
+// here runs host code, so the adapters stay put while they are visited.
 std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
   std::vector<const PyObjectAdapter*> adapters;
   adapters.reserve(20);
@@ -671,7 +807,7 @@ std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
   add_adapter(core.heater_hot, adapters);
   add_adapter(core.heater_bed, adapters);
   // The printer adapter's own, for its lookups; some may be the ones above.
-  if (const auto* printer = dynamic_cast<const PyPrinter*>(core.printer.get())) {
+  if (const auto* printer = dynamic_cast<const PyPrinter*>(core.printer.held().get())) {
     std::vector<const PyObjectAdapter*> kept;
     printer->add_kept_adapters(kept);
     for (const PyObjectAdapter* adapter : kept) add_unique(adapter, adapters);
@@ -680,6 +816,11 @@ std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
 }
 
 int module_traverse(PyObject* self, visitproc visit, void* arg) {
+#if PY_VERSION_HEX >= 0x03090000
+  // Before 3.9 a subclass's traverse visits the class for its base too.
+  Py_VISIT(Py_TYPE(self));
+#endif
+  Py_VISIT(as_module(self)->module);
   const ZCompensate* core = as_module(self)->core;
   if (core == nullptr) return 0;
   for (const PyObjectAdapter* adapter : held_adapters(*core)) {
@@ -691,62 +832,100 @@ int module_traverse(PyObject* self, visitproc visit, void* arg) {
 // Only an object that no call holds is ever cleared: each call keeps a
 // reference the collector cannot account for.
 int module_clear(PyObject* self) {
-  ZCompensate* core = as_module(self)->core;
-  StatusCache* status = as_module(self)->status;
-  as_module(self)->core = nullptr;
-  as_module(self)->status = nullptr;
+  ModuleObject* object = as_module(self);
+  ZCompensate* core = object->core;
+  StatusCache* status = object->status;
+  object->core = nullptr;
+  object->status = nullptr;
   delete core;
   delete status;
+  Py_CLEAR(object->module);
   return 0;
 }
 
 void module_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   if (as_module(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   module_clear(self);
-  Py_TYPE(self)->tp_free(self);
+  type->tp_free(self);
+  // Instances of a class made at run time hold a reference to it.
+  Py_DECREF(type);
 }
 
-std::string qualified_class_name;
-std::vector<PyMethodDef> method_definitions;
-std::vector<PyGetSetDef> attribute_definitions;
+#if PY_VERSION_HEX >= 0x03090000
+PyMemberDef weakref_member[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(ModuleObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#endif
 
-bool ready_type(PyObject* module) {
-  const char* module_name = PyModule_GetName(module);
-  if (module_name == nullptr) return false;
-  qualified_class_name = std::string(module_name) + "." + kClassName;
-  method_definitions = method_table(std::make_index_sequence<kMethodCount>());
-  attribute_definitions = attribute_table();
+// The class doc opens with the constructor's signature, for inspect.
+const char kClassDoc[] =
+    "ZCompensateInitWrapper(config)\n--\n\n"
+    "The [z_compensate] section's Z-offset calibration and nozzle clearing.";
 
-  module_type.tp_name = qualified_class_name.c_str();
-  module_type.tp_basicsize = sizeof(ModuleObject);
-  module_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-  module_type.tp_doc = "The [z_compensate] section's Z-offset calibration and nozzle clearing.";
-  module_type.tp_new = PyType_GenericNew;
-  module_type.tp_init = module_init;
-  module_type.tp_traverse = module_traverse;
-  module_type.tp_clear = module_clear;
-  module_type.tp_dealloc = module_dealloc;
-  module_type.tp_weaklistoffset = offsetof(ModuleObject, weakrefs);
-  module_type.tp_methods = method_definitions.data();
-  module_type.tp_getset = attribute_definitions.data();
-  if (PyType_Ready(&module_type) < 0) return false;
-  for (const auto& [name, help] : kCommandHelp) {
-    const Ref text = Ref::steal(PyUnicode_FromString(help));
-    if (!text || PyDict_SetItemString(module_type.tp_dict, name, text.get()) < 0) return false;
+// Before 3.10 a class made from a spec keeps its doc without the signature
+// line, which inspect reads: the doc is put back whole.
+void keep_signature(PyTypeObject* type) {
+  const Ref signature =
+      checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__text_signature__"));
+  if (signature.get() != Py_None) return;
+  auto* doc = static_cast<char*>(PyObject_Malloc(sizeof(kClassDoc)));
+  if (doc == nullptr) {
+    PyErr_NoMemory();
+    throw_error();
   }
-  PyType_Modified(&module_type);
-  return true;
+  std::memcpy(doc, kClassDoc, sizeof(kClassDoc));
+  PyObject_Free(const_cast<char*>(type->tp_doc));
+  type->tp_doc = doc;
 }
 
-Ref error_record(const char* code, const char* msg) {
+Ref make_class(PyObject* module) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(kClassDoc)},
+      {Py_tp_new, reinterpret_cast<void*>(module_new)},
+      {Py_tp_init, reinterpret_cast<void*>(module_init)},
+      {Py_tp_traverse, reinterpret_cast<void*>(module_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(module_clear)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(module_dealloc)},
+      {Py_tp_methods, const_cast<PyMethodDef*>(method_table(std::make_index_sequence<kMethodCount>()))},
+      {Py_tp_getset, const_cast<PyGetSetDef*>(attribute_table())},
+#if PY_VERSION_HEX >= 0x03090000
+      {Py_tp_members, weakref_member},
+#endif
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"z_compensate_wrapper.ZCompensateInitWrapper", sizeof(ModuleObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+#if PY_VERSION_HEX >= 0x03090000
+  Ref type = checked(PyType_FromModuleAndSpec(module, &spec, nullptr));
+#else
+  Ref type = checked(PyType_FromSpec(&spec));
+  reinterpret_cast<PyTypeObject*>(type.get())->tp_weaklistoffset = offsetof(ModuleObject, weakrefs);
+#endif
+#if PY_VERSION_HEX < 0x030B0000
+  if (PyObject_SetAttrString(type.get(), "_defining_module", module) < 0) throw_error();
+#endif
+  keep_signature(reinterpret_cast<PyTypeObject*>(type.get()));
+  // Named after the module as it was imported.
+  const Ref module_name = checked(PyObject_GetAttrString(module, "__name__"));
+  if (PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) throw_error();
+  for (const auto& [name, help] : kCommandHelp) {
+    const Ref text = checked(PyUnicode_FromString(help));
+    if (PyObject_SetAttrString(type.get(), name, text.get()) < 0) throw_error();
+  }
+  return type;
+}
+
+Ref error_record(const char* code, const char* msg, const Names& names) {
   Ref record = checked(PyDict_New());
   const Ref code_text = checked(PyUnicode_FromString(code));
   const Ref msg_text = checked(PyUnicode_FromString(msg));
   const Ref values = checked(PyList_New(0));
-  if (PyDict_SetItem(record.get(), names::code, code_text.get()) < 0 ||
-      PyDict_SetItem(record.get(), names::msg, msg_text.get()) < 0 ||
-      PyDict_SetItem(record.get(), names::values, values.get()) < 0) {
+  if (PyDict_SetItem(record.get(), names.code, code_text.get()) < 0 ||
+      PyDict_SetItem(record.get(), names.msg, msg_text.get()) < 0 ||
+      PyDict_SetItem(record.get(), names.values, values.get()) < 0) {
     throw_error();
   }
   return record;
@@ -763,50 +942,108 @@ void add_object(PyObject* module, const char* name, const Ref& value) {
 
 // The sibling module that klippy loads beside this one.
 void import_bed_probe_module(PyObject* module) {
-  const std::string name = PyModule_GetName(module);
+  const char* module_name = PyModule_GetName(module);
+  if (module_name == nullptr) throw_error();
+  const std::string name = module_name;
   const auto dot = name.rfind('.');
   const std::string probe = dot == std::string::npos ? "probe" : name.substr(0, dot) + ".probe";
   checked(PyImport_ImportModule(probe.c_str()));
 }
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "z_compensate_wrapper",
-    "Z-offset calibration and nozzle clearing for klippy, in native code.", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr};
+int module_exec(PyObject* module) {
+  try {
+    ModuleState& state = module_state(module);
+    state.names = new NamesRef(std::make_shared<const Names>());
+    const Names& names = **state.names;
+    import_bed_probe_module(module);
 
-PyObject* create_module() {
-  if (!init_names()) return nullptr;
-  const Ref module = checked(PyModule_Create(&module_definition));
-  import_bed_probe_module(module.get());
+    const Ref cal_data = error_record(
+        "key401", "PR_ERR_CODE_CAL_DATA_ERROR: An error occurred during data calculation..",
+        names);
+    const Ref z_offset_calibration = error_record(
+        "key401", "PR_ERR_CODE_Z_OFFSET_CALIBRATION: Ceramic pressure sensitive mistrigger..",
+        names);
+    const Ref ssap_test = error_record(
+        "key402",
+        "PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization line communication is not available, "
+        "please check the connection..",
+        names);
+    add_object(module, "PR_ERR_CODE_CAL_DATA_ERROR", cal_data);
+    add_object(module, "PR_ERR_CODE_Z_OFFSET_CALIBRATION", z_offset_calibration);
+    add_object(module, "PR_ERR_CODE_SSAP_TEST_ERROR", ssap_test);
+    if (PyModule_AddIntConstant(module, "MAX_BUF_LEN", zcomp::MAX_BUF_LEN) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_PRES_CNT", zcomp::MAX_PRES_CNT) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_STEP_CNT", zcomp::MAX_STEP_CNT) < 0 ||
+        PyModule_AddStringConstant(module, "__version__", Z_COMPENSATE_VERSION) < 0) {
+      throw_error();
+    }
+    state.z_offset_calibration_error = Ref(z_offset_calibration).release();
+    state.ssap_test_error = Ref(ssap_test).release();
+    state.default_vals = checked(PyList_New(0)).release();
+    state.default_err = checked(PyLong_FromLong(5)).release();
 
-  const Ref cal_data = error_record(
-      "key401", "PR_ERR_CODE_CAL_DATA_ERROR: An error occurred during data calculation..");
-  const Ref z_offset_calibration = error_record(
-      "key401", "PR_ERR_CODE_Z_OFFSET_CALIBRATION: Ceramic pressure sensitive mistrigger..");
-  const Ref ssap_test = error_record(
-      "key402",
-      "PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization line communication is not available, please "
-      "check the connection..");
-  add_object(module.get(), "PR_ERR_CODE_CAL_DATA_ERROR", cal_data);
-  add_object(module.get(), "PR_ERR_CODE_Z_OFFSET_CALIBRATION", z_offset_calibration);
-  add_object(module.get(), "PR_ERR_CODE_SSAP_TEST_ERROR", ssap_test);
-  if (PyModule_AddIntConstant(module.get(), "MAX_BUF_LEN", zcomp::MAX_BUF_LEN) < 0 ||
-      PyModule_AddIntConstant(module.get(), "MAX_PRES_CNT", zcomp::MAX_PRES_CNT) < 0 ||
-      PyModule_AddIntConstant(module.get(), "MAX_STEP_CNT", zcomp::MAX_STEP_CNT) < 0 ||
-      PyModule_AddStringConstant(module.get(), "__version__", Z_COMPENSATE_VERSION) < 0) {
-    throw_error();
+    const Ref type = make_class(module);
+    state.type = reinterpret_cast<PyTypeObject*>(Ref(type).release());
+    add_object(module, kClassName, type);
+    return 0;
+  } catch (...) {
+    set_error(std::current_exception());
+    return -1;
   }
-
-  z_offset_calibration_error = Ref(z_offset_calibration).release();
-  ssap_test_error = Ref(ssap_test).release();
-  default_vals = checked(PyList_New(0)).release();
-  default_err = checked(PyLong_FromLong(5)).release();
-
-  if (!ready_type(module.get())) throw_error();
-  add_object(module.get(), kClassName,
-             Ref::borrow(reinterpret_cast<PyObject*>(&module_type)));
-  return Ref(module).release();
 }
+
+// Null before the module has run its exec slot.
+ModuleState* allocated_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int module_state_traverse(PyObject* module, visitproc visit, void* arg) {
+  const ModuleState* state = allocated_state(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->type);
+  Py_VISIT(state->z_offset_calibration_error);
+  Py_VISIT(state->ssap_test_error);
+  Py_VISIT(state->default_vals);
+  return 0;
+}
+
+// The names stay until the module is freed: adapters may still use them
+// while the collector breaks the module's cycles.
+int module_state_clear(PyObject* module) {
+  ModuleState* state = allocated_state(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->type);
+  Py_CLEAR(state->z_offset_calibration_error);
+  Py_CLEAR(state->ssap_test_error);
+  Py_CLEAR(state->default_vals);
+  Py_CLEAR(state->default_err);
+  return 0;
+}
+
+void module_state_free(void* module) {
+  module_state_clear(static_cast<PyObject*>(module));
+  if (ModuleState* state = allocated_state(static_cast<PyObject*>(module))) {
+    delete state->names;
+    state->names = nullptr;
+  }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "z_compensate_wrapper",
+    "Z-offset calibration and nozzle clearing for klippy, in native code.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_state_traverse,
+    module_state_clear,
+    module_state_free,
+};
 
 }  // namespace
 
@@ -814,11 +1051,4 @@ PyObject* create_module() {
 // does not say so itself.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_z_compensate_wrapper();
 
-PyMODINIT_FUNC PyInit_z_compensate_wrapper() {
-  try {
-    return create_module();
-  } catch (...) {
-    set_error(std::current_exception());
-    return nullptr;
-  }
-}
+PyMODINIT_FUNC PyInit_z_compensate_wrapper() { return PyModuleDef_Init(&module_definition); }

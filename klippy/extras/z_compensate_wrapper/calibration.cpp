@@ -13,9 +13,9 @@ void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
 
 void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
   preflight("Z_OFFSET_CALIBRATION", {false, true}, configured_temperatures());
-  auto host_printer = printer;
-  auto dispatcher = gcode;
-  auto probe_module = tensink;
+  const auto host_printer = printer.get();
+  const auto dispatcher = gcode.get();
+  const auto probe_module = tensink.get();
   auto record = records_.z_offset_calibration;
 
   auto_alignment_status = 4;
@@ -101,7 +101,7 @@ void ZCompensate::cmd_Z_OFFSET_AUTO(host::GCodeCommand& gcmd) {
 }
 
 void ZCompensate::z_offset_auto(host::GCodeCommand& gcmd) {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
 
   TEST_SWAP();
   // The nozzle clearing reads its parameters from this command's line.

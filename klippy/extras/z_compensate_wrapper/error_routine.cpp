@@ -22,9 +22,9 @@ double wall_clock_seconds() {
 
 void ZCompensate::ck_and_raise_error(bool ck, ErrorRecord& err_code) {
   if (!ck) return;
-  auto probe_module = tensink;
-  auto host_printer = printer;
-  auto head = require(toolhead, "toolhead");
+  const auto probe_module = tensink.get();
+  const auto host_printer = printer.get();
+  auto head = toolhead.get();
 
   probe_module->enable_steps();
   const host::Position now_pos = head->get_position();

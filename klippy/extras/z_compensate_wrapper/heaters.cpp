@@ -7,18 +7,26 @@
 namespace zcomp {
 
 void ZCompensate::set_hot_temps(double temp, bool wait, double err) {
-  set_heater_temp(heater_hot, "heater_hot", temp, wait, err);
+  set_heater_temp(heater_hot, temp, wait, err);
 }
 
 void ZCompensate::set_bed_temps(double temp, bool wait, double err) {
-  set_heater_temp(heater_bed, "heater_bed", temp, wait, err);
+  set_heater_temp(heater_bed, temp, wait, err);
 }
 
-void ZCompensate::set_heater_temp(const std::shared_ptr<host::Heater>& heater_ref,
-                                  const char* attribute, double temp, bool wait, double err) {
-  auto heaters = require(pheaters, "pheaters");
-  auto heater = require(heater_ref, attribute);
-  auto host_printer = printer;
+void ZCompensate::set_heater_temp(const HostRef<host::Heater>& heater_ref, double temp, bool wait,
+                                  double err) {
+  // A wait for nan, or within a tolerance that no temperature meets, would
+  // never end.
+  if (!std::isfinite(temp)) {
+    throw std::invalid_argument(format("temp must be a finite number, not %g", temp));
+  }
+  if (!(err >= 0) || !std::isfinite(err)) {
+    throw std::invalid_argument(format("err must be a finite number of 0 or more, not %g", err));
+  }
+  const auto heaters = pheaters.get();
+  const auto heater = heater_ref.get();
+  const auto host_printer = printer.get();
 
   heaters->set_temperature(*heater, temp);
   if (!wait) return;

@@ -1,6 +1,7 @@
 // Console lines and the UDP diagnostic datagrams, and the formatting of the
 // module's texts and G-code lines.
 #include <arpa/inet.h>
+#include <locale.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,7 +71,27 @@ std::string send_udp(const std::string& address, const std::string& payload) {
   return failure;
 }
 
+// printf's digits as the C locale writes them, whatever locale the process
+// has set: a decimal comma would break a G-code line. The thread uses it only
+// while it formats, and no host call happens meanwhile.
+class ClassicNumbers {
+ public:
+  ClassicNumbers() : previous_(uselocale(classic())) {}
+  ~ClassicNumbers() { uselocale(previous_); }
+  ClassicNumbers(const ClassicNumbers&) = delete;
+  ClassicNumbers& operator=(const ClassicNumbers&) = delete;
+
+ private:
+  // Made once, never changed.
+  static locale_t classic() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", nullptr);
+    return locale;
+  }
+  locale_t previous_;
+};
+
 std::string format_any(const char* fmt, va_list args) {
+  const ClassicNumbers numbers;
   // Most texts fit the buffer: numbers are formatted once, not measured first.
   char buffer[256];
   va_list again;
@@ -111,6 +132,7 @@ class LineWriter {
   // printf's "%.<precision>f" digits.
   bool put_fixed(double value, int precision) {
     if (put_scaled(value, precision)) return true;
+    const ClassicNumbers numbers;
     const int length = std::snprintf(nullptr, 0, "%.*f", precision, value);
     if (length < 0 || !fits(static_cast<std::size_t>(length) + 1)) return false;
     std::snprintf(out_, static_cast<std::size_t>(length) + 1, "%.*f", precision, value);
@@ -226,7 +248,7 @@ bool ZCompensate::set_tri_wave_ip(const std::optional<std::string>& address, std
 
 void ZCompensate::print_msg(std::string_view title, std::string_view msg, bool force) {
   if (!show_msg && !force) return;
-  auto dispatcher = gcode;
+  const auto dispatcher = gcode.get();
   if (title != "SHOW_WAVE") {
     dispatcher->respond_info(std::string("[").append(title).append("]").append(msg));
   }
@@ -235,7 +257,7 @@ void ZCompensate::print_msg(std::string_view title, std::string_view msg, bool f
 }
 
 void ZCompensate::pnt_msg(const std::string& msg) {
-  auto dispatcher = gcode;
+  const auto dispatcher = gcode.get();
   if (show_msg) dispatcher->respond_info(msg);
 }
 
@@ -267,7 +289,7 @@ void ZCompensate::send_datagram(std::string_view title, std::string_view msg) {
   const std::string address = *tri_wave_addr_;
   const std::string failure = send_udp(address, payload);
   if (failure.empty()) return;
-  auto dispatcher = gcode;
+  const auto dispatcher = gcode.get();
   dispatcher->respond_info(format("Diagnostics: datagram to %s:%d dropped: %s", address.c_str(),
                                   kDiagnosticsPort, failure.c_str()));
 }

@@ -52,10 +52,7 @@ ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
   vs_start_z_pos = read_float("vs_start_z_pos", 3, {whole(0), whole(10)});
   show_msg = config->getboolean("show_msg", false);
 
-  bl_offset = {0, 0};
-  const std::vector<double> bl_pair = read_float_pair("bl_offset");
-  bl_offset[0] = bl_pair[0];
-  bl_offset[1] = bl_pair[1];
+  bl_offset = read_float_pair("bl_offset");
   noz_pos_center = read_float_pair("noz_pos_center");
   noz_pos_offset = read_float_pair("noz_pos_offset");
 
@@ -114,8 +111,9 @@ double ZCompensate::read_float(const std::string& key, double default_value,
   return value;
 }
 
-std::vector<double> ZCompensate::read_float_pair(const std::string& key) {
-  std::vector<double> values = config->getfloatlist(key, 2);
+std::array<double, 2> ZCompensate::read_float_pair(const std::string& key) {
+  const std::vector<double> pair = config->getfloatlist(key, 2);
+  const std::array<double, 2> values{pair.at(0), pair.at(1)};
   for (double value : values) {
     if (!std::isfinite(value)) {
       config->raise_error(format("Option '%s' in section '%s' must be a finite number",

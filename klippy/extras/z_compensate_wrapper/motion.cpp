@@ -38,22 +38,22 @@ void ZCompensate::move(const MoveTarget& pos, double speed, bool wait) {
       pos.size() < 3
           ? format("G1 F%.0f X%.3f Y%.3f", feed_rate + 0.0, pos[0], pos[1])
           : format("G1 F%.0f X%.3f Y%.3f Z%.3f", feed_rate + 0.0, pos[0], pos[1], pos[2]);
-  auto dispatcher = gcode;
+  const auto dispatcher = gcode.get();
   dispatcher->run_script_from_command(line);
-  if (wait) require(toolhead, "toolhead")->wait_moves();
+  if (wait) toolhead->wait_moves();
 }
 
 void ZCompensate::delay_s(double delay_s) {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   auto reactor = host_printer->get_reactor();
   const double t0 = reactor->monotonic();
   if (host_printer->is_shutdown()) return;
-  require(toolhead, "toolhead")->get_last_move_time();
+  toolhead->get_last_move_time();
   reactor->pause(t0 + delay_s);
 }
 
 void ZCompensate::set_step_par(bool load_sys) {
-  auto head = require(toolhead, "toolhead");
+  auto head = toolhead.get();
   if (load_sys) {
     head->set_limits(limits_of(*this, kSavedLimits));
     return;
@@ -68,13 +68,13 @@ std::string gcode_offset_line(double z_adjust) {
 }
 
 void ZCompensate::send_gcode_z_offset_adjust(double z_adjust) {
-  auto dispatcher = gcode;
+  const auto dispatcher = gcode.get();
   dispatcher->run_script_from_command(gcode_offset_line(z_adjust));
 }
 
 // Brings the G-code Z offset back to 0; the shift stays recorded as 0.
 void ZCompensate::cancel_gcode_z_offset() {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   z_offset_move = host_printer->lookup_gcode_move()->homing_position_z();
   send_gcode_z_offset_adjust(0 - z_offset_move);
   z_offset_move = 0;

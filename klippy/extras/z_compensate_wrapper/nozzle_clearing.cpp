@@ -34,7 +34,7 @@ std::uint64_t wall_clock_seed() {
 }
 
 void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
-  auto dispatcher = gcode;
+  const auto dispatcher = gcode.get();
 
   auto_alignment_status = 0;
   const double min_x = clr_noz_start_x;
@@ -49,7 +49,7 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
   set_bed_temps(temps.bed_add_temp, false);
   set_hot_temps(temps.hot_start_temp, false, 10);
 
-  auto mesh_host = require(bed_mesh, "bed_mesh");
+  auto mesh_host = bed_mesh.get();
   const auto mesh = mesh_host->get_mesh();
   mesh_host->set_mesh(nullptr);
   set_step_par(false);
@@ -71,7 +71,7 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
   auto_alignment_status = 3;
 
   // The same descent at both ends of the stroke; each yields the bed height there.
-  auto probe_module = tensink;
+  const auto probe_module = tensink.get();
   const std::array<std::int64_t, 2> holds{tri_min_hold, tri_max_hold};
   const host::PressureProbe::DescentArgs descent{
       g29_down_min_z, 0, false, pr_clear_probe_cnt, pr_clear_probe_cnt, true, holds};
@@ -112,7 +112,7 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
 
 // Each parameter is refused as soon as it is read, before anything heats or moves.
 WipeTemperatures ZCompensate::read_wipe_temperatures(host::GCodeCommand& gcmd) {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   WipeTemperatures temps{};
   temps.hot_start_temp = read_temperature(*host_printer, gcmd, "HOT_START_TEMP", hot_start_temp);
   temps.hot_rub_temp = read_temperature(*host_printer, gcmd, "HOT_RUB_TEMP", hot_rub_temp);
@@ -126,7 +126,7 @@ void ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR(host::GCodeCommand& gcmd) {
 }
 
 void ZCompensate::clear_nozzle(host::GCodeCommand& gcmd) {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
 
   TEST_SWAP();
   const WipeTemperatures temps = read_wipe_temperatures(gcmd);

@@ -20,7 +20,7 @@ constexpr const char* kStepperSections[] = {"stepper_x", "stepper_y", "stepper_z
 
 std::string shown(double value) { return format("%g", value); }
 
-std::string shown(const std::vector<double>& values) {
+std::string shown(const std::array<double, 2>& values) {
   std::string text;
   for (double value : values) text += (text.empty() ? "" : ", ") + shown(value);
   return text;
@@ -128,7 +128,7 @@ WipeTemperatures ZCompensate::configured_temperatures() const {
 
 std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
                                                          const WipeTemperatures& temps) {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   const double now = host_printer->get_reactor()->monotonic();
   Findings findings(host_printer->lookup_toolhead()->axis_limits(now));
 
@@ -273,7 +273,7 @@ void ZCompensate::preflight(const char* command, CommandParts parts,
 }
 
 std::vector<std::string> ZCompensate::start_up_findings() {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   std::vector<std::string> findings = preflight_findings({true, true}, configured_temperatures());
   // The stroke rubs the nozzle |pa_clr_down_mm| below the bed height it
   // finds, which lies near Z 0 on a printer whose Z is homed by its probe.
@@ -295,8 +295,8 @@ std::vector<std::string> ZCompensate::start_up_findings() {
 // The printer starts whatever the check finds, even when the check itself
 // fails on an unexpected host answer.
 void ZCompensate::handle_ready() {
-  auto host_printer = printer;
-  auto dispatcher = gcode;
+  const auto host_printer = printer.get();
+  const auto dispatcher = gcode.get();
   std::vector<std::string> warnings;
   const std::exception_ptr failure = attempt([&] { warnings = start_up_findings(); });
   if (failure) {
@@ -309,9 +309,9 @@ void ZCompensate::handle_ready() {
 }
 
 void ZCompensate::check_stroke_heights(double start_bed_z, double end_bed_z) {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   const double now = host_printer->get_reactor()->monotonic();
-  Findings findings(require(toolhead, "toolhead")->axis_limits(now));
+  Findings findings(toolhead->axis_limits(now));
   const auto down_key = [&] {
     return format("[z_compensate] pa_clr_down_mm = %s", shown(pa_clr_down_mm).c_str());
   };

@@ -9,34 +9,27 @@
 
 namespace zcomp::py_api {
 
-namespace names {
-#define ZCOMP_DEFINE_NAME(name) PyObject* name = nullptr;
-ZCOMP_PY_NAMES(ZCOMP_DEFINE_NAME)
-#undef ZCOMP_DEFINE_NAME
-PyObject* desc_kw = nullptr;
-PyObject* minval_kw = nullptr;
-PyObject* maxval_kw = nullptr;
-PyObject* minval_maxval_kw = nullptr;
-PyObject* count_kw = nullptr;
-PyObject* homing_axes_kw = nullptr;
-PyObject* log_kw = nullptr;
-}  // namespace names
-
-bool init_names() {
-  if (names::log_kw != nullptr) return true;
-#define ZCOMP_INTERN_NAME(name) \
-  if ((names::name = PyUnicode_InternFromString(#name)) == nullptr) return false;
+Names::Names() {
+#define ZCOMP_INTERN_NAME(name) name = checked(PyUnicode_InternFromString(#name)).release();
   ZCOMP_PY_NAMES(ZCOMP_INTERN_NAME)
 #undef ZCOMP_INTERN_NAME
-  names::desc_kw = PyTuple_Pack(1, names::desc);
-  names::minval_kw = PyTuple_Pack(1, names::minval);
-  names::maxval_kw = PyTuple_Pack(1, names::maxval);
-  names::minval_maxval_kw = PyTuple_Pack(2, names::minval, names::maxval);
-  names::count_kw = PyTuple_Pack(1, names::count);
-  names::homing_axes_kw = PyTuple_Pack(1, names::homing_axes);
-  names::log_kw = PyTuple_Pack(1, names::log);
-  return names::desc_kw && names::minval_kw && names::maxval_kw && names::minval_maxval_kw &&
-         names::count_kw && names::homing_axes_kw && names::log_kw;
+  desc_kw = checked(PyTuple_Pack(1, desc)).release();
+  minval_kw = checked(PyTuple_Pack(1, minval)).release();
+  maxval_kw = checked(PyTuple_Pack(1, maxval)).release();
+  minval_maxval_kw = checked(PyTuple_Pack(2, minval, maxval)).release();
+  count_kw = checked(PyTuple_Pack(1, count)).release();
+  homing_axes_kw = checked(PyTuple_Pack(1, homing_axes)).release();
+  log_kw = checked(PyTuple_Pack(1, log)).release();
+}
+
+Names::~Names() {
+#define ZCOMP_RELEASE_NAME(name) Py_XDECREF(name);
+  ZCOMP_PY_NAMES(ZCOMP_RELEASE_NAME)
+#undef ZCOMP_RELEASE_NAME
+  for (PyObject* keywords :
+       {desc_kw, minval_kw, maxval_kw, minval_maxval_kw, count_kw, homing_axes_kw, log_kw}) {
+    Py_XDECREF(keywords);
+  }
 }
 
 PythonError::PythonError() {
@@ -165,24 +158,41 @@ void set_attr(const Ref& object, PyObject* name, const Arg& value) {
 }
 
 void wrong_type(const char* what, const char* expected, PyObject* value) {
-  Ref type_name = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-  std::string shown = Py_TYPE(value)->tp_name;
-  if (type_name && PyUnicode_Check(type_name.get())) shown = PyUnicode_AsUTF8(type_name.get());
-  PyErr_Clear();
-  raise(PyExc_TypeError, std::string(what) + ": expected " + expected + ", got " + shown);
+  // The type's own name, read without running any code: the value may be
+  // borrowed from a container that a caller's code could change.
+  const char* name = Py_TYPE(value)->tp_name;
+  if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+  raise(PyExc_TypeError, std::string(what) + ": expected " + expected + ", got " + name);
 }
 
-std::string_view text_view(PyObject* value, const char* what) {
+namespace {
+
+Ref utf8(PyObject* value, const char* what) {
+  if (!PyUnicode_Check(value)) wrong_type(what, "a text", value);
+  return checked(PyUnicode_AsEncodedString(value, "utf-8", "backslashreplace"));
+}
+
+std::string_view bytes_view(const Ref& bytes) {
+  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+}
+
+}  // namespace
+
+TextView::TextView(PyObject* value, const char* what) {
   if (!PyUnicode_Check(value)) wrong_type(what, "a text", value);
   Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-  if (text == nullptr) throw_error();
-  return {text, static_cast<std::size_t>(size)};
+  if (const char* text = PyUnicode_AsUTF8AndSize(value, &size)) {
+    view_ = {text, static_cast<std::size_t>(size)};
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+  PyErr_Clear();
+  escaped_ = utf8(value, what);
+  view_ = bytes_view(escaped_);
 }
 
 std::string to_text(PyObject* value, const char* what) {
-  return std::string(text_view(value, what));
+  return std::string(TextView(value, what).view());
 }
 
 bool truth(PyObject* value) {
@@ -256,6 +266,22 @@ std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t mi
   return numbers;
 }
 
+std::vector<double> numbers_argument(PyObject* value, const char* what) {
+  if (!PySequence_Check(value) || PyUnicode_Check(value) || PyBytes_Check(value)) {
+    wrong_type(what, "a sequence of numbers", value);
+  }
+  // A tuple of the entries as they are now: the caller's list may change
+  // while an entry converts.
+  const Ref entries = checked(PySequence_Tuple(value));
+  const Py_ssize_t size = PyTuple_GET_SIZE(entries.get());
+  std::vector<double> numbers;
+  numbers.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    numbers.push_back(number_argument(PyTuple_GET_ITEM(entries.get(), i), what));
+  }
+  return numbers;
+}
+
 Ref new_list(const double* values, std::size_t count) {
   Ref list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
   for (std::size_t i = 0; i < count; ++i) {
@@ -266,7 +292,7 @@ Ref new_list(const double* values, std::size_t count) {
 }
 
 std::string repr(PyObject* value) {
-  Ref text = checked(PyObject_Repr(value));
+  const Ref text = checked(PyObject_Repr(value));
   return to_text(text.get(), "repr()");
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -109,22 +110,27 @@ Ref new_text(std::string_view text);
   X(running_command) X(last_command) X(last_result) X(last_message) X(last_z_offset)          \
   X(saved_z_offset) X(last_point_offsets)
 
-namespace names {
-#define ZCOMP_DECLARE_NAME(name) extern PyObject* name;
-ZCOMP_PY_NAMES(ZCOMP_DECLARE_NAME)
+// The names, interned once per module object and shared by everything that
+// calls the host on its behalf: whoever holds them keeps them alive.
+struct Names {
+  // Throws the Python exception when a name cannot be made.
+  Names();
+  ~Names();
+  Names(const Names&) = delete;
+  Names& operator=(const Names&) = delete;
+#define ZCOMP_DECLARE_NAME(name) PyObject* name = nullptr;
+  ZCOMP_PY_NAMES(ZCOMP_DECLARE_NAME)
 #undef ZCOMP_DECLARE_NAME
-// Keyword-name tuples.
-extern PyObject* desc_kw;
-extern PyObject* minval_kw;
-extern PyObject* maxval_kw;
-extern PyObject* minval_maxval_kw;
-extern PyObject* count_kw;
-extern PyObject* homing_axes_kw;
-extern PyObject* log_kw;
-}  // namespace names
-
-// Creates the names; false with the Python exception set on failure.
-bool init_names();
+  // Keyword-name tuples.
+  PyObject* desc_kw = nullptr;
+  PyObject* minval_kw = nullptr;
+  PyObject* maxval_kw = nullptr;
+  PyObject* minval_maxval_kw = nullptr;
+  PyObject* count_kw = nullptr;
+  PyObject* homing_axes_kw = nullptr;
+  PyObject* log_kw = nullptr;
+};
+using NamesRef = std::shared_ptr<const Names>;
 
 // One argument of a host call, alive until the call returns.
 class Arg {
@@ -162,9 +168,20 @@ void set_attr(const Ref& object, PyObject* name, const Arg& value);
 
 // A value of another type than the module needs, from the host or a caller.
 [[noreturn]] void wrong_type(const char* what, const char* expected, PyObject* value);
+// A text's UTF-8. Lone surrogates (which a text from a JSON client may hold)
+// are written as backslash escapes, so that a text never fails to convert.
 std::string to_text(PyObject* value, const char* what);
-// The text's UTF-8, valid while `value` lives.
-std::string_view text_view(PyObject* value, const char* what);
+// The same without a copy where the text has no lone surrogate.
+class TextView {
+ public:
+  TextView(PyObject* value, const char* what);
+  std::string_view view() const { return view_; }
+
+ private:
+  // The escaped UTF-8, only where it was needed.
+  Ref escaped_;
+  std::string_view view_;
+};
 // Any value tested for truth, as Python does.
 bool truth(PyObject* value);
 // A number from the host: an int or a float.
@@ -187,6 +204,9 @@ std::array<double, N> first_numbers(PyObject* value, const char* what) {
 }
 std::vector<double> to_doubles(PyObject* value, const char* what, std::size_t minimum,
                                std::size_t count);
+// Every entry of a sequence, each taken as a number_argument; a copy of the
+// entries is held while they convert, which may run the caller's code.
+std::vector<double> numbers_argument(PyObject* value, const char* what);
 Ref new_list(const double* values, std::size_t count);
 std::string repr(PyObject* value);
 

@@ -15,15 +15,20 @@
 
 namespace zcomp::py_host {
 
+using py_api::NamesRef;
 using py_api::Ref;
 
 // Each adapter keeps its own reference to the host object it stands for; the
-// module object's garbage-collector support visits it there.
+// module object's garbage-collector support visits it there. It hands that
+// object out only as an owning reference, which outlives whatever a host call
+// does to the adapter.
 class PyObjectAdapter {
  public:
-  explicit PyObjectAdapter(Ref object) : object_(std::move(object)) {}
+  PyObjectAdapter(Ref object, NamesRef names)
+      : object_(std::move(object)), names_(std::move(names)) {}
   virtual ~PyObjectAdapter() = default;
-  const Ref& object() const { return object_; }
+  Ref object() const { return object_; }
+  bool stands_for(PyObject* object) const { return object_.get() == object; }
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(object_.get());
     return 0;
@@ -31,6 +36,7 @@ class PyObjectAdapter {
 
  protected:
   Ref object_;
+  NamesRef names_;
 };
 
 // The host objects that the module reaches through its configuration section
@@ -38,8 +44,8 @@ class PyObjectAdapter {
 // module object; it owns them, so a borrowed handle stays valid.
 class PyConfigSection : public host::ConfigSection, public PyObjectAdapter {
  public:
-  PyConfigSection(Ref config, PyObject* owner)
-      : PyObjectAdapter(std::move(config)), owner_(owner) {}
+  PyConfigSection(Ref config, NamesRef names, PyObject* owner)
+      : PyObjectAdapter(std::move(config), std::move(names)), owner_(owner) {}
   std::string name() override;
   std::shared_ptr<host::Printer> get_printer() override;
   std::optional<std::string> get(const std::string& key) override;
@@ -62,7 +68,7 @@ class KeptAdapter {
  public:
   template <typename Make>
   std::shared_ptr<Interface> get(Ref object, Make&& make) {
-    if (adapter_ != nullptr && adapter_->object().get() == object.get()) return interface_;
+    if (adapter_ != nullptr && adapter_->stands_for(object.get())) return interface_;
     auto fresh = make(std::move(object));
     // The adapter given up is released last, once this one is consistent:
     // dropping a host object may run host code.
@@ -80,8 +86,8 @@ class KeptAdapter {
 
 class PyPrinter : public host::Printer, public PyObjectAdapter {
  public:
-  PyPrinter(Ref printer, PyObject* owner)
-      : PyObjectAdapter(std::move(printer)), owner_(owner) {}
+  PyPrinter(Ref printer, NamesRef names, PyObject* owner)
+      : PyObjectAdapter(std::move(printer), std::move(names)), owner_(owner) {}
   std::shared_ptr<host::Reactor> get_reactor() override;
   bool is_shutdown() override;
   void invoke_shutdown(const std::string& message) override;
@@ -105,6 +111,9 @@ class PyPrinter : public host::Printer, public PyObjectAdapter {
 
  private:
   Ref lookup(PyObject* name);
+  // The kept adapter, or a new Adapter, for the object a lookup found.
+  template <typename Adapter, typename Interface>
+  std::shared_ptr<Interface> keep(KeptAdapter<Interface>& kept, Ref object);
   PyObject* owner_;
   KeptAdapter<host::Reactor> reactor_;
   KeptAdapter<host::PressureProbe> tensink_;
@@ -121,7 +130,8 @@ class PyPrinter : public host::Printer, public PyObjectAdapter {
 
 class PyGCode : public host::GCode, public PyObjectAdapter {
  public:
-  PyGCode(Ref gcode, PyObject* owner) : PyObjectAdapter(std::move(gcode)), owner_(owner) {}
+  PyGCode(Ref gcode, NamesRef names, PyObject* owner)
+      : PyObjectAdapter(std::move(gcode), std::move(names)), owner_(owner) {}
   void register_command(const std::string& command, const std::string& handler) override;
   void run_script_from_command(const std::string& line) override;
   void respond_info(const std::string& text) override;
@@ -191,21 +201,20 @@ class PyPressureProbe : public host::PressureProbe, public PyObjectAdapter {
 
 // What the module needs of the host and this host lacks, or an empty text for
 // a host of a known generation.
-std::string unknown_host_shape(const Ref& printer);
+std::string unknown_host_shape(const Ref& printer, const py_api::Names& names);
 
 // A module-level error record and the values a caller attaches to it.
 class PyErrorRecord : public ErrorRecord {
  public:
   // Refuses anything but a mutable mapping with a text "code" and "msg".
-  // Both objects outlive the record: the caller's arguments, or the
-  // module's own records and default values.
-  PyErrorRecord(PyObject* record, PyObject* values);
+  PyErrorRecord(Ref record, Ref values, NamesRef names);
   void attach_values() override;
   std::string text(const std::string& msg_prefix) override;
 
  private:
-  PyObject* record_;
-  PyObject* values_;
+  Ref record_;
+  Ref values_;
+  NamesRef names_;
 };
 
 }  // namespace zcomp::py_host

@@ -31,14 +31,14 @@ void ZCompensate::finish_command(const char* name, const std::exception_ptr& fai
   run_status.last_result = "failed";
   run_status.last_message.clear();
   // A host that is ending the command itself gets no further call.
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   if (host_printer->is_host_exit(failure)) return;
   run_status.last_message = host_printer->describe_error(failure);
 }
 
 void ZCompensate::refuse(const std::string& message) {
   refusal_ = message;
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   host_printer->raise_command_error(message);
 }
 

@@ -5,10 +5,10 @@
 namespace zcomp {
 
 void ZCompensate::TEST_SWAP() {
-  auto host_printer = printer;
+  const auto host_printer = printer.get();
   toolhead = host_printer->lookup_toolhead();
 
-  auto probe_module = tensink;
+  const auto probe_module = tensink.get();
   probe_module->write_swap(probe_module->pres_oid(), 0);
   const auto params0 = probe_module->read_swap(probe_module->step_oid());
   probe_module->write_swap(probe_module->pres_oid(), 1);

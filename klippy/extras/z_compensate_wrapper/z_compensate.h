@@ -110,6 +110,33 @@ constexpr double kBedProbeStartZ = 8;
 // rubbing temperature.
 constexpr double kRubTolerance = 10;
 
+// A host object the module drives, handed out only as an owning handle: any
+// host call may replace the module's reference (a caller assigns the
+// attribute), and the object in use must live until the expression that uses
+// it has ended. `ref->call(arguments)` holds it through the arguments too.
+template <typename T>
+class HostRef {
+ public:
+  explicit HostRef(const char* attribute) : attribute_(attribute) {}
+  HostRef& operator=(std::shared_ptr<T> ref) {
+    // The reference given up is released last, once this one is consistent:
+    // dropping a host object may run host code.
+    std::shared_ptr<T> given_up = std::move(ref_);
+    ref_ = std::move(ref);
+    return *this;
+  }
+  // Fails with the missing-attribute error while nothing is set.
+  std::shared_ptr<T> get() const;
+  std::shared_ptr<T> operator->() const { return get(); }
+  // The handle, empty while nothing is set.
+  std::shared_ptr<T> held() const { return ref_; }
+  explicit operator bool() const { return ref_ != nullptr; }
+
+ private:
+  const char* attribute_;
+  std::shared_ptr<T> ref_;
+};
+
 // Nanoseconds since the epoch: two runs, or two objects, draw differently.
 std::uint64_t wall_clock_seed();
 
@@ -151,15 +178,15 @@ class ZCompensate {
   void handle_ready();
 
   // Host references.
-  std::shared_ptr<host::ConfigSection> config;
-  std::shared_ptr<host::Printer> printer;
-  std::shared_ptr<host::PressureProbe> tensink;
-  std::shared_ptr<host::GCode> gcode;
-  std::shared_ptr<host::Toolhead> toolhead;
-  std::shared_ptr<host::BedMesh> bed_mesh;
-  std::shared_ptr<host::Heaters> pheaters;
-  std::shared_ptr<host::Heater> heater_hot;
-  std::shared_ptr<host::Heater> heater_bed;
+  HostRef<host::ConfigSection> config{"config"};
+  HostRef<host::Printer> printer{"printer"};
+  HostRef<host::PressureProbe> tensink{"tensink"};
+  HostRef<host::GCode> gcode{"gcode"};
+  HostRef<host::Toolhead> toolhead{"toolhead"};
+  HostRef<host::BedMesh> bed_mesh{"bed_mesh"};
+  HostRef<host::Heaters> pheaters{"pheaters"};
+  HostRef<host::Heater> heater_hot{"heater_hot"};
+  HostRef<host::Heater> heater_bed{"heater_bed"};
 
   // Working state.
   bool shut_down = false;
@@ -181,8 +208,8 @@ class ZCompensate {
   double vs_start_z_pos = 0;
   bool show_msg = false;
   std::array<double, 2> bl_offset{0, 0};
-  std::vector<double> noz_pos_center;
-  std::vector<double> noz_pos_offset;
+  std::array<double, 2> noz_pos_center{0, 0};
+  std::array<double, 2> noz_pos_offset{0, 0};
   double pumpback_mm = 0;
   std::int64_t pr_probe_cnt = 0;
   std::int64_t pr_clear_probe_cnt = 0;
@@ -219,9 +246,8 @@ class ZCompensate {
  private:
   double read_float(const std::string& key, double default_value,
                     const host::ConfigSection::Bounds& bounds);
-  std::vector<double> read_float_pair(const std::string& key);
-  void set_heater_temp(const std::shared_ptr<host::Heater>& heater, const char* attribute,
-                       double temp, bool wait, double err);
+  std::array<double, 2> read_float_pair(const std::string& key);
+  void set_heater_temp(const HostRef<host::Heater>& heater, double temp, bool wait, double err);
   void send_datagram(std::string_view title, std::string_view msg);
   void cancel_gcode_z_offset();
   void send_gcode_z_offset_adjust(double z_adjust);
@@ -258,11 +284,10 @@ class ZCompensate {
   RandomSource rng_{wall_clock_seed()};
 };
 
-// Fails with the missing-attribute error when a host reference is not set yet.
 template <typename T>
-std::shared_ptr<T> require(const std::shared_ptr<T>& ref, const char* attribute) {
-  if (!ref) throw MissingAttribute(attribute);
-  return ref;
+std::shared_ptr<T> HostRef<T>::get() const {
+  if (!ref_) throw MissingAttribute(attribute_);
+  return ref_;
 }
 
 // Runs `step` and hands back what it raised, so that the host is only called
