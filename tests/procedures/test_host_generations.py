@@ -23,6 +23,33 @@ def test_calibration_saves_the_true_offset(make_printer, module_of,
     assert module_of(printer).auto_alignment_status == 5
 
 
+# A twist correction rising 0.1 mm per 100 mm of X, over the range every
+# generation reads. The toolhead stands at X 117.5 + 20 +- d over the two
+# points: the corrections average to the one at X 137.5, 0.04.
+TWIST = """
+[axis_twist_compensation]
+calibrate_start_x: 20
+calibrate_end_x: 220
+calibrate_y: 117.5
+compensation_start_x: 20
+compensation_end_x: 220
+z_compensations: -0.0775, 0.0225, 0.1225
+"""
+
+
+def test_twist_correction_gives_one_offset_on_every_generation(make_printer, module_of):
+    # Newer hosts correct a named result's bed_z only: an offset taken from
+    # its raw test_z would miss the correction there.
+    saved = {}
+    for generation in ALL:
+        printer = make_printer("", extra_sections=TWIST, host_generation=generation)
+        printer.run_gcode("Z_OFFSET_CALIBRATION")
+        saved[generation] = module_of(printer).get_status(0.)["saved_z_offset"]
+        assert saved_option(printer, "probe", "z_offset") == "1.790"
+    assert saved == {generation: pytest.approx(1.8 + 0.04 - 0.05, abs=1e-6)
+                     for generation in ALL}
+
+
 @pytest.mark.parametrize("generation", ALL)
 def test_error_routine_declares_z_homed_and_reports_the_record(
         make_printer, generation):
