@@ -1,10 +1,12 @@
 """The procedures on every generation of klippy that the simulated host
 offers: the bed probe's interface, the homed axes given to set_position and
 the configfile's layout differ between them."""
+import collections
+
 import pytest
 
 from klippysim import generations
-from procedure_support import SSAP_SHUTDOWN_TEXT, WIPE_AREA, saved_option
+from procedure_support import SSAP_SHUTDOWN_TEXT, WIPE_AREA, config_text, saved_option
 
 ALL = list(generations.GENERATIONS)
 
@@ -128,3 +130,46 @@ def test_a_lookup_drives_the_object_the_host_has_now(make_printer, monkeypatch):
     printer.run_gcode("Z_OFFSET_CALIBRATION")
     assert probe.read.count("run_probe") == 2
     assert saved_option(printer, "probe", "z_offset") == "1.750"
+
+
+class AnsweringSession:
+    """A probe session that hands out the given result."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def run_probe(self, gcmd):
+        pass
+
+    def pull_probed_results(self):
+        return [self.result]
+
+    def end_probe_session(self):
+        pass
+
+
+NamedWithoutBedZ = collections.namedtuple("probe_result", ["test_x", "test_y", "test_z"])
+Named = collections.namedtuple("probe_result", ["bed_x", "bed_y", "bed_z"])
+
+
+@pytest.mark.parametrize("result, message", [
+    (NamedWithoutBedZ(117.5, 117.5, 2.0),
+     "probe result: no field bed_z: probe_result(test_x=117.5, test_y=117.5, test_z=2.0)"),
+    (Named(97.5, 122.5, None), "probe result: bed_z is not a number: None"),
+    (Named(97.5, 122.5, "0.0"), "probe result: bed_z is not a number: '0.0'"),
+], ids=["no bed_z", "None", "text"])
+def test_named_result_without_a_numeric_bed_z_ends_the_command(make_printer, module_of,
+                                                              monkeypatch, result, message):
+    printer = make_printer("", host_generation="mainline-2026")
+    probe = printer.lookup_object("probe")
+    monkeypatch.setattr(probe, "start_probe_session", lambda gcmd: AnsweringSession(result))
+    config_before = config_text(printer)
+    with pytest.raises(printer.command_error) as raised:
+        printer.run_gcode("Z_OFFSET_CALIBRATION")
+    # The host's command error, raised through the command: no shutdown.
+    assert type(raised.value) is printer.command_error
+    assert str(raised.value) == message
+    assert not printer.is_shutdown()
+    assert config_text(printer) == config_before
+    status = module_of(printer).get_status(0.)
+    assert (status["last_result"], status["last_message"]) == ("failed", message)
