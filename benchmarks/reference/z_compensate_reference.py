@@ -30,6 +30,7 @@ PR_ERR_CODE_SSAP_TEST_ERROR = {
     'values': []}
 
 BED_PROBE_START_Z = 8.
+MAX_POINT_RETRIES = 10
 RUB_TOLERANCE = 10.
 STEPPER_SECTIONS = ('stepper_x', 'stepper_y', 'stepper_z')
 
@@ -97,7 +98,7 @@ def axis_limits(printer, toolhead):
     return list(status['axis_minimum'])[:3], list(status['axis_maximum'])[:3]
 
 
-def temperature_source(value, configured, key, parameter):
+def setting_source(value, configured, key, parameter):
     if value == configured:
         return "[z_compensate] %s = %g" % (key, value)
     return "%s=%g" % (parameter, value)
@@ -119,18 +120,25 @@ def homing_axes_z(toolhead):
     return None
 
 
-def trigger_height(result):
-    return result.test_z if hasattr(result, 'test_z') else result[2]
+def trigger_height(probe, gcmd, result):
+    # Named results carry the host's corrections in bed_z only
+    if not hasattr(result, '_fields'):
+        return result[2]
+    if not hasattr(result, 'bed_z'):
+        raise gcmd.error("probe result: no field bed_z: %r" % (result,))
+    if not isinstance(result.bed_z, (int, float)):
+        raise gcmd.error("probe result: bed_z is not a number: %r" % (result.bed_z,))
+    return result.bed_z + probe_z_offset(probe)
 
 
 def run_probe(probe, gcmd):
     if not has_probe_sessions(probe):
-        return trigger_height(probe.run_probe(gcmd))
+        return trigger_height(probe, gcmd, probe.run_probe(gcmd))
     session = probe.start_probe_session(gcmd)
     session.run_probe(gcmd)
     result = session.pull_probed_results()[0]
     session.end_probe_session()
-    return trigger_height(result)
+    return trigger_height(probe, gcmd, result)
 
 
 def probe_z_offset(probe):
@@ -212,11 +220,17 @@ class ZCompensateInitWrapper:
         self.run_max_accel = self._float('run_max_accel', 500, 1, 50000)
         self.run_max_z_velocity = self._float('run_max_z_velocity', 20, 1, 5000)
         self.run_max_z_accel = self._float('run_max_z_accel', 200, 1, 50000)
+        self.max_offset_change = self._float('max_offset_change', 1.0, 0, None)
+        self.point_tolerance = self._float('point_tolerance', 0.1, 0, None)
+        self.point_retries = config.getint('point_retries', 1, minval=0, maxval=MAX_POINT_RETRIES)
         self.auto_alignment_status = 0
         self.running_command = self.last_command = self.last_result = self.last_message = ""
         self.last_z_offset = self.saved_z_offset = None
         self.last_point_offsets = []
+        self.last_point_spread = None
+        self.last_remeasurements = 0
         self._refusal = None
+        self._start_gcode_z_offset = 0.
         self.printer.register_event_handler("klippy:connect", self._handle_connect)
 
     # Host generations
@@ -297,15 +311,15 @@ class ZCompensateInitWrapper:
 
         hot_start, hot_rub, hot_end, bed_add = temps
         if has_extruder:
-            rub_source = temperature_source(hot_rub, self.hot_rub_temp, 'hot_rub_temp',
+            rub_source = setting_source(hot_rub, self.hot_rub_temp, 'hot_rub_temp',
                                             'HOT_RUB_TEMP')
             if self.type_nozz == 1:
                 hot_start, hot_end = hot_rub, hot_rub
                 start_source = end_source = rub_source
             else:
-                start_source = temperature_source(hot_start, self.hot_start_temp,
+                start_source = setting_source(hot_start, self.hot_start_temp,
                                                   'hot_start_temp', 'HOT_START_TEMP')
-                end_source = temperature_source(hot_end, self.hot_end_temp, 'hot_end_temp',
+                end_source = setting_source(hot_end, self.hot_end_temp, 'hot_end_temp',
                                                 'HOT_END_TEMP')
             heater = printer.lookup_object('extruder').heater
             for temp, source in [(hot_start, start_source), (hot_rub, rub_source),
@@ -320,7 +334,7 @@ class ZCompensateInitWrapper:
                        heater.min_extrude_temp))
         if has_bed:
             findings.check_temperature(
-                bed_add, temperature_source(bed_add, self.bed_add_temp, 'bed_add_temp',
+                bed_add, setting_source(bed_add, self.bed_add_temp, 'bed_add_temp',
                                             'BED_ADDTEMP'),
                 'heater_bed', printer.lookup_object('heater_bed').heater)
         return findings.texts
@@ -410,7 +424,9 @@ class ZCompensateInitWrapper:
                 'running_command': self.running_command, 'last_command': self.last_command,
                 'last_result': self.last_result, 'last_message': self.last_message,
                 'last_z_offset': self.last_z_offset, 'saved_z_offset': self.saved_z_offset,
-                'last_point_offsets': list(self.last_point_offsets)}
+                'last_point_offsets': list(self.last_point_offsets),
+                'last_point_spread': self.last_point_spread,
+                'last_remeasurements': self.last_remeasurements}
 
     # Motion and timing
     def move(self, pos, speed, wait=True):
@@ -452,9 +468,14 @@ class ZCompensateInitWrapper:
         toolhead.kin.max_z_accel = self.run_max_z_accel
 
     def _cancel_gcode_z_offset(self):
-        self.z_offset_move = self.printer.lookup_object('gcode_move').homing_position[2]
+        self.z_offset_move = found = self.printer.lookup_object('gcode_move').homing_position[2]
         self._send_gcode_z_offset_adjust(0 - self.z_offset_move)
         self.z_offset_move = 0
+        return found
+
+    def _restore_gcode_z_offset(self, z_offset):
+        now = self.printer.lookup_object('gcode_move').homing_position[2]
+        self._send_gcode_z_offset_adjust(z_offset - now)
 
     def _send_gcode_z_offset_adjust(self, z_adjust):
         self.gcode.run_script_from_command("SET_GCODE_OFFSEt Z_ADJUST=%f MOVE=1" % z_adjust)
@@ -572,7 +593,7 @@ class ZCompensateInitWrapper:
         level = params['sta']
         return level if isinstance(level, (int, float)) else math.nan
 
-    def _read_temperature(self, gcmd, name, default):
+    def _read_finite_parameter(self, gcmd, name, default):
         value = gcmd.get_float(name, default)
         if not math.isfinite(value):
             raise self.printer.command_error("Error on '%s': %s must be a finite number"
@@ -636,8 +657,29 @@ class ZCompensateInitWrapper:
         bed_mesh.set_mesh(mesh)
         gcode.run_script_from_command("G28 Z")
 
+    def _read_offset_limits(self, gcmd):
+        def refuse(name, rule):
+            raise self.printer.command_error("Error on '%s': %s %s"
+                                             % (gcmd.get_commandline(), name, rule))
+
+        def distance(name, configured):
+            value = self._read_finite_parameter(gcmd, name, configured)
+            if value < 0:
+                refuse(name, "must have minimum of 0")
+            return value
+        max_change = distance("MAX_OFFSET_CHANGE", self.max_offset_change)
+        tolerance = distance("POINT_TOLERANCE", self.point_tolerance)
+        retries = self._read_finite_parameter(gcmd, "POINT_RETRIES", float(self.point_retries))
+        if retries != math.trunc(retries):
+            refuse("POINT_RETRIES", "must be a whole number")
+        if retries < 0:
+            refuse("POINT_RETRIES", "must have minimum of 0")
+        if retries > MAX_POINT_RETRIES:
+            refuse("POINT_RETRIES", "must have maximum of %d" % MAX_POINT_RETRIES)
+        return max_change, tolerance, int(retries)
+
     def _read_wipe_temperatures(self, gcmd):
-        return [self._read_temperature(gcmd, name, default) for name, default in [
+        return [self._read_finite_parameter(gcmd, name, default) for name, default in [
             ("HOT_START_TEMP", self.hot_start_temp), ("HOT_RUB_TEMP", self.hot_rub_temp),
             ("HOT_END_TEMP", self.hot_end_temp), ("BED_ADDTEMP", self.bed_add_temp)]]
 
@@ -659,25 +701,14 @@ class ZCompensateInitWrapper:
     def cmd_Z_OFFSET_CALIBRATION(self, gcmd):
         self._run_command("Z_OFFSET_CALIBRATION", self._calibrate, gcmd)
 
-    def _calibrate(self, gcmd):
-        self._preflight("Z_OFFSET_CALIBRATION", False, True, (
-            self.hot_start_temp, self.hot_rub_temp, self.hot_end_temp, self.bed_add_temp))
+    def _measure_point_offsets(self, gcmd, now_pos, z_offset_old):
         printer = self.printer
-        gcode = self.gcode
         tensink = self.tensink
-        self.auto_alignment_status = 4
-        bed_mesh = self.bed_mesh = printer.lookup_object('bed_mesh')
-        toolhead = self.toolhead = printer.lookup_object('toolhead')
-        mesh = bed_mesh.get_mesh()
-        bed_mesh.set_mesh(None)
-        self._cancel_gcode_z_offset()
-
         offset = self.noz_pos_offset
         pr_pos_x = self._rng.uniform(offset[0], offset[1])
         pr_pos_y = self._rng.uniform(offset[0], offset[1])
         cx, cy = self.noz_pos_center
         pr_pos = [(cx + pr_pos_x, cy + pr_pos_y), (cx - pr_pos_x, cy - pr_pos_y)]
-        now_pos = toolhead.get_position()
         bl_data, pr_data, z_offset = [], [], []
         for px, py in pr_pos:
             self.move([px - self.bl_offset[0], py - self.bl_offset[1], BED_PROBE_START_Z,
@@ -689,17 +720,46 @@ class ZCompensateInitWrapper:
                                                     self.pr_probe_cnt, self.pr_probe_cnt,
                                                     True))
             z_offset.append(bl_data[-1] - pr_data[-1])
-
-        z_offset_old = probe_z_offset(printer.lookup_object('probe'))
         for i in range(2):
             self.pnt_msg("bl_data[%d]= %f, pr_data[%d] = %f, z_offset[%d] = %f"
                          % (i, bl_data[i] - z_offset_old, i, pr_data[i] - z_offset_old, i,
                             z_offset[i]))
-        z_offset_new = (z_offset[0] + z_offset[1]) / 2 - self.tri_expand_mm
-        self.pnt_msg("z_offset_new = %f " % z_offset_new)
-        if math.isfinite(z_offset_new):
-            self.last_z_offset = z_offset_new
-            self.last_point_offsets = [z_offset[0], z_offset[1]]
+        return z_offset
+
+    def _calibrate(self, gcmd):
+        max_change, tolerance, retries = self._read_offset_limits(gcmd)
+        self._preflight("Z_OFFSET_CALIBRATION", False, True, (
+            self.hot_start_temp, self.hot_rub_temp, self.hot_end_temp, self.bed_add_temp))
+        printer = self.printer
+        gcode = self.gcode
+        command = self.running_command
+        self.auto_alignment_status = 4
+        bed_mesh = self.bed_mesh = printer.lookup_object('bed_mesh')
+        toolhead = self.toolhead = printer.lookup_object('toolhead')
+        mesh = bed_mesh.get_mesh()
+        bed_mesh.set_mesh(None)
+        found_gcode_z_offset = self._cancel_gcode_z_offset()
+        if command == "Z_OFFSET_CALIBRATION":
+            self._start_gcode_z_offset = found_gcode_z_offset
+        now_pos = toolhead.get_position()
+        z_offset_old = probe_z_offset(printer.lookup_object('probe'))
+
+        self.last_remeasurements = 0
+        while True:
+            z_offset = self._measure_point_offsets(gcmd, now_pos, z_offset_old)
+            z_offset_new = (z_offset[0] + z_offset[1]) / 2 - self.tri_expand_mm
+            spread = abs(z_offset[0] - z_offset[1])
+            self.pnt_msg("z_offset_new = %f " % z_offset_new)
+            if math.isfinite(z_offset_new):
+                self.last_z_offset = z_offset_new
+                self.last_point_offsets = [z_offset[0], z_offset[1]]
+                self.last_point_spread = spread
+            points_agree = tolerance == 0 or spread <= tolerance
+            if (not math.isfinite(z_offset_new) or z_offset_new < 0 or points_agree
+                    or self.last_remeasurements == retries):
+                break
+            self.last_remeasurements += 1
+            self.pnt_msg("the points' offsets differ by %f mm, measuring them again" % spread)
 
         if not math.isfinite(z_offset_new) or not math.isfinite(z_offset_old):
             self.z_offset_move = 0
@@ -711,6 +771,29 @@ class ZCompensateInitWrapper:
             self._send_gcode_z_offset_adjust(-self.z_offset_move)
             self.z_offset_move = 0
             self.ck_and_raise_error(True, PR_ERR_CODE_Z_OFFSET_CALIBRATION)
+
+        def refuse_implausible(why):
+            self.z_offset_move = 0
+            self._restore_gcode_z_offset(self._start_gcode_z_offset)
+            bed_mesh.set_mesh(mesh)
+            self._refuse("%s refused: %s" % (command, why))
+        if tolerance != 0 and spread > tolerance:
+            refuse_implausible(
+                "the two points' offsets %f and %f differ by %f mm, more than %s; the points "
+                "were measured again %d times (%s)"
+                % (z_offset[0], z_offset[1], spread,
+                   setting_source(tolerance, self.point_tolerance, "point_tolerance",
+                                  "POINT_TOLERANCE"),
+                   self.last_remeasurements,
+                   setting_source(retries, self.point_retries, "point_retries",
+                                  "POINT_RETRIES")))
+        change = abs(z_offset_new - z_offset_old)
+        if max_change != 0 and change > max_change:
+            refuse_implausible(
+                "the new offset %f lies %f mm from the probe's z_offset %f, more than %s"
+                % (z_offset_new, change, z_offset_old,
+                   setting_source(max_change, self.max_offset_change, "max_offset_change",
+                                  "MAX_OFFSET_CHANGE")))
 
         gcode.run_script_from_command("Z_OFFSET_APPLY_PROBE")
         gcode.run_script_from_command("CXSAVE_CONFIG")
@@ -724,8 +807,9 @@ class ZCompensateInitWrapper:
     def _z_offset_auto(self, gcmd):
         printer = self.printer
         self.TEST_SWAP()
+        self._read_offset_limits(gcmd)
         self._preflight("Z_OFFSET_AUTO", True, True, self._read_wipe_temperatures(gcmd))
-        self._cancel_gcode_z_offset()
+        self._start_gcode_z_offset = self._cancel_gcode_z_offset()
         self.cmd_VQ20MA_NOZZLE_CLEAR(gcmd)
         self.cmd_Z_OFFSET_CALIBRATION(gcmd)
         printer.lookup_object('configfile').cmd_CXSAVE_CONFIG(gcmd)

@@ -5,7 +5,8 @@ import collections
 class HostGeneration(collections.namedtuple('HostGeneration', [
         'name', 'probe_sessions', 'probe_result_tuples',
         'homing_axes_letters', 'position_xyz_only', 'autosave_object',
-        'backups_in_subdir', 'events_never_pause'])):
+        'backups_in_subdir', 'events_never_pause', 'probe_corrections',
+        'twist_range_options'])):
     """probe_sessions: the bed probe offers start_probe_session() and
       get_offsets() instead of run_probe() and z_offset.
     probe_result_tuples: pulled probe results are ProbeResult tuples
@@ -18,7 +19,16 @@ class HostGeneration(collections.namedtuple('HostGeneration', [
     backups_in_subdir: SAVE_CONFIG puts its backup into the directory
       config_backups/ beside printer.cfg rather than next to the file.
     events_never_pause: klippy:ready and klippy:shutdown handlers run with
-      pauses forbidden."""
+      pauses forbidden.
+    probe_corrections: how host corrections (axis twist compensation)
+      reach a probe result: 'lookup' (the probe adds the
+      [axis_twist_compensation] object's get_z_compensation_value(pos) to
+      the result's Z), 'event' (the probe sends "probe:update_results" with
+      the [x, y, z] result, whose Z the handlers change in place) or
+      'event_results' (it sends a list holding the ProbeResult, which the
+      handlers replace by one with bed_z corrected; test_z stays raw).
+    twist_range_options: the [axis_twist_compensation] options giving the
+      X range over which z_compensations are spread."""
 
     def homing_axes(self, letters):
         """`letters` ("xz") in the form this host's set_position takes."""
@@ -27,27 +37,39 @@ class HostGeneration(collections.namedtuple('HostGeneration', [
         return ["xyz".index(axis) for axis in letters]
 
 
+# Where axis twist calibration writes its range since late 2024
+COMPENSATION_RANGE = ('compensation_start_x', 'compensation_end_x')
+
 GENERATIONS = collections.OrderedDict((g.name, g) for g in [
     # klippy of the v0.12 era, 2023 to mid-2024
     HostGeneration('2023', probe_sessions=False, probe_result_tuples=False,
                    homing_axes_letters=False,
                    position_xyz_only=False, autosave_object=False,
-                   backups_in_subdir=False, events_never_pause=False),
+                   backups_in_subdir=False, events_never_pause=False,
+                   probe_corrections='lookup',
+                   twist_range_options=('calibrate_start_x',
+                                        'calibrate_end_x')),
     # mainline klippy from mid-2024 to the end of 2025
     HostGeneration('mainline-2024', probe_sessions=True,
                    probe_result_tuples=False, homing_axes_letters=True,
                    position_xyz_only=True, autosave_object=True,
-                   backups_in_subdir=False, events_never_pause=True),
+                   backups_in_subdir=False, events_never_pause=True,
+                   probe_corrections='event',
+                   twist_range_options=COMPENSATION_RANGE),
     # mainline klippy since 2026
     HostGeneration('mainline-2026', probe_sessions=True,
                    probe_result_tuples=True, homing_axes_letters=True,
                    position_xyz_only=True, autosave_object=True,
-                   backups_in_subdir=False, events_never_pause=True),
+                   backups_in_subdir=False, events_never_pause=True,
+                   probe_corrections='event_results',
+                   twist_range_options=COMPENSATION_RANGE),
     # the Kalico fork
     HostGeneration('kalico', probe_sessions=False, probe_result_tuples=False,
                    homing_axes_letters=True,
                    position_xyz_only=True, autosave_object=False,
-                   backups_in_subdir=True, events_never_pause=False),
+                   backups_in_subdir=True, events_never_pause=False,
+                   probe_corrections='lookup',
+                   twist_range_options=COMPENSATION_RANGE),
 ])
 
 DEFAULT_GENERATION = '2023'

@@ -57,7 +57,7 @@ UNMODELED_MODULES = (
     'hall_filament_width_sensor', 'tsl1401cl_filament_width_sensor',
     'led', 'neopixel', 'dotstar', 'pca9533', 'pca9632', 'bed_screws',
     'screws_tilt_adjust', 'z_tilt', 'quad_gantry_level', 'skew_correction',
-    'axis_twist_compensation', 'z_thermal_adjust', 'tuning_tower',
+    'z_thermal_adjust', 'tuning_tower',
     'statistics', 'query_adc', 'query_endstops', 'webhooks', 'palette2',
     'angle', 'samd_sercom', 'sx1509', 'replicape', 'ads1220', 'load_cell',
     'gcode_shell_command', 'shaketune', 'spi_temperature')

@@ -33,10 +33,11 @@ EXAMPLE_CONFIG = Path(__file__).resolve().parent / "data" / "printer.cfg"
 DEFAULT_COMMAND = "Z_OFFSET_AUTO"
 DEFAULT_OUT_DIR = "z-compensate-out"
 TEMPERATURE_PARAMETERS = ("HOT_START_TEMP", "HOT_RUB_TEMP", "HOT_END_TEMP", "BED_ADDTEMP")
+LIMIT_PARAMETERS = ("MAX_OFFSET_CHANGE", "POINT_TOLERANCE", "POINT_RETRIES")
 # The module's commands and the parameters each of them reads
 COMMANDS = collections.OrderedDict([
-    ("Z_OFFSET_AUTO", TEMPERATURE_PARAMETERS),
-    ("Z_OFFSET_CALIBRATION", ()),
+    ("Z_OFFSET_AUTO", TEMPERATURE_PARAMETERS + LIMIT_PARAMETERS),
+    ("Z_OFFSET_CALIBRATION", LIMIT_PARAMETERS),
     ("VQTWENTYMA_NOZZLE_CLEAR", TEMPERATURE_PARAMETERS),
 ])
 # Commands that begin with the wipe, whose stage 0 is worth showing
@@ -285,6 +286,9 @@ def calibration_summary(run):
             "   offset %.4f" % (number, found.point[0], found.point[1],
                                 found.probe_z, found.nozzle_z,
                                 found.probe_z - found.nozzle_z))
+    spread = run_trace.point_spread(run)
+    if spread is not None:
+        lines.append("  " + spread)
     probe = run.printer.lookup_object("probe", None)
     new_offset = run_trace.saved_probe_offset(run.trace)
     if probe is None:
@@ -295,9 +299,11 @@ def calibration_summary(run):
     sim = run.printer.sim
     lines.append(
         "  probe z_offset: %.3f -> %.3f (the simulated printer's true probe"
-        " offset %.3f less tri_expand_mm %g is %.3f)"
+        " offset %.3f less tri_expand_mm %g is %.3f), a change of %.3f mm"
+        " (max_offset_change %g)"
         % (probe.z_offset, new_offset, sim.true_probe_offset,
-           run.module.tri_expand_mm, sim.true_probe_offset - run.module.tri_expand_mm))
+           run.module.tri_expand_mm, sim.true_probe_offset - run.module.tri_expand_mm,
+           abs(new_offset - probe.z_offset), run_trace.limit_in_force(run, "max_offset_change")))
     return lines
 
 

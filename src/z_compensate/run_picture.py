@@ -84,10 +84,14 @@ def draw_measuring_points(ax, run):
 
 def outcome_lines(run):
     """The run's outcome in words: the refusal, or the new offset and what
-    each measuring point found."""
+    each measuring point found; and the points' spread against the
+    tolerance."""
+    spread = run_trace.point_spread(run)
+    spread_lines = textwrap.wrap(spread, OUTCOME_WIDTH, subsequent_indent="  ") if spread else []
     if run.refusal:
         return [line for text in run.refusal
-                for line in textwrap.wrap(text, OUTCOME_WIDTH, subsequent_indent="  ")]
+                for line in textwrap.wrap(text, OUTCOME_WIDTH, subsequent_indent="  ")
+                ] + spread_lines
     lines = []
     probe = run.printer.lookup_object("probe", None)
     new_offset = run_trace.saved_probe_offset(run.trace)
@@ -99,7 +103,7 @@ def outcome_lines(run):
         lines.append("point %d at X %.1f Y %.1f: bed probe Z %.4f - nozzle Z %.4f = %.4f"
                      % (number, m.point[0], m.point[1], m.probe_z, m.nozzle_z,
                         m.probe_z - m.nozzle_z))
-    return lines or ["finished"]
+    return lines + spread_lines or ["finished"]
 
 
 def draw_outcome(ax, run):

@@ -178,3 +178,26 @@ def temperatures(trace):
         temps.append(event.data["temp"])
         targets.append(event.data["target"])
     return series
+
+
+def limit_in_force(run, key):
+    """A plausibility limit of the calibration as the run used it: the
+    command line's parameter (the key in capitals), else the key."""
+    return run.params.get(key.upper(), getattr(run.module, key))
+
+
+def point_spread(run):
+    """How far apart the last calibration's two points' offsets lay, in
+    words against the point tolerance in force; None before one measured."""
+    status = run.module.get_status(run.printer.get_reactor().monotonic())
+    spread = status["last_point_spread"]
+    if spread is None:
+        return None
+    tolerance = limit_in_force(run, "point_tolerance")
+    if tolerance == 0:
+        verdict = "point_tolerance 0: no check"
+    else:
+        verdict = "%s point_tolerance %g" % (
+            "within" if spread <= tolerance else "beyond", tolerance)
+    return "the points' offsets differ by %.4f mm, %s (measured again %d times, point_retries %g)" % (
+        spread, verdict, status["last_remeasurements"], limit_in_force(run, "point_retries"))

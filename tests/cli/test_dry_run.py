@@ -125,6 +125,49 @@ class TestExampleRun:
     def test_bundled_config_is_left_as_it_was(self, example_run):
         assert dry_run.EXAMPLE_CONFIG.read_text() == EXAMPLE_TEXT
 
+    def test_summary_sets_the_measurement_against_the_limits(self, example_run):
+        spread, tolerance = re.search(
+            r"the points' offsets differ by (\S+) mm, within point_tolerance (\S+)"
+            r" \(measured again 0 times, point_retries 1\)", example_run.stdout).groups()
+        assert float(spread) < 2 * NOISE
+        assert float(tolerance) == example_value("point_tolerance")
+        change, limit = re.search(r"a change of (\S+) mm \(max_offset_change (\S+)\)",
+                                  example_run.stdout).groups()
+        assert float(change) == pytest.approx(abs(EXPECTED_Z_OFFSET - example_value("z_offset")),
+                                              abs=NOISE)
+        assert float(limit) == example_value("max_offset_change")
+
+
+class TestLimits:
+    def test_a_refused_calibration_shows_the_spread_against_the_tolerance(
+            self, klippy_dir, out_dir):
+        # The noise of the example's probes keeps the points a few
+        # micrometres apart: a tolerance of 1e-9 mm refuses them.
+        outcome = dry(klippy_dir, out_dir, "Z_OFFSET_CALIBRATION", "POINT_TOLERANCE=1e-9",
+                      "POINT_RETRIES=2")
+        assert outcome.code == dry_run.EXIT_REFUSED
+        assert ("Z_OFFSET_CALIBRATION refused: the two points' offsets" in outcome.stderr)
+        assert "more than POINT_TOLERANCE=1e-09; the points were measured again 2 times" \
+            " (POINT_RETRIES=2)" in outcome.stderr
+        assert "the configuration was not saved" in outcome.stderr
+        assert [p.name for p in out_dir.iterdir()] == ["z_offset_calibration.png"]
+
+    def test_picture_outcome_names_the_spread_and_the_tolerance(self, klippy_dir, out_dir,
+                                                                 monkeypatch):
+        drawn = []
+
+        def draw(path, run):
+            drawn.append(dry_run.run_picture.outcome_lines(run))
+            path.write_bytes(b"")
+        monkeypatch.setattr(dry_run.run_picture, "draw", draw)
+        dry(klippy_dir, out_dir, "Z_OFFSET_CALIBRATION", "POINT_TOLERANCE=1e-9")
+        dry(klippy_dir, out_dir, "Z_OFFSET_CALIBRATION", "POINT_TOLERANCE=0")
+        refused, accepted = [" ".join(" ".join(lines).split()) for lines in drawn]
+        assert re.search(r"the points' offsets differ by \S+ mm, beyond point_tolerance"
+                         r" 1e-09 \(measured again 1 times, point_retries 1\)", refused)
+        assert re.search(r"the points' offsets differ by \S+ mm, point_tolerance 0: no"
+                         r" check", accepted)
+
 
 class TestUserConfig:
     def test_file_is_never_modified(self, klippy_dir, user_config, out_dir):

@@ -56,8 +56,12 @@ KEYS = [
     ("getfloat", "run_max_accel", 500, 1, 50000, "run_max_accel"),
     ("getfloat", "run_max_z_velocity", 20, 1, 5000, "run_max_z_velocity"),
     ("getfloat", "run_max_z_accel", 200, 1, 50000, "run_max_z_accel"),
+    ("getfloat", "max_offset_change", 1.0, 0, None, "max_offset_change"),
+    ("getfloat", "point_tolerance", 0.1, 0, None, "point_tolerance"),
+    ("getint", "point_retries", 1, 0, 10, "point_retries"),
 ]
-BOUNDED = [(key, minval, maxval) for _, key, _, minval, maxval, _ in KEYS if minval is not None]
+BOUNDED = [(key, minval, maxval) for _, key, _, minval, maxval, _ in KEYS
+           if minval is not None and maxval is not None]
 COMMANDS = [
     ("Z_OFFSET_CALIBRATION", "cmd_Z_OFFSET_CALIBRATION", "Z offset calibration"),
     ("Z_OFFSET_AUTO", "cmd_Z_OFFSET_AUTO", "Z offset auto"),
@@ -290,6 +294,25 @@ def test_float_that_is_not_a_finite_number_is_refused(make_printer, option, key)
         "Option '%s' in section 'z_compensate' must be a finite number" % key
 
 
+@pytest.mark.parametrize("key", ["max_offset_change", "point_tolerance", "point_retries"])
+@pytest.mark.parametrize("value,message", [
+    ("-0.01", "must have minimum of 0"),
+    ("-1", "must have minimum of 0"),
+    ("loose", None),
+    ("nan", "must be a finite number"),
+    ("inf", "must be a finite number"),
+])
+def test_plausibility_limit_that_is_negative_or_no_finite_number_is_refused(
+        make_printer, key, value, message):
+    text = refusal(make_printer, "%s: %s" % (key, value))
+    if message is None or (key == "point_retries" and value in ("-0.01", "nan", "inf")):
+        # klippy's own words for what its getter cannot parse (an int getter
+        # parses no fraction, nan or inf)
+        assert text == "Unable to parse option '%s' in section 'z_compensate'" % key
+    else:
+        assert text == "Option '%s' in section 'z_compensate' %s" % (key, message)
+
+
 @pytest.mark.parametrize("key,values", [
     ("bl_offset", "nan, 5"),
     ("noz_pos_center", "117.5, inf"),
@@ -397,7 +420,8 @@ def test_get_status_reports_the_stage_in_a_new_mapping_each_time(make_printer, m
     assert first == second == {
         "auto_alignment_status": 0, "running_command": "", "last_command": "",
         "last_result": "", "last_message": "", "last_z_offset": None,
-        "saved_z_offset": None, "last_point_offsets": []}
+        "saved_z_offset": None, "last_point_offsets": [], "last_point_spread": None,
+        "last_remeasurements": 0}
     assert first is not second
     first["auto_alignment_status"] = 99
     first["last_point_offsets"].append(1.0)

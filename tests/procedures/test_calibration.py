@@ -41,7 +41,8 @@ def test_saved_offset_is_what_the_geometry_implies(make_printer, module_of,
     sim_options = {"true_probe_offset": str(true_offset)}
     if bed == "rough":
         sim_options.update(ROUGH_BED)
-    printer = make_printer("tri_expand_mm: %s" % tri_expand_mm,
+    # The offsets lie up to 1.4 mm from the configured 2.0.
+    printer = make_printer("tri_expand_mm: %s\nmax_offset_change: 1.5" % tri_expand_mm,
                            overrides={"simulated_printer": sim_options})
     module = module_of(printer)
     printer.run_gcode("Z_OFFSET_CALIBRATION")
@@ -155,8 +156,9 @@ def test_gcode_offset_on_entry_is_cancelled(make_printer):
 
 def test_offset_of_exactly_zero_is_accepted(make_printer, module_of,
                                             monkeypatch):
-    # 2.5 - 2.25 - 0.25 is exactly 0 in binary floating point.
-    printer = make_printer("show_msg: True\ntri_expand_mm: 0.25")
+    # 2.5 - 2.25 - 0.25 is exactly 0 in binary floating point, 2 mm from
+    # the configured offset.
+    printer = make_printer("show_msg: True\ntri_expand_mm: 0.25\nmax_offset_change: 0")
     probe_answers(printer, monkeypatch, bed_probe_z=[2.5, 2.5],
                   nozzle_z=[2.25, 2.25])
     printer.run_gcode("Z_OFFSET_CALIBRATION")

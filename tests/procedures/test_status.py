@@ -34,6 +34,8 @@ def test_a_finished_run_reports_what_it_measured_and_saved(make_printer, module_
     assert status["last_z_offset"] == pytest.approx(1.75, abs=1e-6)
     assert status["saved_z_offset"] == pytest.approx(1.75, abs=1e-6)
     assert status["last_point_offsets"] == pytest.approx([1.8, 1.8], abs=1e-6)
+    assert status["last_point_spread"] == pytest.approx(0, abs=1e-6)
+    assert status["last_remeasurements"] == 0
 
 
 def test_a_refused_offset_is_reported_measured_but_not_saved(make_printer, module_of,
@@ -52,6 +54,8 @@ def test_a_refused_offset_is_reported_measured_but_not_saved(make_printer, modul
     assert outcome(status) == ("", "Z_OFFSET_CALIBRATION", "failed", CALIBRATION_SHUTDOWN_TEXT)
     assert status["last_z_offset"] == pytest.approx(-0.03)
     assert status["last_point_offsets"] == pytest.approx([0.01, 0.03])
+    assert status["last_point_spread"] == pytest.approx(0.02)
+    assert status["last_remeasurements"] == 0
     assert status["saved_z_offset"] == saved
 
 

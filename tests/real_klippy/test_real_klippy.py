@@ -49,6 +49,9 @@ run_max_velocity: 500
 run_max_accel: 500
 run_max_z_velocity: 20
 run_max_z_accel: 200
+max_offset_change: 1.0
+point_tolerance: 0.1
+point_retries: 1
 """
 
 
@@ -59,9 +62,9 @@ def saved_z_offset(text):
 
 
 @pytest.mark.parametrize("section", [ALL_KEYS, REQUIRED_KEYS],
-                         ids=["all 41 keys", "required keys"])
+                         ids=["all 44 keys", "required keys"])
 def test_start_up_and_status_read_by_a_macro(run_klippy, section):
-    assert section.count(":") == (41 if section is ALL_KEYS else 3)
+    assert section.count(":") == (44 if section is ALL_KEYS else 3)
     run = run_klippy(BASE_CONFIG + TENSINK + section, ["SHOW_STATUS"])
     assert run.returncode == 0
     assert "status=0" in run.log
@@ -96,6 +99,53 @@ def test_calibration_saves_the_known_offset(run_klippy):
     assert "\n#z_offset: 2.0\n" in text
     assert run.backups() == [PRINTER]
     assert "status=5" in run.log
+
+
+def simulated_batch_mode(make_printer, config, trigger_z, contact_z):
+    """The simulated host on `config`, measuring as batch mode does: every
+    probing move triggers at `trigger_z` (stepper_z's position_min) and the
+    nozzle touches the bed at the stand-in's `contact_z`, wherever either
+    stands, without noise."""
+    printer = make_printer(None, base=config, unmodeled_sections=["heater_feed"],
+                           overrides={"simulated_printer": {"probe_noise": "0",
+                                                            "contact_noise": "0"}})
+    printer.sim.probe_trigger_z = lambda x, y: trigger_z
+    printer.sim.contact_z = lambda x, y: contact_z
+    return printer
+
+
+@pytest.mark.parametrize("z_compensations, known", [
+    ("3.9, 3.9", KNOWN_Z_OFFSET),
+    # Along X from 3.7 at X 20 to 4.1 at X 200: the toolhead stands at
+    # X 137.5 +- d over the two points, where the corrections average
+    # 3.961111; less 2 + 0.05 + 0.05 that saves 1.861.
+    ("3.7, 4.1", "1.861"),
+], ids=["constant", "along X"])
+def test_twist_corrected_offset_is_the_simulated_hosts(run_klippy, make_printer,
+                                                       z_compensations, known):
+    # The same printer.cfg and the same correction on both hosts; the
+    # simulated one measures as batch mode does.
+    config = PRINTER.replace("z_compensations: 3.9, 3.9",
+                             "z_compensations: " + z_compensations)
+    run = run_klippy(config, ["G28", "Z_OFFSET_CALIBRATION"])
+    assert run.returncode == 0
+    assert saved_z_offset(run.config_text()) == known
+
+    simulated = simulated_batch_mode(make_printer, config, trigger_z=-2.0, contact_z=0.05)
+    simulated.run_gcode("Z_OFFSET_CALIBRATION")
+    with open(simulated.get_start_args()["config_file"]) as f:
+        assert saved_z_offset(f.read()) == known
+
+
+def test_offset_beyond_the_change_limit_is_refused_without_shutdown(run_klippy):
+    run = run_klippy(PRINTER, ["G28", "Z_OFFSET_CALIBRATION MAX_OFFSET_CHANGE=0.1"])
+    # Batch mode ends on any command error
+    assert run.returncode == 255
+    assert ("Z_OFFSET_CALIBRATION refused: the new offset 1.800000 lies 0.200000 mm"
+            " from the probe's z_offset 2.000000, more than MAX_OFFSET_CHANGE=0.1") in run.log
+    assert "Transition to shutdown state" not in run.log
+    assert "Internal error" not in run.log
+    assert run.config_text() == PRINTER
 
 
 def test_nozzle_clear(run_klippy):

@@ -17,7 +17,8 @@ MODULE_KEYS = [
     'tri_min_hold', 'tri_max_hold', 'bed_max_err', 'pa_clr_dis_mm_x',
     'pa_clr_dis_mm_y', 'speed', 'lift_speed', 'rdy_xy_spd', 'rdy_z_spd',
     'acc_ctl_mm', 'low_spd_nul', 'send_step_duty', 'run_max_velocity',
-    'run_max_accel', 'run_max_z_velocity', 'run_max_z_accel']
+    'run_max_accel', 'run_max_z_velocity', 'run_max_z_accel',
+    'max_offset_change', 'point_tolerance', 'point_retries']
 
 
 @pytest.fixture

@@ -77,6 +77,77 @@ class TestProbeInterface:
             probe_gcmd(printer)).end_probe_session())
 
 
+# A twist correction rising 0.1 mm per 100 mm of X, over the range each
+# generation reads; at the start position (X 117.5) it is 0.0175
+TWIST = """
+[axis_twist_compensation]
+calibrate_start_x: 20
+calibrate_end_x: 220
+calibrate_y: 117.5
+compensation_start_x: 20
+compensation_end_x: 220
+z_compensations: -0.08, 0.02, 0.12
+"""
+TWIST_AT_START = 0.0175
+
+
+def probe_once(printer):
+    """One probe result, as the generation's probe hands it out."""
+    probe = printer.lookup_object('probe')
+    if not printer.host_generation.probe_sessions:
+        return in_command(printer, lambda: probe.run_probe(probe_gcmd(printer)))
+
+    def measure():
+        session = probe.start_probe_session(probe_gcmd(printer))
+        session.run_probe(probe_gcmd(printer))
+        [result] = session.pull_probed_results()
+        session.end_probe_session()
+        return result
+    return in_command(printer, measure)
+
+
+class TestAxisTwistCompensation:
+    @pytest.mark.parametrize('generation', ALL)
+    def test_correction_reaches_the_result_the_generations_way(
+            self, make_printer, generation):
+        printer = make_printer(TWIST, overrides=FLAT_BED,
+                               host_generation=generation)
+        result = probe_once(printer)
+        corrected = 2.0 + TWIST_AT_START
+        if generation == 'mainline-2026':
+            # bed_z only; test_z is the raw trigger height
+            assert tuple(result) == pytest.approx(
+                (97.5, 122.5, corrected - 2.0, 117.5, 117.5, 2.0))
+        else:
+            assert result == pytest.approx([117.5, 117.5, corrected])
+        # The correction is the host's arithmetic, not the toolhead's
+        # position: the toolhead stopped at the raw trigger height
+        assert printer.trace.of_kind('probe')[-1].data['position'] == \
+            pytest.approx([117.5, 117.5, 2.0])
+
+    @pytest.mark.parametrize('generation', ALL)
+    @pytest.mark.parametrize('x, correction', [
+        (20, -0.08), (120, 0.02), (170, 0.07), (220, 0.12),
+        # Beyond the range the first and last spans go on
+        (0, -0.1), (235, 0.135)])
+    def test_correction_interpolated_along_x(self, make_printer, generation,
+                                             x, correction):
+        printer = make_printer(TWIST, overrides=FLAT_BED,
+                               host_generation=generation)
+        printer.run_gcode("G1 X%s F6000\nPROBE" % x)
+        assert printer.lookup_object('probe').last_z_result == \
+            pytest.approx(2.0 + correction)
+
+    @pytest.mark.parametrize('generation', ALL)
+    def test_range_of_the_generation_required(self, make_printer, generation):
+        start, end = generations.lookup(generation).twist_range_options
+        text = "\n".join(line for line in TWIST.split("\n")
+                         if not line.startswith(start))
+        with pytest.raises(Exception, match="z_compensations requires %s and"
+                           " %s to be set" % (start, end)):
+            make_printer(text, host_generation=generation)
+
+
 class TestSetPosition:
     @pytest.mark.parametrize('generation', ALL)
     def test_homing_axes_of_the_other_form_raise_type_error(

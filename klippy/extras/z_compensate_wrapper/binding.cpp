@@ -268,7 +268,9 @@ bool same_run_status(const zcomp::RunStatus& a, const zcomp::RunStatus& b) {
   return a.running_command == b.running_command && a.last_command == b.last_command &&
          a.last_result == b.last_result && a.last_message == b.last_message &&
          a.last_z_offset == b.last_z_offset && a.saved_z_offset == b.saved_z_offset &&
-         a.last_point_offsets == b.last_point_offsets;
+         a.last_point_offsets == b.last_point_offsets &&
+         a.last_point_spread == b.last_point_spread &&
+         a.last_remeasurements == b.last_remeasurements;
 }
 
 // The status of the running and the last command, as get_status shows it.
@@ -281,6 +283,9 @@ void add_run_status(const Ref& status, const zcomp::RunStatus& run, const Names&
   set_item(status, names.saved_z_offset, optional_number(run.saved_z_offset));
   set_item(status, names.last_point_offsets,
            new_list(run.last_point_offsets.data(), run.last_point_offsets.size()));
+  set_item(status, names.last_point_spread, optional_number(run.last_point_spread));
+  set_item(status, names.last_remeasurements,
+           checked(PyLong_FromLongLong(run.last_remeasurements)));
 }
 
 // Each call answers with a new mapping (callers may keep or change what they
@@ -709,6 +714,9 @@ const PyGetSetDef* attribute_table() {
       field("run_max_accel", &ZCompensate::run_max_accel),
       field("run_max_z_velocity", &ZCompensate::run_max_z_velocity),
       field("run_max_z_accel", &ZCompensate::run_max_z_accel),
+      field("max_offset_change", &ZCompensate::max_offset_change),
+      field("point_tolerance", &ZCompensate::point_tolerance),
+      field("point_retries", &ZCompensate::point_retries),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   return table.data();

@@ -16,6 +16,17 @@ host::Number whole(std::int64_t value) { return value; }
 
 }  // namespace
 
+double read_finite_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
+                             const char* name, double default_value) {
+  const double value = gcmd.get_float(name, default_value);
+  if (!std::isfinite(value)) {
+    const std::string commandline = gcmd.get_commandline();
+    host_printer.raise_command_error(
+        format("Error on '%s': %s must be a finite number", commandline.c_str(), name));
+  }
+  return value;
+}
+
 ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
                          ErrorRecords records)
     : records_(std::move(records)) {
@@ -95,6 +106,10 @@ ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
   run_max_accel = read_float("run_max_accel", 500, {whole(1), whole(50000)});
   run_max_z_velocity = read_float("run_max_z_velocity", 20, {whole(1), whole(5000)});
   run_max_z_accel = read_float("run_max_z_accel", 200, {whole(1), whole(50000)});
+
+  max_offset_change = read_float("max_offset_change", 1.0, {whole(0), std::nullopt});
+  point_tolerance = read_float("point_tolerance", 0.1, {whole(0), std::nullopt});
+  point_retries = config->getint("point_retries", 1, {whole(0), whole(kMaxPointRetries)});
 
   auto_alignment_status = 0;
 }

@@ -72,12 +72,21 @@ void ZCompensate::send_gcode_z_offset_adjust(double z_adjust) {
   dispatcher->run_script_from_command(gcode_offset_line(z_adjust));
 }
 
-// Brings the G-code Z offset back to 0; the shift stays recorded as 0.
-void ZCompensate::cancel_gcode_z_offset() {
+// The shift stays recorded as 0.
+double ZCompensate::cancel_gcode_z_offset() {
   const auto host_printer = printer.get();
   z_offset_move = host_printer->lookup_gcode_move()->homing_position_z();
+  const double found = z_offset_move;
   send_gcode_z_offset_adjust(0 - z_offset_move);
   z_offset_move = 0;
+  return found;
+}
+
+// Sets the G-code Z offset to `z_offset` from whatever it is now.
+void ZCompensate::restore_gcode_z_offset(double z_offset) {
+  const auto host_printer = printer.get();
+  const double now = host_printer->lookup_gcode_move()->homing_position_z();
+  send_gcode_z_offset_adjust(z_offset - now);
 }
 
 }  // namespace zcomp

@@ -10,23 +10,6 @@
 
 namespace zcomp {
 
-namespace {
-
-// A temperature parameter, its configured value when absent. The host's parser
-// takes "nan" and "inf" as numbers, and neither may become a heater target.
-double read_temperature(host::Printer& host_printer, host::GCodeCommand& gcmd, const char* name,
-                        double default_value) {
-  const double value = gcmd.get_float(name, default_value);
-  if (!std::isfinite(value)) {
-    const std::string commandline = gcmd.get_commandline();
-    host_printer.raise_command_error(
-        format("Error on '%s': %s must be a finite number", commandline.c_str(), name));
-  }
-  return value;
-}
-
-}  // namespace
-
 std::uint64_t wall_clock_seed() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   return static_cast<std::uint64_t>(
@@ -114,10 +97,11 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
 WipeTemperatures ZCompensate::read_wipe_temperatures(host::GCodeCommand& gcmd) {
   const auto host_printer = printer.get();
   WipeTemperatures temps{};
-  temps.hot_start_temp = read_temperature(*host_printer, gcmd, "HOT_START_TEMP", hot_start_temp);
-  temps.hot_rub_temp = read_temperature(*host_printer, gcmd, "HOT_RUB_TEMP", hot_rub_temp);
-  temps.hot_end_temp = read_temperature(*host_printer, gcmd, "HOT_END_TEMP", hot_end_temp);
-  temps.bed_add_temp = read_temperature(*host_printer, gcmd, "BED_ADDTEMP", bed_add_temp);
+  temps.hot_start_temp =
+      read_finite_parameter(*host_printer, gcmd, "HOT_START_TEMP", hot_start_temp);
+  temps.hot_rub_temp = read_finite_parameter(*host_printer, gcmd, "HOT_RUB_TEMP", hot_rub_temp);
+  temps.hot_end_temp = read_finite_parameter(*host_printer, gcmd, "HOT_END_TEMP", hot_end_temp);
+  temps.bed_add_temp = read_finite_parameter(*host_printer, gcmd, "BED_ADDTEMP", bed_add_temp);
   return temps;
 }
 

@@ -106,14 +106,6 @@ class Findings {
   std::vector<std::string> texts_;
 };
 
-// Where a temperature comes from: the command line when it differs from
-// the configured value.
-std::string temperature_source(double value, double configured, const char* key,
-                               const char* parameter) {
-  if (value == configured) return format("[z_compensate] %s = %s", key, shown(value).c_str());
-  return format("%s=%s", parameter, shown(value).c_str());
-}
-
 std::string joined_lines(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
@@ -121,6 +113,12 @@ std::string joined_lines(const std::vector<std::string>& lines) {
 }
 
 }  // namespace
+
+std::string setting_source(double value, double configured, const char* key,
+                           const char* parameter) {
+  if (value == configured) return format("[z_compensate] %s = %s", key, shown(value).c_str());
+  return format("%s=%s", parameter, shown(value).c_str());
+}
 
 WipeTemperatures ZCompensate::configured_temperatures() const {
   return {hot_start_temp, hot_rub_temp, hot_end_temp, bed_add_temp};
@@ -218,19 +216,19 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
   if (has_extruder) {
     const bool one_temperature = type_nozz == 1;
     const auto rub_source = [&] {
-      return temperature_source(temps.hot_rub_temp, hot_rub_temp, "hot_rub_temp", "HOT_RUB_TEMP");
+      return setting_source(temps.hot_rub_temp, hot_rub_temp, "hot_rub_temp", "HOT_RUB_TEMP");
     };
     const double start_temp = one_temperature ? temps.hot_rub_temp : temps.hot_start_temp;
     const auto start_source = [&] {
       return one_temperature ? rub_source()
-                             : temperature_source(temps.hot_start_temp, hot_start_temp,
-                                                  "hot_start_temp", "HOT_START_TEMP");
+                             : setting_source(temps.hot_start_temp, hot_start_temp,
+                                              "hot_start_temp", "HOT_START_TEMP");
     };
     const double end_temp = one_temperature ? temps.hot_rub_temp : temps.hot_end_temp;
     const auto end_source = [&] {
       return one_temperature ? rub_source()
-                             : temperature_source(temps.hot_end_temp, hot_end_temp,
-                                                  "hot_end_temp", "HOT_END_TEMP");
+                             : setting_source(temps.hot_end_temp, hot_end_temp,
+                                              "hot_end_temp", "HOT_END_TEMP");
     };
     const host::TemperatureLimits range = host_printer->lookup_heater("extruder")->temperature_limits();
     findings.check_temperature(start_temp, start_source, "extruder", range);
@@ -254,8 +252,8 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
     findings.check_temperature(
         temps.bed_add_temp,
         [&] {
-          return temperature_source(temps.bed_add_temp, bed_add_temp, "bed_add_temp",
-                                    "BED_ADDTEMP");
+          return setting_source(temps.bed_add_temp, bed_add_temp, "bed_add_temp",
+                                "BED_ADDTEMP");
         },
         "heater_bed", host_printer->lookup_heater("heater_bed")->temperature_limits());
   }

@@ -80,6 +80,17 @@ struct WipeTemperatures {
   double bed_add_temp;
 };
 
+// How far a calibration's result may lie from what is expected of it; 0 for
+// either distance switches its check off.
+struct OffsetLimits {
+  // mm between the new offset and the probe's z_offset.
+  double max_offset_change;
+  // mm between the two points' offsets.
+  double point_tolerance;
+  // How often both points are measured again while they differ by more.
+  std::int64_t point_retries;
+};
+
 // The parts of the sequence a command runs.
 struct CommandParts {
   bool wipe;
@@ -99,8 +110,12 @@ struct RunStatus {
   // The last calibration's new probe offset, and the offset last saved.
   std::optional<double> last_z_offset;
   std::optional<double> saved_z_offset;
-  // The offset found at each of the last calibration's two points.
+  // The offset found at each of the last calibration's two points, and how
+  // far apart they lie.
   std::vector<double> last_point_offsets;
+  std::optional<double> last_point_spread;
+  // How often the last calibration measured both points again.
+  std::int64_t last_remeasurements = 0;
 };
 
 // The height at which the calibration puts the bed probe over a point, mm.
@@ -137,8 +152,21 @@ class HostRef {
   std::shared_ptr<T> ref_;
 };
 
+// The most re-measurements of the calibration's points a run may take.
+constexpr std::int64_t kMaxPointRetries = 10;
+
 // Nanoseconds since the epoch: two runs, or two objects, draw differently.
 std::uint64_t wall_clock_seed();
+
+// Where a setting comes from: "[z_compensate] key = value", or
+// "PARAMETER=value" when the command line gave another value.
+std::string setting_source(double value, double configured, const char* key,
+                           const char* parameter);
+
+// A number parameter of the command line, `default_value` when absent. The
+// host's parser takes "nan" and "inf" as numbers; neither is accepted.
+double read_finite_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
+                             const char* name, double default_value);
 
 class ZCompensate {
  public:
@@ -242,6 +270,9 @@ class ZCompensate {
   double run_max_accel = 0;
   double run_max_z_velocity = 0;
   double run_max_z_accel = 0;
+  double max_offset_change = 0;
+  double point_tolerance = 0;
+  std::int64_t point_retries = 0;
 
  private:
   double read_float(const std::string& key, double default_value,
@@ -249,7 +280,9 @@ class ZCompensate {
   std::array<double, 2> read_float_pair(const std::string& key);
   void set_heater_temp(const HostRef<host::Heater>& heater, double temp, bool wait, double err);
   void send_datagram(std::string_view title, std::string_view msg);
-  void cancel_gcode_z_offset();
+  // Brings the G-code Z offset back to 0; returns the offset it found.
+  double cancel_gcode_z_offset();
+  void restore_gcode_z_offset(double z_offset);
   void send_gcode_z_offset_adjust(double z_adjust);
   std::int64_t title_index(std::string_view title);
 
@@ -260,6 +293,15 @@ class ZCompensate {
   // Ends the command with the host's command error, kept as a refusal.
   void refuse(const std::string& message);
   WipeTemperatures read_wipe_temperatures(host::GCodeCommand& gcmd);
+  // The configured limits, or those the command line gives; refused, as the
+  // host refuses a parameter, before anything heats or moves.
+  OffsetLimits read_offset_limits(host::GCodeCommand& gcmd);
+  // Both points at a new random draw: the offset between the bed probe's
+  // trigger height and the nozzle's contact height at each. `z_offset_old`,
+  // the probe's offset, only serves the messages.
+  std::array<double, 2> measure_point_offsets(host::GCodeCommand& gcmd,
+                                              const host::Position& start_pos,
+                                              double z_offset_old);
   void clear_nozzle(host::GCodeCommand& gcmd);
   void calibrate(host::GCodeCommand& gcmd);
   void z_offset_auto(host::GCodeCommand& gcmd);
@@ -277,6 +319,9 @@ class ZCompensate {
   std::optional<std::string> tri_wave_addr_;
   // The message of the refusal that is ending the running command.
   std::optional<std::string> refusal_;
+  // The G-code Z offset that the running calibration, or Z_OFFSET_AUTO
+  // running it, found when it started; a refusal by the limits puts it back.
+  double start_gcode_z_offset_ = 0;
 
   // Procedures' own helpers and state.
   // Source of the calibration's points and the wipe's stroke; the wipe

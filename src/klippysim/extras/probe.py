@@ -4,7 +4,8 @@
 # A probing move descends from the current height; the probe, standing at
 # the toolhead XY plus x_offset/y_offset, triggers when the nozzle is the
 # physical probe offset above the bed there (plus noise).  The result is
-# the toolhead position at that moment.
+# the toolhead position at that moment, in the host generation's form, with
+# its corrections (axis twist compensation) applied the generation's way.
 import collections
 
 ProbeResult = collections.namedtuple('probe_result', [
@@ -87,17 +88,45 @@ class BedProbe:
         self.gcode.respond_info("probe at %.3f,%.3f is z=%.6f"
                                 % (pos[0], pos[1], pos[2]))
         self.printer.trace.add('probe', position=list(pos[:3]))
-        return pos[:3]
+        return self._corrected_result(pos[:3])
+
+    def _corrected_result(self, pos):
+        generation = self.printer.host_generation
+        if generation.probe_result_tuples:
+            x_offset, y_offset, z_offset = self.offsets
+            pos = ProbeResult(pos[0] + x_offset, pos[1] + y_offset,
+                              pos[2] - z_offset, pos[0], pos[1], pos[2])
+        if generation.probe_corrections == 'event_results':
+            results = [pos]
+            self.printer.send_event("probe:update_results", results)
+            return results[0]
+        if generation.probe_corrections == 'event':
+            self.printer.send_event("probe:update_results", pos)
+            return pos
+        twist = self.printer.lookup_object('axis_twist_compensation', None)
+        if twist is not None:
+            pos[2] += twist.get_z_compensation_value(pos)
+        return pos
+
+    def _trigger_z(self, result):
+        """The corrected toolhead Z at the trigger, of either result form."""
+        if isinstance(result, ProbeResult):
+            return result.bed_z + self.offsets[2]
+        return result[2]
 
     def _move(self, coord, speed):
         self.printer.lookup_object('toolhead').manual_move(coord, speed)
 
     def _calc_mean(self, positions):
         count = float(len(positions))
-        return [sum([pos[i] for pos in positions]) / count
-                for i in range(3)]
+        mean = [sum([pos[i] for pos in positions]) / count
+                for i in range(len(positions[0]))]
+        if isinstance(positions[0], ProbeResult):
+            return ProbeResult(*mean)
+        return mean
 
     def _calc_median(self, positions):
+        # Entry 2 is Z, or bed_z of a ProbeResult
         z_sorted = sorted(positions, key=(lambda p: p[2]))
         middle = len(positions) // 2
         if (len(positions) & 1) == 1:
@@ -105,7 +134,7 @@ class BedProbe:
         return self._calc_mean(z_sorted[middle - 1:middle + 1])
 
     def measure(self, gcmd):
-        """The trigger position [x, y, z] averaged over the samples."""
+        """The corrected result averaged over the samples."""
         speed = gcmd.get_float("PROBE_SPEED", self.speed, above=0.)
         lift_speed = self.get_lift_speed(gcmd)
         sample_count = gcmd.get_int("SAMPLES", self.sample_count, minval=1)
@@ -132,8 +161,9 @@ class BedProbe:
                 retries += 1
                 positions = []
             if len(positions) < sample_count:
-                self._move(probexy + [pos[2] + sample_retract_dist],
-                           lift_speed)
+                toolhead = self.printer.lookup_object('toolhead')
+                self._move(probexy + [toolhead.get_position()[2]
+                                      + sample_retract_dist], lift_speed)
         if samples_result == 'median':
             return self._calc_median(positions)
         return self._calc_mean(positions)
@@ -141,9 +171,9 @@ class BedProbe:
     cmd_PROBE_help = "Probe Z-height at current XY position"
 
     def cmd_PROBE(self, gcmd):
-        pos = self.measure(gcmd)
-        gcmd.respond_info("Result is z=%.6f" % (pos[2],))
-        self.last_z_result = pos[2]
+        z = self._trigger_z(self.measure(gcmd))
+        gcmd.respond_info("Result is z=%.6f" % (z,))
+        self.last_z_result = z
 
     cmd_Z_OFFSET_APPLY_PROBE_help = "Adjust the probe's z_offset"
 
@@ -184,12 +214,7 @@ class ProbeSession:
 
     def run_probe(self, gcmd):
         self.probe.check_session(self)
-        pos = self.probe.measure(gcmd)
-        if self.probe.result_tuples:
-            x_offset, y_offset, z_offset = self.probe.offsets
-            pos = ProbeResult(pos[0] + x_offset, pos[1] + y_offset,
-                              pos[2] - z_offset, pos[0], pos[1], pos[2])
-        self.results.append(pos)
+        self.results.append(self.probe.measure(gcmd))
 
     def pull_probed_results(self):
         self.probe.check_session(self)
@@ -207,8 +232,6 @@ class SessionPrinterProbe(BedProbe):
 
     def __init__(self, config):
         BedProbe.__init__(self, config)
-        self.result_tuples = (
-            self.printer.host_generation.probe_result_tuples)
         self.session = None
         self.printer.register_event_handler("gcode:command_error",
                                             self._end_session)
