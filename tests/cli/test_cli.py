@@ -27,7 +27,8 @@ class TestRun:
         assert result.returncode == 0, result.stderr
         assert "> Z_OFFSET_AUTO" in result.stdout
         assert "== stage 5: calibrated" in result.stdout
-        assert (tmp_path / "out" / "z_offset_auto.png").stat().st_size > 0
+        [picture] = (tmp_path / "out").glob("*-z_offset_auto/z_offset_auto.png")
+        assert picture.stat().st_size > 0
 
     def test_bad_input_exits_non_zero_without_writing(self, tmp_path, capsys):
         code = cli.main(["run", "--out", str(tmp_path / "out"), "Z_OFFSET_NOW"])
