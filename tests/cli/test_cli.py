@@ -53,12 +53,36 @@ class TestOtherSubcommands:
         assert exit_info.value.code == 0
         assert "--csv" in capsys.readouterr().out
 
-    def test_unknown_subcommand_is_refused(self, capsys):
+    @pytest.mark.parametrize("argv, message", [
+        ([], "the following arguments are required: COMMAND"),
+        (["calibrate"], "invalid choice: 'calibrate'"),
+    ], ids=["none", "unknown"])
+    def test_a_missing_or_unknown_subcommand_is_refused_with_the_usage(
+            self, argv, message, capsys):
         with pytest.raises(SystemExit) as exit_info:
-            cli.main(["calibrate"])
+            cli.main(argv)
 
-        assert exit_info.value.code != 0
-        assert "invalid choice: 'calibrate'" in capsys.readouterr().err
+        err = capsys.readouterr().err
+        assert exit_info.value.code == 2
+        assert err.startswith("usage: z-compensate [-h] [--version] COMMAND ...\n")
+        [last] = err.splitlines()[-1:]
+        assert last.startswith("z-compensate: error: ") and message in last
+
+    def test_help_lists_the_subcommands(self, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(["--help"])
+
+        out = capsys.readouterr().out
+        assert exit_info.value.code == 0
+        for name, (_, help_text, _) in cli.SUBCOMMANDS.items():
+            assert re.search(r"^ +%s +%s$" % (name, re.escape(help_text)), out, re.M)
+
+    def test_the_subcommand_reads_its_own_options_and_help(self, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(["run", "--help"])
+
+        assert exit_info.value.code == 0
+        assert capsys.readouterr().out.startswith("usage: z-compensate run ")
 
     def test_run_without_the_simulators_extra_says_what_to_install(self, monkeypatch, capsys):
         # As if greenlet were not installed
