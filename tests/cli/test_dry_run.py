@@ -6,11 +6,13 @@ import io
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 from z_compensate import dry_run, run_input
 
+REPO_DIR = Path(__file__).resolve().parents[2]
 EXAMPLE_TEXT = run_input.EXAMPLE_CONFIG.read_text()
 
 
@@ -97,6 +99,19 @@ class TestExampleRun:
         for text in ("[SWAP_TEST]---Swap Test Success---", "bl_data[0]= ",
                      "bl_data[1]= ", "z_offset_new = "):
             assert text in example_run.stdout
+
+    def test_console_shows_the_calibrations_lines_as_its_documentation_does(
+            self, example_run):
+        text = (REPO_DIR / "docs" / "G-Codes.md").read_text()
+        after = text[text.index("A calibration that saved its offset shows on the console"):]
+        documented = after.split("```\n")[1].splitlines()
+        console = re.findall(r"^ *\d+\.\d{3}  (?!== )(.*)$", example_run.stdout, re.M)
+        first = console.index(next(line for line in console if line.startswith("bl_data[0]")))
+
+        def shape(lines):
+            return [re.sub(r"-?\d+\.\d+", "<number>", line) for line in lines]
+
+        assert shape(console[first:first + len(documented)]) == shape(documented)
 
     def test_console_lines_come_with_the_simulated_time(self, example_run):
         line = next(text for text in example_run.stdout.splitlines() if "z_offset_new" in text)
