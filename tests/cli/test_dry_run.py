@@ -279,6 +279,49 @@ class TestRefusedBeforeHeating:
         assert not outcome.out_dir.exists()
 
 
+@pytest.fixture
+def drawn_runs(monkeypatch):
+    """The runs whose pictures were drawn."""
+    runs = []
+    draw = dry_run.run_picture.draw
+
+    def keep(path, run):
+        runs.append(run)
+        draw(path, run)
+    monkeypatch.setattr(dry_run.run_picture, "draw", keep)
+    return runs
+
+
+class TestPicture:
+    def test_a_run_refused_before_heating_names_the_temperatures_it_was_to_use(
+            self, klippy_dir, out_dir, drawn_runs):
+        outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=320")
+
+        assert outcome.code == dry_run.EXIT_REFUSED
+        [run] = drawn_runs
+        assert dry_run.run_picture.unheated_lines(run) == [
+            "No heater was set before the refusal (0.010 s of simulated time).",
+            "The command's temperatures:",
+            "  extruder: [z_compensate] hot_start_temp = %g" % example_value("hot_start_temp"),
+            "  extruder: HOT_RUB_TEMP=320 on the command line",
+            "  extruder: [z_compensate] hot_end_temp = %g" % example_value("hot_end_temp"),
+            "  heater_bed: [z_compensate] bed_add_temp = %g" % example_value("bed_add_temp"),
+        ]
+
+    def test_each_problem_of_a_refusal_starts_a_line_of_the_outcome(
+            self, klippy_dir, user_config, out_dir, drawn_runs):
+        config = user_config(example_with(("clr_noz_start_x: 60", "clr_noz_start_x: 240"),
+                                          ("max_temp: 110", "max_temp: 55")))
+
+        dry(klippy_dir, out_dir, "--config", str(config))
+
+        lines = dry_run.run_picture.outcome_lines(drawn_runs[0])
+        assert any(line.startswith("  the stroke's end can reach X 280.000") for line in lines)
+        assert any(line.startswith("  [z_compensate] bed_add_temp = 60 lies above")
+                   for line in lines)
+        assert all(len(line) <= dry_run.run_picture.OUTCOME_WIDTH for line in lines)
+
+
 MISSING_TENSINK = re.sub(r"\[tensink_v2\]\n(#.*\n|sim_.*\n)*", "", EXAMPLE_TEXT)
 MISSING_MODULE = EXAMPLE_TEXT[:EXAMPLE_TEXT.index("[z_compensate]")]
 WITH_BLTOUCH = example_with(("[probe]", "[bltouch]"), ("pin: ^PC14", "sensor_pin: ^PC14"))
