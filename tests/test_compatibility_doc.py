@@ -12,12 +12,19 @@ def read(*path):
         return f.read()
 
 
-def table_rows():
-    """The rows of the first table, the host generations."""
+def table_rows(heading=None):
+    """The rows of the first table (after `heading`, when given): by default
+    the host generations."""
     text = read("docs", "Compatibility.md")
+    if heading is not None:
+        text = text[text.index("\n## %s\n" % heading):]
     first_table = text[text.index("\n| "):].split("\n\n")[0]
     rows = [line.split("|")[1:-1] for line in first_table.split("\n") if line.startswith("| ")]
     return [[cell.strip() for cell in row] for row in rows[1:]]
+
+
+def script_default(script, variable):
+    return re.search(r'^%s="(.+)"$' % variable, read("scripts", script), re.M).group(1).split()
 
 
 def test_one_row_per_simulated_generation():
@@ -39,3 +46,10 @@ def test_oldest_cpython_is_the_modules():
                        read("pyproject.toml")).group(1)
     firsts = {row[3].split(" to ")[0] for row in table_rows()}
     assert min(firsts, key=lambda v: tuple(map(int, v.split(".")))) == oldest
+
+
+def test_architectures_are_those_the_wheels_are_built_and_checked_for():
+    rows = table_rows("Architectures")
+    assert sorted({row[0] for row in rows}) == sorted(script_default("build-wheels", "ARCHES"))
+    systems = {re.fullmatch(r"Debian \d+ (\w+)", row[3]).group(1) for row in rows}
+    assert systems == set(script_default("check-wheels", "SUITES"))

@@ -8,9 +8,11 @@
 # loader refuses a build that no longer matches the checkout's version or
 # sources, saying how to rebuild, rather than run it.
 import hashlib
+import importlib
 import logging
 import os
 import re
+import sys
 import time
 
 # Written by the installer beside the extension: the digest of the sources it
@@ -20,6 +22,24 @@ STAMP_NAME = "z_compensate_wrapper.stamp"
 SOURCE_DIRS = ("host", os.path.join("klippy", "extras", "z_compensate_wrapper"))
 SOURCE_FILES = ("CMakeLists.txt",)
 VERSION_LINE = re.compile(r'^version\s*=\s*"([^"]+)"', re.M)
+
+
+def provide_probe_sibling():
+    """The extension imports klippy's probe module as a sibling in its own
+    package. Installed into klippy/plugins/ (the Kalico fork's folder for
+    third-party modules), it finds klippy's probe there, under the name it
+    has in klippy/extras/. Done when this file is imported: that host
+    imports every module of the folder at start, the extension right after
+    this one."""
+    head, _, package = (__package__ or "").rpartition(".")
+    if package != "plugins":
+        return
+    prefix = head + "." if head else ""
+    sys.modules.setdefault(prefix + "plugins.probe",
+                           importlib.import_module(prefix + "extras.probe"))
+
+
+provide_probe_sibling()
 
 
 def checkout_of(loader_path):
@@ -87,16 +107,18 @@ def rebuild_hint(checkout, stamp):
 
 
 def load_build(config):
-    extras = os.path.dirname(os.path.abspath(__file__))
+    # klippy/extras/ or, on hosts that keep third-party modules apart,
+    # klippy/plugins/: the extension is imported relative to this package
+    module_dir = os.path.dirname(os.path.abspath(__file__))
     checkout = checkout_of(__file__)
-    stamp = read_stamp(os.path.join(extras, STAMP_NAME))
+    stamp = read_stamp(os.path.join(module_dir, STAMP_NAME))
     try:
         from . import z_compensate_wrapper
     except ImportError as error:
         hint = (rebuild_hint(checkout, stamp) if checkout
                 else "install the module again")
         raise config.error("z_compensate: the compiled module in %s cannot be"
-                           " loaded (%s): %s" % (extras, error, hint))
+                           " loaded (%s): %s" % (module_dir, error, hint))
     version = getattr(z_compensate_wrapper, "__version__", None)
     if checkout is not None:
         problem = stale_build(version, checkout, stamp)

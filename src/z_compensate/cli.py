@@ -15,32 +15,33 @@ SUBCOMMANDS = {
 
 
 def parse_args(argv):
+    """(subcommand, its own arguments)."""
     parser = argparse.ArgumentParser(
         prog="z-compensate",
         description="Tools for the z_compensate klippy module.",
-        epilog="\n".join("%-8s %s" % (name, help_text)
-                         for name, (_, help_text, _) in SUBCOMMANDS.items()),
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog="See z-compensate COMMAND --help for a command's own arguments.")
     parser.add_argument("--version", action="version",
                         version="%(prog)s " + metadata.version("z-compensate"))
-    parser.add_argument("subcommand", choices=list(SUBCOMMANDS))
-    parser.add_argument("arguments", nargs=argparse.REMAINDER,
-                        help="the subcommand's own arguments (see SUBCOMMAND --help)")
-    return parser.parse_args(argv)
+    subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for name, (_, help_text, _) in SUBCOMMANDS.items():
+        # The subcommand's own parser reads the rest, --help included
+        subcommands.add_parser(name, help=help_text, add_help=False)
+    args, arguments = parser.parse_known_args(argv)
+    return args.command, arguments
 
 
 def main(argv=None):
-    args = parse_args(argv)
-    module_name, _, extra = SUBCOMMANDS[args.subcommand]
+    command, arguments = parse_args(argv)
+    module_name, _, extra = SUBCOMMANDS[command]
     try:
         module = importlib.import_module("z_compensate." + module_name)
     except ImportError as error:
         if extra is None or error.name is None or error.name.startswith("z_compensate"):
             raise
         print("error: z-compensate %s needs %s: pip install 'z-compensate[%s]'"
-              % (args.subcommand, error.name, extra), file=sys.stderr)
+              % (command, error.name, extra), file=sys.stderr)
         return 2
-    return module.main(args.arguments)
+    return module.main(arguments)
 
 
 if __name__ == "__main__":

@@ -7,18 +7,14 @@ by the simulated klippy host together with the installed module, with all
 axes homed, and the command runs on virtual time. The run shows the console
 as the printer would, each stage of auto_alignment_status as it is reached
 and a summary. When the command ends normally the configuration as the run
-saved it, its change and a picture of the run go to the out directory; when
-klippy refuses something the run says which configured value caused it and
-writes only the picture of the run up to the refusal. The user's own file
-is never written.
+saved it and its change (when it saved anything) and a picture of the run go
+to a new folder of the run's own in the out directory; when klippy refuses
+something the run says which configured value caused it and writes only the
+picture of the run up to the refusal. The user's own file is never written.
 """
-import argparse
-import collections
 import difflib
-import glob
+import itertools
 import logging
-import os
-import re
 import shutil
 import sys
 import tempfile
@@ -27,26 +23,11 @@ from pathlib import Path
 
 import klippysim
 
-from . import install, refusal, run_picture, run_trace
+from . import install, refusal, run_input, run_picture, run_trace
+from .run_input import EXIT_BAD_INPUT, BadInput
 
-EXAMPLE_CONFIG = Path(__file__).resolve().parent / "data" / "printer.cfg"
-DEFAULT_COMMAND = "Z_OFFSET_AUTO"
-DEFAULT_OUT_DIR = "z-compensate-out"
-TEMPERATURE_PARAMETERS = ("HOT_START_TEMP", "HOT_RUB_TEMP", "HOT_END_TEMP", "BED_ADDTEMP")
-LIMIT_PARAMETERS = ("MAX_OFFSET_CHANGE", "POINT_TOLERANCE", "POINT_RETRIES")
-# The module's commands and the parameters each of them reads
-COMMANDS = collections.OrderedDict([
-    ("Z_OFFSET_AUTO", TEMPERATURE_PARAMETERS + LIMIT_PARAMETERS),
-    ("Z_OFFSET_CALIBRATION", LIMIT_PARAMETERS),
-    ("VQTWENTYMA_NOZZLE_CLEAR", TEMPERATURE_PARAMETERS),
-])
 # Commands that begin with the wipe, whose stage 0 is worth showing
 WIPING_COMMANDS = ("Z_OFFSET_AUTO", "VQTWENTYMA_NOZZLE_CLEAR")
-INCLUDE_HEADER = re.compile(r"^\[include\s+(.+?)\s*\]")
-SECTION_HEADER = re.compile(r"^\[([^\]]+)\]")
-# Sections with which klippy provides the bed probe (its "probe" object)
-# that the simulated printer does not model; it models [probe]
-UNSIMULATED_PROBES = ("bltouch", "smart_effector", "probe_eddy_current", "load_cell_probe")
 # What to do about klippy's load errors that this module's users meet first
 CONFIG_HINTS = {
     "Unknown config object 'tensink_v2'":
@@ -55,99 +36,20 @@ CONFIG_HINTS = {
 }
 
 EXIT_REFUSED = 1
-EXIT_BAD_INPUT = 2
-
-
-class BadInput(Exception):
-    """The command line or the configuration cannot be run at all."""
 
 
 class Refused(Exception):
     """The simulated printer ended the command; args are the report's lines."""
 
 
-class Command(collections.namedtuple("Command", ["name", "params", "line"])):
-    """A command with its parameters ({NAME: number}) and its G-code line."""
-
-
-def parse_command(command, words):
-    name = command.upper()
-    if name not in COMMANDS:
-        raise BadInput("unknown command %r: the module's commands are %s"
-                       % (command, ", ".join(COMMANDS)))
-    params = collections.OrderedDict()
-    for word in words:
-        param, equals, text = word.partition("=")
-        if not equals or not param:
-            raise BadInput("%r is not a PARAMETER=VALUE pair" % (word,))
-        try:
-            params[param.upper()] = float(text)
-        except ValueError:
-            raise BadInput("parameter %s of %s is not a number: %r"
-                           % (param.upper(), name, text))
-    return Command(name, params, " ".join([name] + list(words)))
-
-
-def unread_parameters(command):
-    return [p for p in command.params if p not in COMMANDS[command.name]]
-
-
-# The configuration's working copy
-def read_text(path):
-    try:
-        return path.read_text()
-    except (OSError, UnicodeDecodeError) as error:
-        raise BadInput("%s: cannot be read: %s" % (path, error))
-
-
-def included_patterns(text):
-    for line in text.splitlines():
-        match = INCLUDE_HEADER.match(line.split("#")[0])
-        if match:
-            yield match.group(1)
-
-
-def copy_config(source, dest_dir):
-    """Copies `source` and the files its [include] sections name into
-    `dest_dir`, keeping their places relative to `source`; returns the copy
-    of `source` and the names of the sections in all of them."""
-    copied = set()
-    sections = []
-
-    def copy_file(path):
-        relative = os.path.relpath(str(path), str(source.parent))
-        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
-            raise BadInput("%s: includes %s from outside %s, which a dry run"
-                           " does not copy" % (source, path, source.parent))
-        if relative in copied:
-            return
-        copied.add(relative)
-        text = read_text(path)
+def copy_config(files, config, dest_dir):
+    """Writes the configuration's files ({path relative to `config`'s
+    folder: text}) into `dest_dir`; returns the copy of `config`."""
+    for relative, text in files.items():
         target = dest_dir / relative
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_text(text)
-        sections.extend(match.group(1).strip() for match in
-                        map(SECTION_HEADER.match, text.splitlines()) if match)
-        for pattern in included_patterns(text):
-            for included in sorted(glob.glob(str(path.parent / pattern))):
-                copy_file(Path(included))
-
-    copy_file(source)
-    return dest_dir / source.name, sections
-
-
-def check_probe_simulated(config, sections):
-    """Refuses a bed probe that the simulated printer would not have."""
-    if "probe" in sections:
-        return
-    for section in sections:
-        if section.split()[0] in UNSIMULATED_PROBES:
-            raise BadInput(
-                "%s: [%s] provides the bed probe, which the dry run does not"
-                " simulate (it simulates [probe]). For a dry run, use a copy of"
-                " the file with a [probe] section in its place that has the same"
-                " x_offset, y_offset and z_offset and any pin, for example"
-                " pin: PA0" % (config, section))
+    return dest_dir / config.name
 
 
 # The simulated printer
@@ -173,6 +75,7 @@ class SimulatedRun:
     def __init__(self, printer, module, command, config):
         self.printer = printer
         self.module = module
+        self.command_name = command.name
         self.command_line = command.line
         self.params = command.params
         self.config_name = config.name
@@ -332,53 +235,20 @@ def summary_lines(run, diff):
 
 
 # The run as a whole
-def parse_args(argv):
-    parser = argparse.ArgumentParser(
-        prog="z-compensate run",
-        description="Run one of the module's commands on a simulated printer"
-                    " built from a printer.cfg, and show what it would do.")
-    parser.add_argument(
-        "--config", metavar="FILE", type=Path,
-        help="the printer.cfg to simulate (default: the bundled example printer)")
-    parser.add_argument(
-        "--out", metavar="DIR", type=Path, default=Path(DEFAULT_OUT_DIR),
-        help="where the saved configuration, its change and the picture go"
-             " (default: %(default)s)")
-    parser.add_argument(
-        "command", nargs="?", default=DEFAULT_COMMAND, metavar="COMMAND",
-        help="%s (default), %s" % (DEFAULT_COMMAND, " or ".join(list(COMMANDS)[1:])))
-    parser.add_argument(
-        "params", nargs="*", metavar="PARAM=VALUE",
-        help="the command's parameters, such as HOT_RUB_TEMP=230")
-    return parser.parse_args(argv)
-
-
 def output_names(config, command):
     return {"config": config.name, "diff": config.name + ".diff",
             "picture": command.name.lower() + ".png"}
 
 
-def check_out_dir(out_dir, config, names):
-    saved = out_dir / names["config"]
-    if saved.exists() and saved.resolve() == config.resolve():
-        raise BadInput("--out %s would overwrite %s: choose another directory"
-                       % (out_dir, config))
-
-
 def dry_run(args, klippy_dir, out):
-    command = parse_command(args.command, args.params)
-    config = args.config or EXAMPLE_CONFIG
-    if not config.is_file():
-        raise BadInput("%s: no such configuration file" % (config,))
+    command, config, files = run_input.checked_input(args)
     names = output_names(config, command)
-    check_out_dir(args.out, config, names)
-    for param in unread_parameters(command):
+    for param in run_input.unread_parameters(command):
         print("note: %s does not read %s; klippy ignores it" % (command.name, param),
               file=sys.stderr)
     with tempfile.TemporaryDirectory(prefix="z-compensate-") as work:
         work = Path(work)
-        config_copy, sections = copy_config(config, work / "config")
-        check_probe_simulated(config, sections)
+        config_copy = copy_config(files, config, work / "config")
         if klippy_dir is None:
             klippy_dir = prepare_klippy_tree(work / "klipper")
         printer = load_printer(config_copy, klippy_dir, config)
@@ -389,7 +259,7 @@ def dry_run(args, klippy_dir, out):
         run = SimulatedRun(printer, module, command, config)
         out.write("Simulating %s on %s%s\n" % (
             command.line, config,
-            " (the bundled example printer)" if config == EXAMPLE_CONFIG else ""))
+            " (the bundled example printer)" if config == run_input.EXAMPLE_CONFIG else ""))
         report = LiveReport(run, out, command.name in WIPING_COMMANDS)
         # What the printer said while starting, such as the module's warnings
         for line in printer.console_lines():
@@ -401,22 +271,37 @@ def dry_run(args, klippy_dir, out):
             written = write_outputs(run, args.out, names, {}, work)
             raise Refused(*run.refusal + ["the configuration was not saved; " + (
                 written_line(written) if written else "nothing was written")])
-        diff = config_diff(read_text(config), read_text(config_copy), config.name)
+        diff = config_diff(files[config.name], run_input.read_text(config_copy), config.name)
         out.write("\n".join(summary_lines(run, diff)) + "\n")
-        (work / names["diff"]).write_text("".join(diff))
-        written = write_outputs(run, args.out, names, {
-            names["config"]: config_copy, names["diff"]: work / names["diff"]}, work)
-    out.write("  %s\n" % written_line(written))
+        saved = {}
+        if diff:
+            (work / names["diff"]).write_text("".join(diff))
+            saved = {names["config"]: config_copy, names["diff"]: work / names["diff"]}
+        written = write_outputs(run, args.out, names, saved, work)
+    out.write("  %s\n" % (written_line(written) if written else "nothing was written"))
 
 
 def written_line(written):
     return "written: %s" % ", ".join(str(path) for path in written)
 
 
+def new_run_folder(out_dir, command_name):
+    """A new folder for one run's files in `out_dir`, named after the time
+    and the command, so that no run's files stand beside another's."""
+    stem = "%s-%s" % (time.strftime("%Y%m%d-%H%M%S"), command_name.lower())
+    for number in itertools.count(1):
+        folder = out_dir / (stem if number == 1 else "%s-%d" % (stem, number))
+        try:
+            folder.mkdir(parents=True)
+            return folder
+        except FileExistsError:
+            continue
+
+
 def write_outputs(run, out_dir, names, ready, work):
-    """Writes the files `ready` ({name: path in `work`}) and the picture.
-    Everything is made in `work` first, so that a failure leaves the out
-    directory untouched."""
+    """Writes the files `ready` ({name: path in `work`}) and the picture
+    into a new folder in `out_dir`. Everything is made in `work` first, so
+    that a failure leaves the out directory untouched."""
     ready = dict(ready)
     if run_picture.available():
         run_picture.draw(work / names["picture"], run)
@@ -426,18 +311,18 @@ def write_outputs(run, out_dir, names, ready, work):
               file=sys.stderr)
     if not ready:
         return []
-    out_dir.mkdir(parents=True, exist_ok=True)
+    folder = new_run_folder(out_dir, run.command_name)
     written = []
     for name, path in ready.items():
-        shutil.copyfile(str(path), str(out_dir / name))
-        written.append(out_dir / name)
+        shutil.copyfile(str(path), str(folder / name))
+        written.append(folder / name)
     return written
 
 
 def main(argv=None, klippy_dir=None):
     """`klippy_dir`: a klippy tree that already holds the installed module
     (one per process); by default the run builds its own."""
-    args = parse_args(argv)
+    args = run_input.parse_args(argv)
     if not logging.getLogger().handlers:
         # The simulated host's log is not shown: what it warns of reaches its
         # console, which the run shows

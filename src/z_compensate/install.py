@@ -2,10 +2,13 @@
 Klipper checkout.
 
 klippy loads a [z_compensate] section from klippy/extras/z_compensate.py,
-which imports the extension z_compensate_wrapper beside it. From a checkout
-of this repository the installer builds the extension with CMake for the
-Python of klippy's virtual environment (nothing is installed into that
-environment), copies it into klippy/extras/, links the loader there to the
+which imports the extension z_compensate_wrapper beside it; the Kalico fork
+also loads third-party modules from klippy/plugins/, which its own .gitignore
+keeps out of git, and takes a module found in both folders for an error. From
+a checkout of this repository the installer builds the extension with CMake
+for the Python of klippy's virtual environment (nothing is installed into
+that environment), copies it into klippy/plugins/ where the host has that
+folder and into klippy/extras/ otherwise, links the loader there to the
 checkout's own and writes a stamp of the sources it was built from. The
 loader compares the stamp and the extension's version with the checkout at
 every start of klippy, so that an update of the checkout without a rebuild
@@ -31,7 +34,12 @@ PACKAGE_DIR = Path(__file__).resolve().parent
 MODULE_DIR = PACKAGE_DIR / "module"
 # This file's checkout, when it is run from one (as scripts/install-klipper.sh does)
 CHECKOUT = PACKAGE_DIR.parents[1]
-LOADER_PATH = Path("klippy") / "extras" / "z_compensate.py"
+# What makes a directory a Klipper checkout: klippy's main program beside its
+# extras package
+KLIPPY_MAIN = Path("klippy") / "klippy.py"
+EXTRAS = Path("klippy") / "extras"
+PLUGINS = Path("klippy") / "plugins"
+LOADER_PATH = EXTRAS / "z_compensate.py"
 LOADER_NAME = LOADER_PATH.name
 EXTENSION_NAME = "z_compensate_wrapper"
 EXTENSION_GLOB = EXTENSION_NAME + ".*.so"
@@ -42,7 +50,7 @@ LOADER_CACHE_GLOB = "__pycache__/z_compensate.*.pyc"
 # Lines of the Klipper checkout's .git/info/exclude that keep the installed
 # files out of `git status` (and Moonraker's "untracked files" warning)
 EXCLUDE_HEADER = "# z_compensate module, placed here by its installer"
-EXCLUDE_PATTERNS = ["/klippy/extras/" + name
+EXCLUDE_PATTERNS = ["/%s/%s" % (EXTRAS.as_posix(), name)
                     for name in (LOADER_NAME, EXTENSION_GLOB, STAMP_NAME)]
 
 DEFAULT_KLIPPER_DIR = "~/klipper"
@@ -53,6 +61,10 @@ INSTALL_SCRIPT = "scripts/install-klipper.sh"
 # downloads go
 DEFAULT_WHEELS_DIR = "dist"
 MIN_CMAKE = (3, 15)
+# The wheels' build type, which the installer's build takes too
+BUILD_TYPE_LINE = re.compile(r'^cmake\.build-type\s*=\s*"([^"]+)"', re.M)
+# Where the wheel, and CMake's install step, put the extension and the loader
+PACKAGED_MODULE_DIR = Path("z_compensate") / "module"
 BUILD_PACKAGES = "sudo apt-get install build-essential cmake python3-dev"
 
 
@@ -61,13 +73,23 @@ class InstallError(Exception):
 
 
 # Checks made before anything is built or placed
-def extras_dir(klipper_dir):
-    extras = Path(klipper_dir).expanduser() / "klippy" / "extras"
-    if not extras.is_dir():
+def target_dir(klipper_dir, checkout=CHECKOUT):
+    """The folder of the Klipper checkout `klipper_dir` that the module goes
+    into: klippy/plugins/ where the host has one, else klippy/extras/.
+    Refuses a directory that is not a Klipper checkout, and this repository's
+    own checkout, whose loader the installation would replace with a link to
+    itself."""
+    klipper = Path(klipper_dir).expanduser()
+    if klipper.resolve() == Path(checkout).resolve():
         raise InstallError(
-            "%s does not exist: give the Klipper checkout with --klipper DIR" % extras
-        )
-    return extras
+            "%s is this module's own checkout, not Klipper's: give the Klipper"
+            " checkout with --klipper DIR" % klipper)
+    if not (klipper / KLIPPY_MAIN).is_file() or not (klipper / EXTRAS).is_dir():
+        raise InstallError(
+            "%s is not a Klipper checkout: expected %s and %s/ in it; give the"
+            " Klipper checkout with --klipper DIR" % (klipper, KLIPPY_MAIN, EXTRAS))
+    plugins = klipper / PLUGINS
+    return plugins if plugins.is_dir() else klipper / EXTRAS
 
 
 def env_python(env_dir):
@@ -137,16 +159,21 @@ def load_checkout_loader(checkout):
     return loader
 
 
-def build(checkout, python, facts, out=sys.stdout):
+def build_type(checkout):
+    return BUILD_TYPE_LINE.search((Path(checkout) / "pyproject.toml").read_text()).group(1)
+
+
+def build(checkout, python, facts, staging_dir, out=sys.stdout):
     """Builds the extension for `python` in the checkout's build directory,
-    which is kept, so that a rebuild compiles only what changed; returns the
-    extension."""
+    which is kept, so that a rebuild compiles only what changed, and installs
+    it stripped of its symbols into `staging_dir`, as the wheels carry it;
+    returns the staged extension."""
     checkout = Path(checkout)
     build_dir = checkout / "build" / ("klippy-" + facts["cache_tag"])
     generator = "Ninja" if shutil.which("ninja") else "Unix Makefiles"
     configure = [
         "cmake", "-S", str(checkout), "-B", str(build_dir),
-        "-DCMAKE_BUILD_TYPE=Release",
+        "-DCMAKE_BUILD_TYPE=%s" % build_type(checkout),
         "-DPython_EXECUTABLE=%s" % python,
         "-DSKBUILD_PROJECT_NAME=z-compensate",
         "-DSKBUILD_PROJECT_VERSION=%s" % checkout_version(checkout),
@@ -161,9 +188,10 @@ def build(checkout, python, facts, out=sys.stdout):
     jobs = str(os.cpu_count() or 1)
     if subprocess.run(["cmake", "--build", str(build_dir), "--parallel", jobs]).returncode != 0:
         raise InstallError("the build failed (the compiler's messages are above)")
-    extension = build_dir / (EXTENSION_NAME + facts["ext_suffix"])
-    if not extension.is_file():
-        raise InstallError("the build made no %s" % extension.name)
+    if subprocess.run(["cmake", "--install", str(build_dir), "--prefix", str(staging_dir),
+                       "--strip"], stdout=subprocess.DEVNULL).returncode != 0:
+        raise InstallError("CMake could not install the build (its messages are above)")
+    extension, _ = built_files(Path(staging_dir) / PACKAGED_MODULE_DIR)
     return extension
 
 
@@ -187,7 +215,7 @@ def wheel_extension(wheels_dir, python, checkout, unpack_dir, out=sys.stdout):
         print("No wheel of version %s in %s fits klippy's Python"
               % (version, wheels_dir), file=out)
         return None
-    module_dir = Path(unpack_dir) / "z_compensate" / "module"
+    module_dir = Path(unpack_dir) / PACKAGED_MODULE_DIR
     extension, _ = built_files(module_dir)
     loader = load_checkout_loader(checkout)
     built_from = loader.read_stamp(str(module_dir / STAMP_NAME)).get("sources")
@@ -212,55 +240,74 @@ def built_files(module_dir=MODULE_DIR):
     return extensions[0], loader
 
 
-def installed_files(extras):
-    """Every file in `extras` that an installation of this module put there."""
-    found = list(extras.glob(EXTENSION_GLOB)) + list(extras.glob(LOADER_CACHE_GLOB))
+def installed_files(folder):
+    """Every file in `folder` that an installation of this module put there."""
+    found = list(folder.glob(EXTENSION_GLOB)) + list(folder.glob(LOADER_CACHE_GLOB))
     for name in (LOADER_NAME, STAMP_NAME):
         # A link whose checkout is gone counts too
-        if (extras / name).is_symlink() or (extras / name).exists():
-            found.append(extras / name)
+        if (folder / name).is_symlink() or (folder / name).exists():
+            found.append(folder / name)
     return sorted(found)
 
 
-def place(extras, extension, loader, link_loader):
-    """Puts the extension (a copy) and the loader (a copy or a link) into `extras`."""
+def place(folder, extension, loader, link_loader):
+    """Puts the extension (a copy) and the loader (a copy or a link) into `folder`."""
     # Unlinking, not overwriting, leaves the copy that a running klippy has
     # mapped intact, and drops builds for the environment's earlier Pythons.
-    for old in installed_files(extras):
+    for old in installed_files(folder):
         old.unlink()
-    shutil.copyfile(str(extension), str(extras / extension.name))
+    shutil.copyfile(str(extension), str(folder / extension.name))
     if link_loader:
-        (extras / LOADER_NAME).symlink_to(loader.resolve())
+        (folder / LOADER_NAME).symlink_to(loader.resolve())
     else:
-        shutil.copyfile(str(loader), str(extras / LOADER_NAME))
-    return [extras / extension.name, extras / LOADER_NAME]
+        shutil.copyfile(str(loader), str(folder / LOADER_NAME))
+    return [folder / extension.name, folder / LOADER_NAME]
 
 
-def install(klipper_dir, module_dir=MODULE_DIR):
+def install(klipper_dir, built_dir=MODULE_DIR):
     """Copies the wheel's module into `klipper_dir`; returns the files written."""
-    extras = extras_dir(klipper_dir)
-    extension, loader = built_files(module_dir)
-    written = place(extras, extension, loader, link_loader=False)
-    add_excludes(klipper_dir)
+    target = target_dir(klipper_dir)
+    extension, loader = built_files(built_dir)
+    written = place(target, extension, loader, link_loader=False)
+    keep_in_one_folder(klipper_dir, target)
     return written
 
 
 def install_build(klipper_dir, extension, checkout, rebuild_command):
     """Installs a build of `checkout`: the extension copied, the loader linked
     to the checkout's and the stamp that the loader checks; returns the files
-    written."""
-    extras = extras_dir(klipper_dir)
-    written = place(extras, extension, Path(checkout) / LOADER_PATH, link_loader=True)
+    written and those of an earlier installation that the move into
+    klippy/plugins/ removed from klippy/extras/."""
+    target = target_dir(klipper_dir, checkout)
+    written = place(target, extension, Path(checkout) / LOADER_PATH, link_loader=True)
     digest = load_checkout_loader(checkout).sources_digest(str(checkout))
-    stamp = extras / STAMP_NAME
+    stamp = target / STAMP_NAME
     stamp.write_text("sources: %s\nrebuild: %s\n" % (digest, rebuild_command))
-    add_excludes(klipper_dir)
-    return written + [stamp]
+    return written + [stamp], keep_in_one_folder(klipper_dir, target)
 
 
-def uninstall(klipper_dir):
-    """Removes what an installation put into `klipper_dir`; returns the files removed."""
-    removed = installed_files(extras_dir(klipper_dir))
+def keep_in_one_folder(klipper_dir, target):
+    """Keeps the module in one folder: an installation into klippy/plugins/
+    removes an earlier one from klippy/extras/ (klippy would refuse to start
+    with both) and the exclude lines that went with it, which the host's own
+    .gitignore makes needless there. Returns the files removed."""
+    extras = Path(klipper_dir).expanduser() / EXTRAS
+    if target == extras:
+        add_excludes(klipper_dir)
+        return []
+    removed = installed_files(extras)
+    for path in removed:
+        path.unlink()
+    remove_excludes(klipper_dir)
+    return removed
+
+
+def uninstall(klipper_dir, checkout=CHECKOUT):
+    """Removes what an installation put into `klipper_dir`, in klippy/plugins/
+    and klippy/extras/ alike; returns the files removed."""
+    target = target_dir(klipper_dir, checkout)
+    extras = Path(klipper_dir).expanduser() / EXTRAS
+    removed = installed_files(target) + (installed_files(extras) if target != extras else [])
     for path in removed:
         path.unlink()
     remove_excludes(klipper_dir)
@@ -367,33 +414,36 @@ def shell_path(path):
 
 
 def install_main(args, out=sys.stdout):
+    checkout = Path(args.repo).resolve()
     # Both directories are checked before anything is built
-    extras_dir(args.klipper)
+    target_dir(args.klipper, checkout)
     python = env_python(args.env)
     facts = python_facts(python)
     check_python_version(facts)
-    checkout = Path(args.repo).resolve()
     wheels_dir = args.wheels or checkout / DEFAULT_WHEELS_DIR
     rebuild = " ".join([shell_path(checkout / INSTALL_SCRIPT),
                         "--klipper", shell_path(args.klipper),
                         "--env", shell_path(args.env)])
-    with tempfile.TemporaryDirectory() as unpack_dir:
-        extension = wheel_extension(wheels_dir, python, checkout, unpack_dir, out)
+    with tempfile.TemporaryDirectory() as staging_dir:
+        extension = wheel_extension(wheels_dir, python, checkout, staging_dir, out)
         if extension is None:
             missing = missing_build_tools(facts)
             if missing:
                 raise InstallError("cannot build the module: %s.\nOn Debian-based"
                                    " systems: %s" % ("; ".join(missing), BUILD_PACKAGES))
-            extension = build(checkout, python, facts, out)
-        for path in install_build(args.klipper, extension, checkout, rebuild):
-            print("installed %s" % path, file=out)
+            extension = build(checkout, python, facts, staging_dir, out)
+        written, moved_away = install_build(args.klipper, extension, checkout, rebuild)
+    for path in moved_away:
+        print("removed %s (the module now lives in %s)" % (path, written[0].parent), file=out)
+    for path in written:
+        print("installed %s" % path, file=out)
     remove_package_from_env(python, out)
     print("z_compensate %s is installed. Restart Klipper to load it:"
           " sudo systemctl restart klipper" % checkout_version(checkout), file=out)
 
 
 def uninstall_main(args, out=sys.stdout):
-    removed = uninstall(args.klipper)
+    removed = uninstall(args.klipper, Path(args.repo).resolve())
     for path in removed:
         print("removed %s" % path, file=out)
     if not removed:

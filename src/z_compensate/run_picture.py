@@ -8,13 +8,23 @@ it is installed.
 import importlib.util
 import textwrap
 
-from . import run_trace
+from . import refusal, run_input, run_trace
 
 HEATER_COLORS = {"extruder": "tab:red", "heater_bed": "tab:blue"}
 STROKE_SAMPLES = 60
 # Fraction of the run's duration within which stage labels are merged
 STAGE_LABEL_SPACING = 0.03
-OUTCOME_WIDTH = 60
+# The shortest time axis of the heaters, so that a run refused at once
+# still shows its readings
+MIN_TIME_SPAN = 1.0
+OUTCOME_WIDTH = 90
+FIGURE_SIZE = (15, 9.5)
+# What the figure's title and margins leave of its height to the panels
+PANELS_HEIGHT = FIGURE_SIZE[1] - 1.0
+# Heights in inches: a line of the outcome's small monospace text, and the
+# room the bed's title takes above it
+OUTCOME_LINE_HEIGHT = 0.17
+TITLE_HEIGHT = 0.4
 
 
 def available():
@@ -89,8 +99,11 @@ def outcome_lines(run):
     spread = run_trace.point_spread(run)
     spread_lines = textwrap.wrap(spread, OUTCOME_WIDTH, subsequent_indent="  ") if spread else []
     if run.refusal:
+        # A refusal names each problem on a line of its own
         return [line for text in run.refusal
-                for line in textwrap.wrap(text, OUTCOME_WIDTH, subsequent_indent="  ")
+                for number, paragraph in enumerate(text.splitlines())
+                for line in textwrap.wrap(paragraph, OUTCOME_WIDTH, subsequent_indent="  ",
+                                          initial_indent="  " if number else "")
                 ] + spread_lines
     lines = []
     probe = run.printer.lookup_object("probe", None)
@@ -106,8 +119,10 @@ def outcome_lines(run):
     return lines + spread_lines or ["finished"]
 
 
-def draw_outcome(ax, run):
-    ax.text(0.02, 0.98, "\n".join(outcome_lines(run)), transform=ax.transAxes,
+def draw_outcome(ax, lines, run):
+    """The outcome in a panel of its own above the bed, which it would hide."""
+    ax.set_axis_off()
+    ax.text(0, 1, "\n".join(lines), transform=ax.transAxes,
             va="top", ha="left", family="monospace", fontsize="small",
             color="darkred" if run.refusal else "black",
             bbox=dict(facecolor="mistyrose" if run.refusal else "honeydew",
@@ -129,12 +144,37 @@ def stage_labels(stages):
     return labels
 
 
+def unheated_lines(run):
+    """Why the heaters show nothing but their readings: no target was set,
+    and the temperatures the command was to use."""
+    duration = run.printer.get_reactor().monotonic()
+    lines = ["No heater was set %s (%.3f s of simulated time)." % (
+        "before the refusal" if run.refusal else "in this run", duration)]
+    parameters = run_input.COMMANDS[run.command_name]
+    if not parameters:
+        return lines + ["%s heats nothing." % run.command_name]
+    lines.append("The command's temperatures:")
+    for key, parameter, heater in refusal.TEMPERATURE_SOURCES:
+        if parameter in parameters:
+            lines.append("  %s: %s" % (heater, refusal.temperature_source(run, key, parameter)[1]))
+    return lines
+
+
 def draw_temperatures(ax, run):
-    for heater, (times, temps, targets) in run_trace.temperatures(run.trace).items():
+    series = run_trace.temperatures(run.trace)
+    for heater, (times, temps, targets) in series.items():
         color = HEATER_COLORS.get(heater)
-        ax.plot(times, temps, color=color, label=heater)
+        # A run refused at once has a reading or two: marked, or unseen
+        ax.plot(times, temps, color=color, label=heater,
+                marker="o" if len(times) < 3 else None)
         ax.step(times, targets, where="post", color=color, linestyle="--",
                 linewidth=0.8, label="%s target" % heater)
+    if not any(any(targets) for _, _, targets in series.values()):
+        ax.text(0.5, 0.5, "\n".join(unheated_lines(run)), transform=ax.transAxes,
+                ha="center", va="center", multialignment="left", fontsize="small",
+                bbox=dict(facecolor="white", edgecolor="gray"))
+    if run.printer.get_reactor().monotonic() < MIN_TIME_SPAN:
+        ax.set_xlim(-0.05 * MIN_TIME_SPAN, 1.05 * MIN_TIME_SPAN)
     for time, stages in stage_labels(run.stages):
         ax.axvline(time, color="gray", linewidth=0.7)
         ax.annotate(",".join("%d" % s for s in stages), xy=(time, 1),
@@ -147,7 +187,7 @@ def draw_temperatures(ax, run):
         transform=ax.transAxes, va="top", fontsize="small", color="dimgray")
     ax.set_xlabel("simulated time (s)")
     ax.set_ylabel("temperature (\u00b0C)")
-    ax.set_title("Heaters and stages of auto_alignment_status", pad=14)
+    ax.set_title("Heaters and stages", pad=14)
     ax.legend(loc="lower right", fontsize="small", ncol=2)
 
 
@@ -203,11 +243,17 @@ def draw(path, run):
     # No display: render to a file only
     matplotlib.use("Agg")
     import matplotlib.pyplot as pyplot
-    figure = pyplot.figure(figsize=(15, 8.5))
+    figure = pyplot.figure(figsize=FIGURE_SIZE)
     grid = figure.add_gridspec(2, 2, width_ratios=(1, 1.25))
-    bed = figure.add_subplot(grid[:, 0])
+    outcome = outcome_lines(run)
+    # The outcome's panel as tall as its text, the bed and its title right below
+    outcome_height = OUTCOME_LINE_HEIGHT * (len(outcome) + 1) + TITLE_HEIGHT
+    left = grid[:, 0].subgridspec(2, 1, hspace=0, height_ratios=(
+        outcome_height, max(PANELS_HEIGHT - outcome_height, 0)))
+    draw_outcome(figure.add_subplot(left[0]), outcome, run)
+    bed = figure.add_subplot(left[1])
     draw_bed(bed, run)
-    draw_outcome(bed, run)
+    bed.set_anchor("N")
     draw_temperatures(figure.add_subplot(grid[0, 1]), run)
     draw_stroke_profile(figure.add_subplot(grid[1, 1]), run)
     figure.suptitle("%s on %s (simulated printer): %s" % (

@@ -27,7 +27,8 @@ class TestRun:
         assert result.returncode == 0, result.stderr
         assert "> Z_OFFSET_AUTO" in result.stdout
         assert "== stage 5: calibrated" in result.stdout
-        assert (tmp_path / "out" / "z_offset_auto.png").stat().st_size > 0
+        [picture] = (tmp_path / "out").glob("*-z_offset_auto/z_offset_auto.png")
+        assert picture.stat().st_size > 0
 
     def test_bad_input_exits_non_zero_without_writing(self, tmp_path, capsys):
         code = cli.main(["run", "--out", str(tmp_path / "out"), "Z_OFFSET_NOW"])
@@ -52,12 +53,36 @@ class TestOtherSubcommands:
         assert exit_info.value.code == 0
         assert "--csv" in capsys.readouterr().out
 
-    def test_unknown_subcommand_is_refused(self, capsys):
+    @pytest.mark.parametrize("argv, message", [
+        ([], "the following arguments are required: COMMAND"),
+        (["calibrate"], "invalid choice: 'calibrate'"),
+    ], ids=["none", "unknown"])
+    def test_a_missing_or_unknown_subcommand_is_refused_with_the_usage(
+            self, argv, message, capsys):
         with pytest.raises(SystemExit) as exit_info:
-            cli.main(["calibrate"])
+            cli.main(argv)
 
-        assert exit_info.value.code != 0
-        assert "invalid choice: 'calibrate'" in capsys.readouterr().err
+        err = capsys.readouterr().err
+        assert exit_info.value.code == 2
+        assert err.startswith("usage: z-compensate [-h] [--version] COMMAND ...\n")
+        [last] = err.splitlines()[-1:]
+        assert last.startswith("z-compensate: error: ") and message in last
+
+    def test_help_lists_the_subcommands(self, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(["--help"])
+
+        out = capsys.readouterr().out
+        assert exit_info.value.code == 0
+        for name, (_, help_text, _) in cli.SUBCOMMANDS.items():
+            assert re.search(r"^ +%s +%s$" % (name, re.escape(help_text)), out, re.M)
+
+    def test_the_subcommand_reads_its_own_options_and_help(self, capsys):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(["run", "--help"])
+
+        assert exit_info.value.code == 0
+        assert capsys.readouterr().out.startswith("usage: z-compensate run ")
 
     def test_run_without_the_simulators_extra_says_what_to_install(self, monkeypatch, capsys):
         # As if greenlet were not installed

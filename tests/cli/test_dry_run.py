@@ -4,12 +4,16 @@ import collections
 import contextlib
 import io
 import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
-from z_compensate import dry_run
+from z_compensate import dry_run, run_input
 
-EXAMPLE_TEXT = dry_run.EXAMPLE_CONFIG.read_text()
+REPO_DIR = Path(__file__).resolve().parents[2]
+EXAMPLE_TEXT = run_input.EXAMPLE_CONFIG.read_text()
 
 
 def example_value(option):
@@ -23,7 +27,15 @@ EXPECTED_Z_OFFSET = TRUE_PROBE_OFFSET - example_value("tri_expand_mm")
 # The example's probe and contact noise is 0.002 mm (one sigma)
 NOISE = 0.01
 
-Outcome = collections.namedtuple("Outcome", ["code", "stdout", "stderr", "out_dir"])
+class Outcome(collections.namedtuple("Outcome", ["code", "stdout", "stderr", "out_dir"])):
+    @property
+    def run_folder(self):
+        """The one folder that the run wrote in the out directory."""
+        [folder] = self.out_dir.iterdir()
+        return folder
+
+    def written(self):
+        return sorted(path.name for path in self.run_folder.iterdir())
 
 
 def dry(klippy_dir, out_dir, *args):
@@ -88,6 +100,19 @@ class TestExampleRun:
                      "bl_data[1]= ", "z_offset_new = "):
             assert text in example_run.stdout
 
+    def test_console_shows_the_calibrations_lines_as_its_documentation_does(
+            self, example_run):
+        text = (REPO_DIR / "docs" / "G-Codes.md").read_text()
+        after = text[text.index("A calibration that saved its offset shows on the console"):]
+        documented = after.split("```\n")[1].splitlines()
+        console = re.findall(r"^ *\d+\.\d{3}  (?!== )(.*)$", example_run.stdout, re.M)
+        first = console.index(next(line for line in console if line.startswith("bl_data[0]")))
+
+        def shape(lines):
+            return [re.sub(r"-?\d+\.\d+", "<number>", line) for line in lines]
+
+        assert shape(console[first:first + len(documented)]) == shape(documented)
+
     def test_console_lines_come_with_the_simulated_time(self, example_run):
         line = next(text for text in example_run.stdout.splitlines() if "z_offset_new" in text)
         assert re.match(r"^ *\d+\.\d{3}  z_offset_new = \d+\.\d{6}$", line)
@@ -110,20 +135,24 @@ class TestExampleRun:
         saved = re.search(r"\+#\*# z_offset = (\S+)", example_run.stdout).group(1)
         assert float(saved) == pytest.approx(EXPECTED_Z_OFFSET, abs=NOISE)
 
-    def test_out_dir_holds_the_saved_config_its_diff_and_the_picture(self, example_run):
-        out = example_run.out_dir
-        assert sorted(p.name for p in out.iterdir()) == [
+    def test_a_folder_of_its_own_holds_the_saved_config_its_diff_and_the_picture(
+            self, example_run):
+        folder = example_run.run_folder
+        assert re.fullmatch(r"\d{8}-\d{6}-z_offset_auto", folder.name)
+        assert example_run.written() == [
             "printer.cfg", "printer.cfg.diff", "z_offset_auto.png"]
-        assert "#*# [probe]" in (out / "printer.cfg").read_text()
-        assert "+#*# z_offset = " in (out / "printer.cfg.diff").read_text()
+        assert "#*# [probe]" in (folder / "printer.cfg").read_text()
+        assert "+#*# z_offset = " in (folder / "printer.cfg.diff").read_text()
+        assert example_run.stdout.endswith("  written: %s\n" % ", ".join(
+            str(folder / name) for name in example_run.written()))
 
     def test_picture_is_a_png(self, example_run):
-        picture = (example_run.out_dir / "z_offset_auto.png").read_bytes()
+        picture = (example_run.run_folder / "z_offset_auto.png").read_bytes()
         assert picture.startswith(b"\x89PNG\r\n\x1a\n")
         assert len(picture) > 10000
 
     def test_bundled_config_is_left_as_it_was(self, example_run):
-        assert dry_run.EXAMPLE_CONFIG.read_text() == EXAMPLE_TEXT
+        assert run_input.EXAMPLE_CONFIG.read_text() == EXAMPLE_TEXT
 
     def test_summary_sets_the_measurement_against_the_limits(self, example_run):
         spread, tolerance = re.search(
@@ -178,7 +207,7 @@ class TestUserConfig:
         assert outcome.code == 0
         assert config.read_text() == EXAMPLE_TEXT
         assert sorted(p.name for p in config.parent.iterdir()) == ["my.cfg"]
-        assert "#*# z_offset = " in (out_dir / "my.cfg").read_text()
+        assert "#*# z_offset = " in (outcome.run_folder / "my.cfg").read_text()
 
     def test_without_simulator_options_runs_on_defaults(self, klippy_dir, user_config, out_dir):
         text = re.sub(r"^(sim_|#).*\n", "", EXAMPLE_TEXT, flags=re.M)
@@ -205,7 +234,8 @@ class TestUserConfig:
         assert outcome.code == 0
         assert "saved configuration: unchanged" in outcome.stdout
         assert "wipe stroke: " in outcome.stdout
-        assert (out_dir / "vqtwentyma_nozzle_clear.png").stat().st_size > 0
+        # Nothing saved: no copy of the configuration, no empty diff
+        assert outcome.written() == ["vqtwentyma_nozzle_clear.png"]
 
     def test_without_matplotlib_everything_but_the_picture_is_written(
             self, klippy_dir, out_dir, monkeypatch):
@@ -215,7 +245,7 @@ class TestUserConfig:
 
         assert outcome.code == 0
         assert "no picture without matplotlib" in outcome.stderr
-        assert sorted(p.name for p in out_dir.iterdir()) == ["printer.cfg", "printer.cfg.diff"]
+        assert outcome.written() == ["printer.cfg", "printer.cfg.diff"]
 
     def test_parameter_the_command_does_not_read_is_noted(self, klippy_dir, out_dir):
         outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "BED_ADD_TEMP=70")
@@ -226,10 +256,10 @@ class TestUserConfig:
 
 def assert_only_the_picture(outcome):
     """A refused run saved no configuration: its picture is all it wrote."""
-    written = [p.name for p in outcome.out_dir.iterdir()]
-    assert len(written) == 1 and written[0].endswith(".png")
+    [written] = outcome.written()
+    assert written.endswith(".png")
     assert outcome.stderr.rstrip().endswith(
-        "the configuration was not saved; written: %s" % (outcome.out_dir / written[0]))
+        "the configuration was not saved; written: %s" % (outcome.run_folder / written))
 
 
 class TestRefusedBeforeHeating:
@@ -292,6 +322,49 @@ class TestRefusedBeforeHeating:
         assert not outcome.out_dir.exists()
 
 
+@pytest.fixture
+def drawn_runs(monkeypatch):
+    """The runs whose pictures were drawn."""
+    runs = []
+    draw = dry_run.run_picture.draw
+
+    def keep(path, run):
+        runs.append(run)
+        draw(path, run)
+    monkeypatch.setattr(dry_run.run_picture, "draw", keep)
+    return runs
+
+
+class TestPicture:
+    def test_a_run_refused_before_heating_names_the_temperatures_it_was_to_use(
+            self, klippy_dir, out_dir, drawn_runs):
+        outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR", "HOT_RUB_TEMP=320")
+
+        assert outcome.code == dry_run.EXIT_REFUSED
+        [run] = drawn_runs
+        assert dry_run.run_picture.unheated_lines(run) == [
+            "No heater was set before the refusal (0.010 s of simulated time).",
+            "The command's temperatures:",
+            "  extruder: [z_compensate] hot_start_temp = %g" % example_value("hot_start_temp"),
+            "  extruder: HOT_RUB_TEMP=320 on the command line",
+            "  extruder: [z_compensate] hot_end_temp = %g" % example_value("hot_end_temp"),
+            "  heater_bed: [z_compensate] bed_add_temp = %g" % example_value("bed_add_temp"),
+        ]
+
+    def test_each_problem_of_a_refusal_starts_a_line_of_the_outcome(
+            self, klippy_dir, user_config, out_dir, drawn_runs):
+        config = user_config(example_with(("clr_noz_start_x: 60", "clr_noz_start_x: 240"),
+                                          ("max_temp: 110", "max_temp: 55")))
+
+        dry(klippy_dir, out_dir, "--config", str(config))
+
+        lines = dry_run.run_picture.outcome_lines(drawn_runs[0])
+        assert any(line.startswith("  the stroke's end can reach X 280.000") for line in lines)
+        assert any(line.startswith("  [z_compensate] bed_add_temp = 60 lies above")
+                   for line in lines)
+        assert all(len(line) <= dry_run.run_picture.OUTCOME_WIDTH for line in lines)
+
+
 MISSING_TENSINK = re.sub(r"\[tensink_v2\]\n(#.*\n|sim_.*\n)*", "", EXAMPLE_TEXT)
 MISSING_MODULE = EXAMPLE_TEXT[:EXAMPLE_TEXT.index("[z_compensate]")]
 WITH_BLTOUCH = example_with(("[probe]", "[bltouch]"), ("pin: ^PC14", "sensor_pin: ^PC14"))
@@ -331,11 +404,61 @@ class TestBadInput:
         assert "nowhere.cfg: no such configuration file" in outcome.stderr
         assert not out_dir.exists()
 
-    def test_out_dir_holding_the_config_itself(self, klippy_dir, user_config):
+
+
+class TestOutFolders:
+    def test_each_run_writes_a_folder_of_its_own(self, klippy_dir, user_config, out_dir):
+        config = user_config(example_with(("max_temp: 110", "max_temp: 55")))
+
+        saved = dry(klippy_dir, out_dir, "Z_OFFSET_CALIBRATION")
+        [saved_folder] = out_dir.iterdir()
+        refused = dry(klippy_dir, out_dir, "--config", str(config))
+
+        assert (saved.code, refused.code) == (0, dry_run.EXIT_REFUSED)
+        [refused_folder] = set(out_dir.iterdir()) - {saved_folder}
+        assert sorted(p.name for p in saved_folder.iterdir()) == [
+            "printer.cfg", "printer.cfg.diff", "z_offset_calibration.png"]
+        # No earlier run's saved configuration beside the refusal's picture
+        assert [p.name for p in refused_folder.iterdir()] == ["z_offset_auto.png"]
+
+    def test_the_configurations_own_folder_as_out_dir_leaves_it_alone(
+            self, klippy_dir, user_config):
         config = user_config(EXAMPLE_TEXT)
 
-        outcome = dry(klippy_dir, config.parent, "--config", str(config))
+        outcome = dry(klippy_dir, config.parent, "--config", str(config),
+                      "Z_OFFSET_CALIBRATION")
 
-        assert outcome.code == dry_run.EXIT_BAD_INPUT
-        assert "would overwrite" in outcome.stderr
+        assert outcome.code == 0
         assert config.read_text() == EXAMPLE_TEXT
+        assert "#*# z_offset = " in (
+            [p for p in config.parent.iterdir() if p.is_dir()][0] / "printer.cfg").read_text()
+
+
+# What scripts/demo runs before it builds anything: the checks alone, which
+# must not need the simulator or anything beyond the standard library
+CHECK_ONLY = """
+import sys
+from z_compensate import run_input
+code = run_input.main(sys.argv[1:])
+assert not {"klippysim", "greenlet", "matplotlib"} & set(sys.modules), sorted(sys.modules)
+sys.exit(code)
+"""
+
+
+class TestChecksAlone:
+    @pytest.mark.parametrize("words, code, expected", [
+        ([], 0, ""),
+        (["--help"], run_input.EXIT_ANSWERED, ""),
+        (["Z_OFFSET_NOW"], run_input.EXIT_BAD_INPUT, "unknown command 'Z_OFFSET_NOW'"),
+        (["--bogus"], run_input.EXIT_BAD_INPUT, "unrecognized arguments: --bogus"),
+        (["--config", "nowhere.cfg"], run_input.EXIT_BAD_INPUT,
+         "nowhere.cfg: no such configuration file"),
+    ], ids=["good", "help", "unknown-command", "unknown-option", "missing-file"])
+    def test_exit_codes_without_the_simulator(self, tmp_path, words, code, expected):
+        result = subprocess.run([sys.executable, "-c", CHECK_ONLY] + words, cwd=str(tmp_path),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                universal_newlines=True)
+
+        assert result.returncode == code, result.stderr
+        assert expected in result.stderr
+        assert list(tmp_path.iterdir()) == []

@@ -1,4 +1,5 @@
 """Klipper checkouts and git, for the installer's tests."""
+import os
 import subprocess
 from pathlib import Path
 
@@ -6,6 +7,8 @@ REPO_DIR = Path(__file__).resolve().parents[2]
 INSTALL_SCRIPT = REPO_DIR / "scripts" / "install-klipper.sh"
 # What Klipper's own .gitignore keeps out of `git status` in extras/
 KLIPPER_GITIGNORE = "out\n*.so\n*.pyc\n"
+# What the Kalico fork's adds: its plugins/ folder, all but the package file
+PLUGINS_GITIGNORE = "klippy/plugins/*\n!klippy/plugins/__init__.py\n"
 
 
 def git(directory, *args):
@@ -17,16 +20,24 @@ def git(directory, *args):
     return result.stdout
 
 
-def make_klipper_checkout(root, with_git=False):
+def make_klipper_checkout(root, with_git=False, with_plugins=False):
     """A directory laid out like the part of a Klipper checkout the installer
-    uses; with `with_git`, a git checkout with one commit."""
+    uses; with `with_plugins`, the Kalico fork's, which keeps third-party
+    modules in klippy/plugins/; with `with_git`, a git checkout with one
+    commit."""
     klipper = root / "klipper"
     extras = klipper / "klippy" / "extras"
     extras.mkdir(parents=True)
+    (klipper / "klippy" / "klippy.py").write_text("# Stands in for klippy's main program.\n")
     (extras / "__init__.py").write_text("# Package definition for the extras directory\n")
     (extras / "probe.py").write_text("# Stands in for klippy's probe module.\n")
+    if with_plugins:
+        (klipper / "klippy" / "plugins").mkdir()
+        (klipper / "klippy" / "plugins" / "__init__.py").write_text(
+            "# Package definition for the plugin directory\n")
     if with_git:
-        (klipper / ".gitignore").write_text(KLIPPER_GITIGNORE)
+        (klipper / ".gitignore").write_text(
+            KLIPPER_GITIGNORE + (PLUGINS_GITIGNORE if with_plugins else ""))
         git(klipper, "init", "--quiet")
         git(klipper, "add", "--all")
         git(klipper, "commit", "--quiet", "--message", "Klipper")
@@ -44,3 +55,20 @@ def snapshot(root):
         for path in sorted(root.rglob("*"))
         if path.is_file() and "__pycache__" not in path.parts
     }
+
+
+def tree_state(root):
+    """Every file, link and directory below `root` (itself included) with its
+    modification time and its content or link target: a refusal that
+    touched anything, even a file it made and removed again, changes it."""
+    state = {}
+    for path in [root] + sorted(root.rglob("*")):
+        status = path.lstat()
+        if path.is_symlink():
+            content = os.readlink(str(path))
+        elif path.is_file():
+            content = path.read_bytes()
+        else:
+            content = None
+        state[path.relative_to(root).as_posix()] = (status.st_mtime_ns, content)
+    return state

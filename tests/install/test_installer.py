@@ -8,7 +8,8 @@ import zipfile
 
 import pytest
 
-from klipper_checkouts import INSTALL_SCRIPT, REPO_DIR, git_status
+from klipper_checkouts import (INSTALL_SCRIPT, REPO_DIR, git, git_status,
+                               make_klipper_checkout, tree_state)
 from z_compensate import install
 
 EXTENSION = "z_compensate_wrapper.cpython-311-x86_64-linux-gnu.so"
@@ -70,7 +71,7 @@ class TestInstall:
         assert (extras / "probe.py").exists()
 
     def test_refuses_a_directory_without_klippy_extras(self, tmp_path, module_dir):
-        with pytest.raises(install.InstallError, match="klippy/extras does not exist"):
+        with pytest.raises(install.InstallError, match="is not a Klipper checkout"):
             install.install(tmp_path / "not-klipper", module_dir)
 
     def test_refuses_when_the_package_holds_no_build(self, klipper_dir, tmp_path):
@@ -123,7 +124,7 @@ class TestUninstall:
         assert tree_snapshot(klipper_dir) == before
 
     def test_refuses_a_directory_without_klippy_extras(self, tmp_path):
-        with pytest.raises(install.InstallError, match="klippy/extras does not exist"):
+        with pytest.raises(install.InstallError, match="is not a Klipper checkout"):
             install.uninstall(tmp_path)
 
 
@@ -192,12 +193,109 @@ class TestInstallBuild:
     def test_leaves_another_repositorys_excludes_alone(self, tmp_path, checkout, build):
         # A Klipper directory inside some other git checkout is not Klipper's own
         subprocess.run(["git", "init", "--quiet", str(tmp_path)], check=True)
-        klipper = tmp_path / "inner"
-        (klipper / "klippy" / "extras").mkdir(parents=True)
+        klipper = make_klipper_checkout(tmp_path)
 
         install.install_build(klipper, build, checkout, "rebuild-command")
 
         assert install.EXCLUDE_HEADER not in (tmp_path / ".git" / "info" / "exclude").read_text()
+
+
+@pytest.fixture
+def kalico(tmp_path):
+    """A git checkout of the Kalico fork, which has klippy/plugins/."""
+    return make_klipper_checkout(tmp_path, with_git=True, with_plugins=True)
+
+
+def our_files(folder):
+    return sorted(path.name for path in folder.glob("z_compensate*"))
+
+
+class TestPluginsFolder:
+    """A host with klippy/plugins/ gets the module there, never in both folders."""
+
+    def test_installs_into_plugins_and_leaves_the_checkout_clean(
+            self, kalico, checkout, build, tree_snapshot):
+        before = tree_snapshot(kalico)
+        exclude = (kalico / ".git" / "info" / "exclude").read_text()
+
+        for _ in range(2):
+            written, moved_away = install.install_build(kalico, build, checkout, "rebuild")
+
+        plugins = kalico / "klippy" / "plugins"
+        assert {path.parent for path in written} == {plugins}
+        assert moved_away == []
+        assert our_files(plugins) == sorted([EXTENSION, "z_compensate.py", install.STAMP_NAME])
+        assert (plugins / "z_compensate.py").resolve() == (
+            checkout / "klippy" / "extras" / "z_compensate.py").resolve()
+        assert our_files(extras_of(kalico)) == []
+        assert git_status(kalico) == ""
+        assert (kalico / ".git" / "info" / "exclude").read_text() == exclude
+        install.uninstall(kalico)
+        assert tree_snapshot(kalico) == before
+
+    def test_an_earlier_installation_in_extras_moves_to_plugins(
+            self, git_klipper, checkout, build, tree_snapshot):
+        pristine = tree_snapshot(git_klipper)
+        install.install_build(git_klipper, build, checkout, "rebuild")
+        in_extras = install.installed_files(extras_of(git_klipper))
+        # The checkout becomes Kalico's
+        (git_klipper / "klippy" / "plugins").mkdir()
+        (git_klipper / "klippy" / "plugins" / "__init__.py").write_text("# plugins\n")
+
+        written, moved_away = install.install_build(git_klipper, build, checkout, "rebuild")
+
+        assert sorted(moved_away) == in_extras
+        assert our_files(extras_of(git_klipper)) == []
+        assert our_files(git_klipper / "klippy" / "plugins") == sorted(
+            path.name for path in written)
+        # Its exclude lines went with it
+        assert tree_snapshot(git_klipper)[".git/info/exclude"] == pristine[".git/info/exclude"]
+        install.uninstall(git_klipper)
+        assert tree_snapshot(git_klipper) == dict(
+            pristine, **{"klippy/plugins/__init__.py": b"# plugins\n"})
+
+    def test_uninstall_clears_both_folders(self, klipper_dir, checkout, build, module_dir):
+        # An installation in extras left beside one in plugins, as by hand
+        install.install(klipper_dir, module_dir)
+        (klipper_dir / "klippy" / "plugins").mkdir()
+        install.install_build(klipper_dir, build, checkout, "rebuild")
+        install.install(klipper_dir, module_dir)
+
+        install.uninstall(klipper_dir)
+
+        assert our_files(extras_of(klipper_dir)) == []
+        assert our_files(klipper_dir / "klippy" / "plugins") == []
+
+    @pytest.mark.parametrize("search_path, loader", [
+        ("klippy", "plugins.z_compensate"),
+        (".", "klippy.plugins.z_compensate"),
+    ], ids=["plugins-package", "klippy-package"])
+    def test_the_loader_imports_the_extension_beside_it(
+            self, kalico, checkout, search_path, loader):
+        (kalico / "klippy" / "__init__.py").write_text("")
+        extension, _ = install.built_files()
+        install.install_build(kalico, extension, checkout, "rebuild")
+
+        result = subprocess.run(
+            [sys.executable, "-c", LOAD_BUILD, str(kalico / search_path), loader],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == [
+            loader + "_wrapper", str(kalico / "klippy" / "plugins" / extension.name)]
+
+
+# What klippy does: import the loader as a module of its package, and (the
+# Kalico fork) every other module in the folder too; then the loader loads
+# the build for the section
+LOAD_BUILD = """
+import importlib, sys, types
+sys.path.insert(0, sys.argv[1])
+loader = importlib.import_module(sys.argv[2])
+importlib.import_module(sys.argv[2] + "_wrapper")
+wrapper = loader.load_build(types.SimpleNamespace(error=RuntimeError))
+print(wrapper.__name__, wrapper.__file__)
+"""
 
 
 class TestLoaderCheck:
@@ -270,7 +368,12 @@ class TestMoonrakerSection:
 
 
 def run_script(*args, env=None):
-    return subprocess.run(["bash", str(INSTALL_SCRIPT)] + [str(a) for a in args], env=env,
+    return run_script_of(REPO_DIR, *args, env=env)
+
+
+def run_script_of(checkout, *args, env=None):
+    script = checkout / INSTALL_SCRIPT.relative_to(REPO_DIR)
+    return subprocess.run(["bash", str(script)] + [str(a) for a in args], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True)
 
@@ -316,6 +419,70 @@ class TestChecksBeforeBuilding:
         assert result.returncode == 1
         assert "give the Klipper checkout with --klipper DIR" in result.stderr
         assert not (REPO_DIR / "build" / "nowhere").exists()
+
+
+@pytest.fixture
+def git_checkout(checkout):
+    """The checkout of this repository as a git checkout with one commit."""
+    git(checkout, "init", "--quiet")
+    git(checkout, "add", "--all")
+    git(checkout, "commit", "--quiet", "--message", "z-compensate")
+    return checkout
+
+
+class TestRefusedTargets:
+    """A directory that is not a Klipper checkout, or is this repository's
+    own checkout, is refused before anything is built or touched."""
+
+    @pytest.mark.parametrize("action", [[], ["--uninstall"]], ids=["install", "uninstall"])
+    def test_this_repositorys_own_checkout(self, git_checkout, tmp_path, action, no_build,
+                                           capsys):
+        before = tree_state(git_checkout)
+
+        code = install.main(["--klipper", str(git_checkout), "--repo", str(git_checkout),
+                             "--env", str(tmp_path / "env")] + action)
+
+        assert code == 1
+        assert capsys.readouterr().err == (
+            "error: %s is this module's own checkout, not Klipper's: give the Klipper"
+            " checkout with --klipper DIR\n" % git_checkout)
+        assert tree_state(git_checkout) == before
+        assert git_status(git_checkout) == ""
+
+    @pytest.mark.parametrize("action", [[], ["--uninstall"]], ids=["install", "uninstall"])
+    @pytest.mark.parametrize("missing", ["klippy/klippy.py", "klippy/extras"])
+    def test_a_directory_that_is_not_a_klipper_checkout(
+            self, git_klipper, checkout, tmp_path, action, missing, no_build, capsys):
+        # Such as a copy of klippy's extras alone, or klippy without its extras
+        git(git_klipper, "rm", "-r", "--quiet", missing)
+        git(git_klipper, "commit", "--quiet", "--message", "without " + missing)
+        before = tree_state(git_klipper)
+
+        code = install.main(["--klipper", str(git_klipper), "--repo", str(checkout),
+                             "--env", str(tmp_path / "env")] + action)
+
+        assert code == 1
+        assert capsys.readouterr().err == (
+            "error: %s is not a Klipper checkout: expected klippy/klippy.py and"
+            " klippy/extras/ in it; give the Klipper checkout with --klipper DIR\n"
+            % git_klipper)
+        assert tree_state(git_klipper) == before
+        assert git_status(git_klipper) == ""
+
+    def test_the_script_refuses_its_own_checkout(self, checkout, tmp_path):
+        # A copy with the script and the installer, so that a failing check
+        # cannot harm this checkout
+        for relative in ["scripts/install-klipper.sh", "src/z_compensate/install.py",
+                         "src/z_compensate/__init__.py"]:
+            (checkout / relative).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(str(REPO_DIR / relative), str(checkout / relative))
+        before = tree_state(checkout)
+
+        result = run_script_of(checkout, "--klipper", checkout, "--env", sys.prefix)
+
+        assert result.returncode == 1
+        assert "is this module's own checkout, not Klipper's" in result.stderr
+        assert tree_state(checkout) == before
 
 
 @pytest.fixture(scope="module")

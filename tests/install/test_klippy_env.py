@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 from klipper_checkouts import REPO_DIR, git, git_status, make_klipper_checkout
+from z_compensate import install
 
 pytestmark = [
     pytest.mark.skipif(
@@ -188,6 +189,15 @@ class TestInstalled:
         assert "config error" not in log
         assert "z_compensate %s loaded from %s" % (
             version_of(printer.clone), printer.klipper / "klippy" / "extras") in log
+
+    def test_the_extension_is_stripped_as_the_wheels_is(self, printer):
+        [installed] = (printer.klipper / "klippy" / "extras").glob("z_compensate_wrapper.*.so")
+        wheels, _ = install.built_files()
+
+        sections = run(["readelf", "--section-headers", "--wide", installed])
+
+        assert ".symtab" not in sections and ".debug_" not in sections
+        assert installed.stat().st_size <= 1.1 * wheels.stat().st_size
 
     def test_the_klipper_checkout_stays_clean(self, printer):
         printer.start_klippy()
