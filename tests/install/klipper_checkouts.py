@@ -1,20 +1,9 @@
-"""Klipper checkouts and git, for the installer's tests."""
-import subprocess
-from pathlib import Path
+"""Klipper checkouts, for the installer's tests."""
+from published_repository import REPO_DIR, git
 
-REPO_DIR = Path(__file__).resolve().parents[2]
 INSTALL_SCRIPT = REPO_DIR / "scripts" / "install-klipper.sh"
 # What Klipper's own .gitignore keeps out of `git status` in extras/
 KLIPPER_GITIGNORE = "out\n*.so\n*.pyc\n"
-
-
-def git(directory, *args):
-    result = subprocess.run(
-        ["git", "-C", str(directory), "-c", "user.name=test", "-c", "user.email=test@localhost"]
-        + list(args),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 def make_klipper_checkout(root, with_git=False):
