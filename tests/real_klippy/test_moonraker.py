@@ -174,13 +174,13 @@ class Websocket:
     def __init__(self, process, objects):
         self.process = process
         self.reader = LineReader(process.stdout)
+        self.status = None
         self.snapshots = []
         self.notices = []
-        answer = self.reader.next(STATUS_TIMEOUT)
-        assert answer is not None, "no answer to printer.objects.subscribe"
-        self.status = json.loads(answer)["result"]["status"]
-        assert set(self.status) == set(objects), answer
-        self._keep_snapshot()
+        deadline = time.monotonic() + STATUS_TIMEOUT
+        while self.status is None:
+            self._read("answer to printer.objects.subscribe", deadline)
+        assert set(self.status) == set(objects), self.status
 
     def _keep_snapshot(self):
         self.snapshots.append(json.loads(json.dumps(self.status)))
@@ -191,7 +191,12 @@ class Websocket:
             pytest.fail("the websocket saw no %s; it saw %s and %s"
                         % (what, self.snapshots, self.notices))
         message = json.loads(line)
-        if message["method"] == "notify_status_update":
+        if "error" in message:
+            pytest.fail("printer.objects.subscribe: %s" % message["error"])
+        if "result" in message:
+            self.status = message["result"]["status"]
+            self._keep_snapshot()
+        elif message["method"] == "notify_status_update":
             for name, fields in message["params"][0].items():
                 self.status.setdefault(name, {}).update(fields)
             self._keep_snapshot()
@@ -362,6 +367,18 @@ enable_system_updates: False
             method, path, status, body, self.diagnostics())
         return body["result"]
 
+    def refresh_update_status(self, name):
+        """The update manager's status of entry `name`, refreshed as the
+        user's "check for updates" does; Moonraker refuses it while its own
+        first refresh runs."""
+        def refresh():
+            status, body = self.request("POST", "/machine/update/refresh",
+                                        name=name)
+            return status == 200 and body["result"]
+        refreshed = wait_until("refresh of the update status", refresh,
+                               START_TIMEOUT, self.diagnostics)
+        return refreshed["version_info"][name]
+
     def subscribe(self, *objects):
         process = subprocess.Popen(
             self.namespace.command(
@@ -476,8 +493,7 @@ class TestUpdateThroughMoonraker:
     version. Runs after TestModuleThroughMoonraker: it moves the clone on."""
 
     def test_moonraker_takes_the_printed_section(self, host):
-        info = host.call("GET", "/machine/update/status")["version_info"]
-        repo = info["z_compensate"]
+        repo = host.refresh_update_status("z_compensate")
 
         assert repo["configured_type"] == "git_repo"
         assert repo["is_valid"], repo
@@ -497,17 +513,11 @@ class TestUpdateThroughMoonraker:
             .replace('version = "%s"' % old, 'version = "%s"' % host.new_version),
             motion: (host.source / motion).read_text() + "\n"})
 
-        # the user's "check for updates"; refused while Moonraker's own
-        # first refresh runs
-        refreshed = wait_until(
-            "refresh of the update status",
-            lambda: host.request("POST", "/machine/update/refresh",
-                                 name="z_compensate")[0] == 200 and
-            host.call("GET", "/machine/update/status"),
-            START_TIMEOUT, host.diagnostics)
-        behind = refreshed["version_info"]["z_compensate"]["commits_behind"]
+        behind = host.refresh_update_status("z_compensate")["commits_behind"]
         assert [commit["subject"] for commit in behind] == ["update"]
 
+        # 0.11.0 updates one entry of the update manager by its name, at
+        # /machine/update/client (and /machine/update/upgrade)
         websocket = host.subscribe()
         try:
             status, body = host.request("POST", "/machine/update/client",
