@@ -282,8 +282,6 @@ trusted_clients:
 [machine]
 # No service manager here: Moonraker cannot restart klipper itself
 provider: none
-validate_service: False
-validate_config: False
 
 [update_manager]
 # The system's packages are not Moonraker's to update here
