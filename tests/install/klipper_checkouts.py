@@ -1,23 +1,13 @@
-"""Klipper checkouts and git, for the installer's tests."""
+"""Klipper checkouts, for the installer's tests."""
 import os
-import subprocess
-from pathlib import Path
 
-REPO_DIR = Path(__file__).resolve().parents[2]
+from published_repository import REPO_DIR, git
+
 INSTALL_SCRIPT = REPO_DIR / "scripts" / "install-klipper.sh"
 # What Klipper's own .gitignore keeps out of `git status` in extras/
 KLIPPER_GITIGNORE = "out\n*.so\n*.pyc\n"
 # What the Kalico fork's adds: its plugins/ folder, all but the package file
 PLUGINS_GITIGNORE = "klippy/plugins/*\n!klippy/plugins/__init__.py\n"
-
-
-def git(directory, *args):
-    result = subprocess.run(
-        ["git", "-C", str(directory), "-c", "user.name=test", "-c", "user.email=test@localhost"]
-        + list(args),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 def make_klipper_checkout(root, with_git=False, with_plugins=False):

@@ -3,7 +3,6 @@ git origin, klippy's virtual environment with klippy's pinned packages and a
 Klipper git checkout; then an update of the clone as Moonraker makes it,
 with no rebuild."""
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -11,6 +10,8 @@ from pathlib import Path
 import pytest
 
 from klipper_checkouts import REPO_DIR, git, git_status, make_klipper_checkout
+from moonraker_env import moonraker_env, moonraker_python
+from published_repository import publish, publish_this_repository, version_of
 from z_compensate import install
 
 pytestmark = [
@@ -23,7 +24,6 @@ pytestmark = [
 ]
 
 KLIPPY_REQUIREMENTS = Path(__file__).resolve().parent / "klippy-requirements.txt"
-MOONRAKER = "moonraker==0.11.0"
 
 # What klippy does with the section: import the loader from its extras
 # package and let it load the build (constructing the printer object needs
@@ -88,8 +88,8 @@ def run(command, cwd=None, env=None):
     return result.stdout
 
 
-def make_venv(path, *requirements, python=sys.executable):
-    run([python, "-m", "venv", path])
+def make_venv(path, *requirements):
+    run([sys.executable, "-m", "venv", path])
     if requirements:
         run([path / "bin" / "python", "-m", "pip", "install", "--quiet"] + list(requirements))
     return path
@@ -97,14 +97,6 @@ def make_venv(path, *requirements, python=sys.executable):
 
 def freeze(env):
     return run([env / "bin" / "python", "-m", "pip", "freeze", "--all"]).splitlines()
-
-
-def publish(source, files):
-    """Commits `files` ({relative path: text}) in `source` and pushes them."""
-    for relative, text in files.items():
-        (source / relative).write_text(text)
-    git(source, "commit", "--quiet", "--all", "--message", "update")
-    git(source, "push", "--quiet", "origin", "main")
 
 
 class Printer:
@@ -121,18 +113,7 @@ class Printer:
 
     def publish_this_repository(self):
         """The origin holds this repository's files as they are now."""
-        listed = git(REPO_DIR, "ls-files", "--cached", "--others", "--exclude-standard")
-        for relative in listed.splitlines():
-            if (REPO_DIR / relative).is_file():
-                target = self.source / relative
-                target.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(str(REPO_DIR / relative), str(target))
-        git(self.source, "init", "--quiet", "--initial-branch", "main")
-        git(self.source, "add", "--all")
-        git(self.source, "commit", "--quiet", "--message", "release")
-        git(self.home, "init", "--quiet", "--bare", "--initial-branch", "main", self.origin)
-        git(self.source, "remote", "add", "origin", str(self.origin))
-        git(self.source, "push", "--quiet", "origin", "main")
+        publish_this_repository(self.source, self.origin)
         git(self.home, "clone", "--quiet", str(self.origin), str(self.clone))
 
     def install_script(self, *args):
@@ -152,18 +133,6 @@ class Printer:
         git(self.clone, "pull", "--quiet", "--progress")
 
 
-def moonraker_python():
-    """An interpreter that Moonraker runs on (3.10 or newer): this one, or
-    the machine's python3."""
-    for python in (sys.executable, shutil.which("python3")):
-        if python and subprocess.run(
-                [python, "-c", "import sys; sys.exit(sys.version_info < (3, 10))"]
-        ).returncode == 0:
-            return python
-    pytest.fail("Moonraker needs CPython 3.10 or newer, and neither %s nor python3 is"
-                % sys.executable)
-
-
 @pytest.fixture(scope="module")
 def printer(tmp_path_factory):
     printer = Printer(tmp_path_factory.mktemp("home"))
@@ -172,11 +141,6 @@ def printer(tmp_path_factory):
     printer.packages_before = freeze(printer.env)
     printer.install_output = printer.install_script()
     return printer
-
-
-def version_of(checkout):
-    text = (checkout / "pyproject.toml").read_text()
-    return text.split('version = "', 1)[1].split('"', 1)[0]
 
 
 class TestInstalled:
@@ -208,10 +172,12 @@ class TestInstalled:
         section = printer.install_script("--print-moonraker")
         conf = tmp_path / "moonraker.conf"
         conf.write_text(section)
-        moonraker_env = make_venv(tmp_path / "moonraker-env", MOONRAKER,
-                                  python=moonraker_python())
+        found = moonraker_python()
+        if found is None:
+            pytest.fail("Moonraker needs CPython 3.10 or newer, and there is none here")
+        environment = moonraker_env(*found)
 
-        lines = run([moonraker_env / "bin" / "python", "-c", MOONRAKER_CHECK, conf, tmp_path],
+        lines = run([environment / "bin" / "python", "-c", MOONRAKER_CHECK, conf, tmp_path],
                     env={"HOME": str(printer.home)}).splitlines()
 
         assert lines == ["GitDeploy", str(printer.clone), str(printer.origin),

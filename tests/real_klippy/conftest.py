@@ -14,11 +14,12 @@ import sys
 
 import pytest
 
-import mcu_dictionary
+from real_printer import klippy_command, write_printer_files
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 STAND_INS = os.path.join(HERE, "klippy_extras")
+KLIPPY_VENV = os.path.join(REPO, ".venv-klippy-%s" % platform.python_version())
 # scripts/test names the one interpreter that runs these tests
 ONCE_UNDER = os.environ.get("Z_COMPENSATE_REAL_KLIPPY")
 KLIPPY_TIMEOUT = 300
@@ -46,19 +47,24 @@ def pytest_collection_modifyitems(config, items):
 
 
 @pytest.fixture(scope="session")
-def klippy_python():
-    """The Python of the klippy venv, with the module installed by the
-    project's installer and the stand-ins copied into klippy's extras."""
-    venv = os.path.join(REPO, ".venv-klippy-%s" % platform.python_version())
+def klippy_site():
+    """The directory that holds the klippy package of the klippy venv, with
+    the module installed by the project's installer and the stand-ins
+    copied into klippy's extras."""
     site = subprocess.run(
         [os.path.join(REPO, "scripts", "klippy-test-env"), sys.executable,
-         venv], check=True, stdout=subprocess.PIPE,
+         KLIPPY_VENV], check=True, stdout=subprocess.PIPE,
         universal_newlines=True).stdout.strip()
     for name in os.listdir(STAND_INS):
         if name.endswith(".py"):
             shutil.copy(os.path.join(STAND_INS, name),
                         os.path.join(site, "klippy", "extras", name))
-    return os.path.join(venv, "bin", "python")
+    return site
+
+
+@pytest.fixture(scope="session")
+def klippy_python(klippy_site):
+    return os.path.join(KLIPPY_VENV, "bin", "python")
 
 
 class KlippyRun:
@@ -87,13 +93,10 @@ def run_klippy(klippy_python, tmp_path):
     """run_klippy(config, gcode_lines) -> KlippyRun: klippy in batch mode
     on `config` (a printer.cfg text), reading the G-code lines."""
     def run(config, gcode_lines):
-        (tmp_path / "printer.cfg").write_text(config)
+        write_printer_files(tmp_path, config)
         (tmp_path / "input.gcode").write_text("\n".join(gcode_lines) + "\n")
-        mcu_dictionary.write(tmp_path / "mcu.dict")
         done = subprocess.run(
-            [klippy_python, "-m", "klippy.klippy", "printer.cfg",
-             "-i", "input.gcode", "-o", "output.serial", "-d", "mcu.dict",
-             "-l", "klippy.log"],
+            klippy_command(klippy_python, tmp_path, "-i", "input.gcode"),
             cwd=str(tmp_path), timeout=KLIPPY_TIMEOUT,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         log = (tmp_path / "klippy.log").read_text()

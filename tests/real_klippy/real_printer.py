@@ -1,4 +1,7 @@
-"""The printer that the real-klippy tests run."""
+"""The printer that the real-klippy tests run, and how klippy runs it."""
+import re
+
+import mcu_dictionary
 
 # The printer: the bed probe reports Z = position_min (-2) plus the axis
 # twist compensation (3.9), 1.9; the nozzle touches the bed at Z 0.05. A
@@ -117,3 +120,27 @@ clr_noz_len_y: 50
 PRINTER = BASE_CONFIG + TENSINK + REQUIRED_KEYS + WIPE_AREA
 
 KNOWN_Z_OFFSET = "1.800"
+
+
+def write_printer_files(directory, config):
+    """printer.cfg with `config` and the MCU's data dictionary, in `directory`."""
+    (directory / "printer.cfg").write_text(config)
+    mcu_dictionary.write(directory / "mcu.dict")
+
+
+def klippy_command(python, directory, *input_args):
+    """klippy on the files in `directory`: the MCU's messages go to
+    output.serial, the log to klippy.log. `input_args` say where G-code
+    comes from (-i FILE, or -I PTY)."""
+    return ([python, "-m", "klippy.klippy", str(directory / "printer.cfg")]
+            + list(input_args)
+            + ["-o", str(directory / "output.serial"),
+               "-d", str(directory / "mcu.dict"),
+               "-l", str(directory / "klippy.log")])
+
+
+def saved_z_offset(text):
+    """The probe's z_offset in the SAVE_CONFIG block of printer.cfg's
+    `text`, or None."""
+    found = re.search(r"#\*# \[probe\]\n#\*# z_offset = (\S+)\n", text)
+    return found and found.group(1)

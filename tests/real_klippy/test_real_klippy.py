@@ -1,10 +1,8 @@
 """The module inside PyPI's klippy of 2023-10, in batch mode."""
-import re
-
 import pytest
 
 from real_printer import (BASE_CONFIG, KNOWN_Z_OFFSET, PRINTER,
-                          REQUIRED_KEYS, TENSINK)
+                          REQUIRED_KEYS, TENSINK, saved_z_offset)
 
 ALL_KEYS = """
 [z_compensate]
@@ -53,12 +51,6 @@ max_offset_change: 1.0
 point_tolerance: 0.1
 point_retries: 1
 """
-
-
-def saved_z_offset(text):
-    """The probe's z_offset in the SAVE_CONFIG block, or None."""
-    found = re.search(r"#\*# \[probe\]\n#\*# z_offset = (\S+)\n", text)
-    return found and found.group(1)
 
 
 @pytest.mark.parametrize("section", [ALL_KEYS, REQUIRED_KEYS],
