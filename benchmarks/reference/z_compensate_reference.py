@@ -780,11 +780,11 @@ class ZCompensateInitWrapper:
         if tolerance != 0 and spread > tolerance:
             refuse_implausible(
                 "the two points' offsets %f and %f differ by %f mm, more than %s; the points "
-                "were measured again %d times (%s)"
+                "were measured again %d time%s (%s)"
                 % (z_offset[0], z_offset[1], spread,
                    setting_source(tolerance, self.point_tolerance, "point_tolerance",
                                   "POINT_TOLERANCE"),
-                   self.last_remeasurements,
+                   self.last_remeasurements, "" if self.last_remeasurements == 1 else "s",
                    setting_source(retries, self.point_retries, "point_retries",
                                   "POINT_RETRIES")))
         change = abs(z_offset_new - z_offset_old)

@@ -8,11 +8,9 @@
 # loader refuses a build that no longer matches the checkout's version or
 # sources, saying how to rebuild, rather than run it.
 import hashlib
-import importlib
 import logging
 import os
 import re
-import sys
 import time
 
 # Written by the installer beside the extension: the digest of the sources it
@@ -22,24 +20,6 @@ STAMP_NAME = "z_compensate_wrapper.stamp"
 SOURCE_DIRS = ("host", os.path.join("klippy", "extras", "z_compensate_wrapper"))
 SOURCE_FILES = ("CMakeLists.txt",)
 VERSION_LINE = re.compile(r'^version\s*=\s*"([^"]+)"', re.M)
-
-
-def provide_probe_sibling():
-    """The extension imports klippy's probe module as a sibling in its own
-    package. Installed into klippy/plugins/ (the Kalico fork's folder for
-    third-party modules), it finds klippy's probe there, under the name it
-    has in klippy/extras/. Done when this file is imported: that host
-    imports every module of the folder at start, the extension right after
-    this one."""
-    head, _, package = (__package__ or "").rpartition(".")
-    if package != "plugins":
-        return
-    prefix = head + "." if head else ""
-    sys.modules.setdefault(prefix + "plugins.probe",
-                           importlib.import_module(prefix + "extras.probe"))
-
-
-provide_probe_sibling()
 
 
 def checkout_of(loader_path):

@@ -199,5 +199,7 @@ def point_spread(run):
     else:
         verdict = "%s point_tolerance %g" % (
             "within" if spread <= tolerance else "beyond", tolerance)
-    return "the points' offsets differ by %.4f mm, %s (measured again %d times, point_retries %g)" % (
-        spread, verdict, status["last_remeasurements"], limit_in_force(run, "point_retries"))
+    remeasured = status["last_remeasurements"]
+    return ("the points' offsets differ by %.4f mm, %s (measured again %d time%s,"
+            " point_retries %g)" % (spread, verdict, remeasured, "" if remeasured == 1 else "s",
+                                    limit_in_force(run, "point_retries")))

@@ -179,7 +179,8 @@ class TestLimits:
         assert "more than POINT_TOLERANCE=1e-09; the points were measured again 2 times" \
             " (POINT_RETRIES=2)" in outcome.stderr
         assert "the configuration was not saved" in outcome.stderr
-        assert [p.name for p in out_dir.iterdir()] == ["z_offset_calibration.png"]
+        [run_dir] = out_dir.iterdir()
+        assert [p.name for p in run_dir.iterdir()] == ["z_offset_calibration.png"]
 
     def test_picture_outcome_names_the_spread_and_the_tolerance(self, klippy_dir, out_dir,
                                                                  monkeypatch):
@@ -193,7 +194,7 @@ class TestLimits:
         dry(klippy_dir, out_dir, "Z_OFFSET_CALIBRATION", "POINT_TOLERANCE=0")
         refused, accepted = [" ".join(" ".join(lines).split()) for lines in drawn]
         assert re.search(r"the points' offsets differ by \S+ mm, beyond point_tolerance"
-                         r" 1e-09 \(measured again 1 times, point_retries 1\)", refused)
+                         r" 1e-09 \(measured again 1 time, point_retries 1\)", refused)
         assert re.search(r"the points' offsets differ by \S+ mm, point_tolerance 0: no"
                          r" check", accepted)
 

@@ -68,12 +68,12 @@ def run_refused(make_printer, monkeypatch, options, script, bed, entry_offset=0.
     ("", CALIBRATE,
      "Z_OFFSET_CALIBRATION refused: the two points' offsets 1.800000 and 1.950000 differ"
      " by 0.150000 mm, more than [z_compensate] point_tolerance = 0.1; the points were"
-     " measured again 1 times ([z_compensate] point_retries = 1)"),
+     " measured again 1 time ([z_compensate] point_retries = 1)"),
     ("point_tolerance: 0.12\npoint_retries: 0",
      CALIBRATE + " POINT_TOLERANCE=0.05 POINT_RETRIES=1",
      "Z_OFFSET_CALIBRATION refused: the two points' offsets 1.800000 and 1.950000 differ"
      " by 0.150000 mm, more than POINT_TOLERANCE=0.05; the points were measured again"
-     " 1 times (POINT_RETRIES=1)"),
+     " 1 time (POINT_RETRIES=1)"),
 ], ids=["keys", "parameters"])
 def test_points_that_disagree_again_are_refused(make_printer, monkeypatch, options,
                                                 script, message):

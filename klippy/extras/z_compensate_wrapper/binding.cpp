@@ -948,14 +948,20 @@ void add_object(PyObject* module, const char* name, const Ref& value) {
   }
 }
 
-// The sibling module that klippy loads beside this one.
+// klippy's probe module, which klippy loads from its extras package: the one
+// this module lies in, or the extras beside the plugins package (the Kalico
+// fork's folder for third-party modules).
 void import_bed_probe_module(PyObject* module) {
   const char* module_name = PyModule_GetName(module);
   if (module_name == nullptr) throw_error();
   const std::string name = module_name;
   const auto dot = name.rfind('.');
-  const std::string probe = dot == std::string::npos ? "probe" : name.substr(0, dot) + ".probe";
-  checked(PyImport_ImportModule(probe.c_str()));
+  std::string package = dot == std::string::npos ? "" : name.substr(0, dot);
+  const auto last = package.rfind('.');
+  if (package.substr(last == std::string::npos ? 0 : last + 1) == "plugins") {
+    package.replace(package.size() - std::string("plugins").size(), std::string::npos, "extras");
+  }
+  checked(PyImport_ImportModule((package.empty() ? "probe" : package + ".probe").c_str()));
 }
 
 int module_exec(PyObject* module) {

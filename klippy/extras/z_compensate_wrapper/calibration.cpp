@@ -155,11 +155,12 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
   if (limits.point_tolerance != 0 && spread > limits.point_tolerance) {
     refuse_implausible(format(
         "the two points' offsets %f and %f differ by %f mm, more than %s; the points were "
-        "measured again %d times (%s)",
+        "measured again %d time%s (%s)",
         z_offset[0], z_offset[1], spread,
         setting_source(limits.point_tolerance, point_tolerance, "point_tolerance",
                        "POINT_TOLERANCE").c_str(),
         static_cast<int>(run_status.last_remeasurements),
+        run_status.last_remeasurements == 1 ? "" : "s",
         setting_source(static_cast<double>(limits.point_retries),
                        static_cast<double>(point_retries), "point_retries", "POINT_RETRIES")
             .c_str()));
