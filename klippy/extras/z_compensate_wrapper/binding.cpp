@@ -926,17 +926,8 @@ Ref make_class(PyObject* module) {
   return type;
 }
 
-Ref error_record(const char* code, const char* msg, const Names& names) {
-  Ref record = checked(PyDict_New());
-  const Ref code_text = checked(PyUnicode_FromString(code));
-  const Ref msg_text = checked(PyUnicode_FromString(msg));
-  const Ref values = checked(PyList_New(0));
-  if (PyDict_SetItem(record.get(), names.code, code_text.get()) < 0 ||
-      PyDict_SetItem(record.get(), names.msg, msg_text.get()) < 0 ||
-      PyDict_SetItem(record.get(), names.values, values.get()) < 0) {
-    throw_error();
-  }
-  return record;
+Ref error_record(const char* code, const char* msg) {
+  return checked(Py_BuildValue("{sssss[]}", "code", code, "msg", msg, "values"));
 }
 
 void add_object(PyObject* module, const char* name, const Ref& value) {
@@ -968,20 +959,16 @@ int module_exec(PyObject* module) {
   try {
     ModuleState& state = module_state(module);
     state.names = new NamesRef(std::make_shared<const Names>());
-    const Names& names = **state.names;
     import_bed_probe_module(module);
 
     const Ref cal_data = error_record(
-        "key401", "PR_ERR_CODE_CAL_DATA_ERROR: An error occurred during data calculation..",
-        names);
+        "key401", "PR_ERR_CODE_CAL_DATA_ERROR: An error occurred during data calculation..");
     const Ref z_offset_calibration = error_record(
-        "key401", "PR_ERR_CODE_Z_OFFSET_CALIBRATION: Ceramic pressure sensitive mistrigger..",
-        names);
+        "key401", "PR_ERR_CODE_Z_OFFSET_CALIBRATION: Ceramic pressure sensitive mistrigger..");
     const Ref ssap_test = error_record(
         "key402",
         "PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization line communication is not available, "
-        "please check the connection..",
-        names);
+        "please check the connection..");
     add_object(module, "PR_ERR_CODE_CAL_DATA_ERROR", cal_data);
     add_object(module, "PR_ERR_CODE_Z_OFFSET_CALIBRATION", z_offset_calibration);
     add_object(module, "PR_ERR_CODE_SSAP_TEST_ERROR", ssap_test);

@@ -10,20 +10,18 @@ using namespace py_api;
 
 Ref python_list(const host::Position& pos) { return new_list(pos.data(), pos.size()); }
 
-Ref python_list(const host::Number* values, std::size_t count) {
-  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
-  for (std::size_t i = 0; i < count; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), from_number(values[i]).release());
+template <typename Numbers>
+Ref python_list(const Numbers& values) {
+  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  Py_ssize_t i = 0;
+  for (const host::Number& value : values) {
+    PyList_SET_ITEM(list.get(), i++, from_number(value).release());
   }
   return list;
 }
 
 Ref python_list(std::initializer_list<host::Number> values) {
-  return python_list(values.begin(), values.size());
-}
-
-Ref python_list(const std::vector<host::Number>& values) {
-  return python_list(values.data(), values.size());
+  return python_list<std::initializer_list<host::Number>>(values);
 }
 
 // config.getfloat / getint with the bounds given as keywords, the default
@@ -621,12 +619,8 @@ std::string PyErrorRecord::text(const std::string& msg_prefix) {
   const Ref values = checked(PyObject_GetItem(record_.get(), names_->values));
   const Ref prefix = new_text(msg_prefix);
   const Ref shown_msg = checked(PyNumber_Add(prefix.get(), msg.get()));
-  const Ref shown = checked(PyDict_New());
-  if (PyDict_SetItem(shown.get(), names_->code, code.get()) < 0 ||
-      PyDict_SetItem(shown.get(), names_->msg, shown_msg.get()) < 0 ||
-      PyDict_SetItem(shown.get(), names_->values, values.get()) < 0) {
-    throw_error();
-  }
+  const Ref shown = checked(Py_BuildValue("{sOsOsO}", "code", code.get(), "msg", shown_msg.get(),
+                                          "values", values.get()));
   return repr(shown.get());
 }
 
