@@ -10,6 +10,7 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from in_command import call_in_command
 
@@ -337,3 +338,44 @@ class TestPythonsOwnRulesForArguments:
         assert "move" in names and "bl_offset" not in names
         with pytest.raises(RuntimeError, match="not initialised"):
             plain.move([1, 2], 10)
+
+
+class PythonMethods:
+    """The methods' signatures as Python defs: their argument errors are
+    what the module's must read as."""
+
+    def print_msg(self, title, msg, force=False):
+        pass
+
+    def move(self, pos, speed, wait=True):
+        pass
+
+    def set_hot_temps(self, temp, wait=False, err=5):
+        pass
+
+    def TEST_SWAP(self):
+        pass
+
+    def get_status(self, eventtime):
+        pass
+
+
+@settings(max_examples=200, deadline=None, database=None, derandomize=True,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(name=st.sampled_from(["print_msg", "move", "set_hot_temps", "TEST_SWAP", "get_status"]),
+       positional=st.integers(min_value=0, max_value=5),
+       keywords=st.lists(st.sampled_from(["title", "msg", "force", "pos", "speed", "wait",
+                                          "temp", "err", "eventtime", "bogus"]),
+                         unique=True, max_size=3))
+def test_argument_errors_read_as_pythons(module, name, positional, keywords):
+    args = [object()] * positional
+    kwargs = dict.fromkeys(keywords, object())
+    try:
+        getattr(PythonMethods(), name)(*args, **kwargs)
+    except TypeError as error:
+        expected = str(error).replace("PythonMethods.", type(module).__name__ + ".")
+    else:
+        return
+    with pytest.raises(TypeError) as raised:
+        getattr(module, name)(*args, **kwargs)
+    assert str(raised.value) == expected

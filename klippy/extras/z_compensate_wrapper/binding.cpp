@@ -189,19 +189,6 @@ void bind_arguments(const Method& method, std::size_t count, PyObject* self,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound) {
   const auto given = static_cast<std::size_t>(nargs);
-  if (given > count) {
-    std::size_t required = 0;
-    while (required < count && method.parameters[required].default_value == Default::required) {
-      ++required;
-    }
-    const std::string takes =
-        required == count ? std::to_string(count + 1)
-                          : "from " + std::to_string(required + 1) + " to " +
-                                std::to_string(count + 1);
-    raise(PyExc_TypeError, call_name(method) + " takes " + takes + " positional argument" +
-                               (takes == "1" ? "" : "s") + " but " + std::to_string(given + 1) +
-                               " were given");
-  }
   for (std::size_t i = 0; i < count; ++i) bound[i] = i < given ? args[i] : nullptr;
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keywords; ++k) {
@@ -220,6 +207,20 @@ void bind_arguments(const Method& method, std::size_t count, PyObject* self,
                                  method.parameters[index].name + "'");
     }
     bound[index] = args[nargs + k];
+  }
+  // Python names a wrong keyword before too many positional arguments.
+  if (given > count) {
+    std::size_t required = 0;
+    while (required < count && method.parameters[required].default_value == Default::required) {
+      ++required;
+    }
+    const std::string takes =
+        required == count ? std::to_string(count + 1)
+                          : "from " + std::to_string(required + 1) + " to " +
+                                std::to_string(count + 1);
+    raise(PyExc_TypeError, call_name(method) + " takes " + takes + " positional argument" +
+                               (takes == "1" ? "" : "s") + " but " + std::to_string(given + 1) +
+                               " were given");
   }
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < count; ++i) {
@@ -873,7 +874,7 @@ const char kClassDoc[] =
     "ZCompensateInitWrapper(config)\n--\n\n"
     "The [z_compensate] section's Z-offset calibration and nozzle clearing.";
 
-// Before 3.10 a class made from a spec keeps its doc without the signature
+// Before 3.10 a class made by PyType_FromSpec keeps its doc without the signature
 // line, which inspect reads: the doc is put back whole.
 void keep_signature(PyTypeObject* type) {
   const Ref signature =
@@ -904,12 +905,12 @@ Ref make_class(PyObject* module) {
 #endif
       {0, nullptr},
   };
-  PyType_Spec spec = {"z_compensate_wrapper.ZCompensateInitWrapper", sizeof(ModuleObject), 0,
+  PyType_Spec type_spec = {"z_compensate_wrapper.ZCompensateInitWrapper", sizeof(ModuleObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 #if PY_VERSION_HEX >= 0x03090000
-  Ref type = checked(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  Ref type = checked(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 #else
-  Ref type = checked(PyType_FromSpec(&spec));
+  Ref type = checked(PyType_FromSpec(&type_spec));
   reinterpret_cast<PyTypeObject*>(type.get())->tp_weaklistoffset = offsetof(ModuleObject, weakrefs);
 #endif
 #if PY_VERSION_HEX < 0x030B0000
