@@ -49,7 +49,8 @@ STOP_TIMEOUT = 15
 POLL_INTERVAL = 0.25
 STATUS_FIELDS = {"auto_alignment_status", "running_command", "last_command",
                  "last_result", "last_message", "last_z_offset",
-                 "saved_z_offset", "last_point_offsets"}
+                 "saved_z_offset", "last_point_offsets", "last_point_spread",
+                 "last_remeasurements"}
 
 
 def namespace_missing():
