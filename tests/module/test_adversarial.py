@@ -4,8 +4,9 @@ calls that answer wrongly or rebind the module and pause. Whatever they do,
 the module raises a Python exception of a sensible type that names the
 problem, never crashes, and stays usable."""
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
+from generated import budget
 from in_command import error_in_command
 
 WIPE_AREA = """
@@ -15,10 +16,7 @@ clr_noz_len_x: 50
 clr_noz_len_y: 60
 """
 
-# A fixed budget without a database: the same examples in every run.
-BUDGET = settings(max_examples=60, deadline=None, database=None, derandomize=True,
-                  suppress_health_check=[HealthCheck.function_scoped_fixture,
-                                         HealthCheck.too_slow])
+BUDGET = budget(60)
 
 
 class HostFault(Exception):

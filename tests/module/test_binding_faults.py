@@ -10,8 +10,9 @@ import sys
 import textwrap
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
+from generated import budget
 from in_command import call_in_command
 
 WIPE_AREA = """
@@ -360,8 +361,7 @@ class PythonMethods:
         pass
 
 
-@settings(max_examples=200, deadline=None, database=None, derandomize=True,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@budget(200)
 @given(name=st.sampled_from(["print_msg", "move", "set_hot_temps", "TEST_SWAP", "get_status"]),
        positional=st.integers(min_value=0, max_value=5),
        keywords=st.lists(st.sampled_from(["title", "msg", "force", "pos", "speed", "wait",

@@ -6,8 +6,9 @@ routine whatever the limits say."""
 import math
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
+from generated import budget
 from procedure_support import (CALIBRATION_SHUTDOWN_TEXT, WIPE_AREA,
                                command_lines, config_text, gcode_z_offset,
                                probe_answers, saved_option)
@@ -195,8 +196,7 @@ def test_bad_parameter_is_refused_before_anything_moves_or_heats(make_printer, c
     assert not printer.is_shutdown()
 
 
-@settings(max_examples=40, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@budget(40)
 @given(first=st.floats(0.0, 3.5), second=st.floats(0.0, 3.5),
        tolerance=st.sampled_from([0, 0.05, 0.3]), max_change=st.sampled_from([0, 0.5, 1.0]))
 def test_outcome_follows_the_limits(make_printer, monkeypatch, first, second, tolerance,
