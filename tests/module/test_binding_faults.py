@@ -5,6 +5,7 @@ import inspect
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -277,18 +278,23 @@ LOCALE_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.skip_allowed("a machine without glibc's locale sources cannot make a German locale")
 def test_texts_do_not_follow_the_locale(tmp_path, make_printer, klippy_dir):
+    if shutil.which("localedef") is None:
+        pytest.skip("no localedef here")
     locales = tmp_path / "locales"
     locales.mkdir()
     made = subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8",
                            str(locales / "de_DE.UTF-8")],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           universal_newlines=True)
-    if not (locales / "de_DE.UTF-8").exists():
+    env = dict(os.environ, LOCPATH=str(locales))
+    usable = subprocess.run([sys.executable, "-c", "import locale; "
+                             "locale.setlocale(locale.LC_NUMERIC, 'de_DE.UTF-8')"],
+                            env=env, stderr=subprocess.DEVNULL)
+    if usable.returncode != 0:
         pytest.skip("no German locale can be made here: " + made.stdout)
     printer = make_printer(WIPE_AREA)
     config = printer.get_start_args()["config_file"]
     tests_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    env = dict(os.environ, LOCPATH=str(locales))
     done = subprocess.run([sys.executable, "-c", LOCALE_SCRIPT, klippy_dir, tests_dir, config],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, env=env)

@@ -447,7 +447,7 @@ class TestModuleThroughMoonraker:
             "auto_alignment_status": 0, "running_command": "",
             "last_command": "", "last_result": "", "last_message": "",
             "last_z_offset": None, "saved_z_offset": None,
-            "last_point_offsets": []}
+            "last_point_offsets": [], "last_point_spread": None, "last_remeasurements": 0}
 
     def test_subscription_follows_z_offset_auto(self, auto_run):
         assert set(auto_run[0]) == STATUS_FIELDS
