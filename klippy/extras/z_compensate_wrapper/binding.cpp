@@ -33,7 +33,6 @@ constexpr const char* kClassName = "ZCompensateInitWrapper";
 // What one import of the module owns; nothing of it is shared with another
 // import of the same file or with another interpreter.
 struct ModuleState {
-  PyTypeObject* type;
   // The error records, and the one list shared by every call that names no
   // values.
   PyObject* z_offset_calibration_error;
@@ -81,11 +80,9 @@ const ModuleState& state_of(PyObject* self) {
   return module_state(module);
 }
 
-const NamesRef& names_of(PyObject* self) {
-  const ModuleState& state = state_of(self);
-  if (state.names == nullptr) torn_down();
-  return *state.names;
-}
+// The names stay until the module is freed, which the object's reference
+// to it prevents.
+const NamesRef& names_of(PyObject* self) { return *state_of(self).names; }
 
 ZCompensate& core_of(PyObject* self) {
   ZCompensate* core = as_module(self)->core;
@@ -984,9 +981,7 @@ int module_exec(PyObject* module) {
     state.default_vals = checked(PyList_New(0)).release();
     state.default_err = checked(PyLong_FromLong(5)).release();
 
-    const Ref type = make_class(module);
-    state.type = reinterpret_cast<PyTypeObject*>(Ref(type).release());
-    add_object(module, kClassName, type);
+    add_object(module, kClassName, make_class(module));
     return 0;
   } catch (...) {
     set_error(std::current_exception());
@@ -1002,7 +997,6 @@ ModuleState* allocated_state(PyObject* module) {
 int module_state_traverse(PyObject* module, visitproc visit, void* arg) {
   const ModuleState* state = allocated_state(module);
   if (state == nullptr) return 0;
-  Py_VISIT(state->type);
   Py_VISIT(state->z_offset_calibration_error);
   Py_VISIT(state->ssap_test_error);
   Py_VISIT(state->default_vals);
@@ -1014,7 +1008,6 @@ int module_state_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_state_clear(PyObject* module) {
   ModuleState* state = allocated_state(module);
   if (state == nullptr) return 0;
-  Py_CLEAR(state->type);
   Py_CLEAR(state->z_offset_calibration_error);
   Py_CLEAR(state->ssap_test_error);
   Py_CLEAR(state->default_vals);
