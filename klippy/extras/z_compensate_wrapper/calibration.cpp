@@ -13,14 +13,12 @@ void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
 
 OffsetLimits ZCompensate::read_offset_limits(host::GCodeCommand& gcmd) {
   const auto host_printer = printer.get();
-  const auto refuse_parameter = [&](const char* name, const std::string& rule) {
-    const std::string commandline = gcmd.get_commandline();
-    host_printer->raise_command_error(
-        format("Error on '%s': %s %s", commandline.c_str(), name, rule.c_str()));
+  const auto refuse = [&](const char* name, const std::string& rule) {
+    refuse_parameter(*host_printer, gcmd, name, rule);
   };
   const auto read_distance = [&](const char* name, double configured) {
     const double value = read_finite_parameter(*host_printer, gcmd, name, configured);
-    if (value < 0) refuse_parameter(name, "must have minimum of 0");
+    if (value < 0) refuse(name, "must have minimum of 0");
     return value;
   };
   OffsetLimits limits{};
@@ -29,11 +27,11 @@ OffsetLimits ZCompensate::read_offset_limits(host::GCodeCommand& gcmd) {
   // The host's command object reads numbers as floats only.
   const double retries = read_finite_parameter(*host_printer, gcmd, "POINT_RETRIES",
                                                static_cast<double>(point_retries));
-  if (retries != std::trunc(retries)) refuse_parameter("POINT_RETRIES", "must be a whole number");
-  if (retries < 0) refuse_parameter("POINT_RETRIES", "must have minimum of 0");
+  if (retries != std::trunc(retries)) refuse("POINT_RETRIES", "must be a whole number");
+  if (retries < 0) refuse("POINT_RETRIES", "must have minimum of 0");
   if (retries > kMaxPointRetries) {
-    refuse_parameter("POINT_RETRIES", format("must have maximum of %d",
-                                             static_cast<int>(kMaxPointRetries)));
+    refuse("POINT_RETRIES",
+           format("must have maximum of %d", static_cast<int>(kMaxPointRetries)));
   }
   limits.point_retries = static_cast<std::int64_t>(retries);
   return limits;

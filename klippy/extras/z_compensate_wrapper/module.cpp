@@ -16,14 +16,17 @@ host::Number whole(std::int64_t value) { return value; }
 
 }  // namespace
 
+void refuse_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd, const char* name,
+                      const std::string& rule) {
+  const std::string commandline = gcmd.get_commandline();
+  host_printer.raise_command_error(
+      format("Error on '%s': %s %s", commandline.c_str(), name, rule.c_str()));
+}
+
 double read_finite_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
                              const char* name, double default_value) {
   const double value = gcmd.get_float(name, default_value);
-  if (!std::isfinite(value)) {
-    const std::string commandline = gcmd.get_commandline();
-    host_printer.raise_command_error(
-        format("Error on '%s': %s must be a finite number", commandline.c_str(), name));
-  }
+  if (!std::isfinite(value)) refuse_parameter(host_printer, gcmd, name, "must be a finite number");
   return value;
 }
 

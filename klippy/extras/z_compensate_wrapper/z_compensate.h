@@ -163,6 +163,11 @@ std::uint64_t wall_clock_seed();
 std::string setting_source(double value, double configured, const char* key,
                            const char* parameter);
 
+// Ends the command as the host words a parameter it refuses:
+// "Error on '<command line>': NAME <rule>".
+void refuse_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
+                      const char* name, const std::string& rule);
+
 // A number parameter of the command line, `default_value` when absent. The
 // host's parser takes "nan" and "inf" as numbers; neither is accepted.
 double read_finite_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
