@@ -441,24 +441,32 @@ class ConfigLoader(ConfigFileReader):
                 config.fileconfig.set(section, option, str(value))
         return config
 
-    def check_unused_options(self, config, ignored_sections):
-        fileconfig = config.fileconfig
-        objects = dict(self.printer.lookup_objects())
+    def _access_tracking(self, config):
         access_tracking = dict(config.access_tracking)
         pending = self.pending_fileconfig()
         for section in pending.sections():
             for option in pending.options(section):
                 access_tracking[(section.lower(), option.lower())] = 1
-        valid_sections = {s: 1 for s, o in access_tracking}
+        return access_tracking
+
+    def unread_sections(self, config):
+        """Sections that no object was made from and none read."""
+        objects = dict(self.printer.lookup_objects())
+        valid_sections = {s: 1 for s, o in self._access_tracking(config)}
+        return [name for name in config.fileconfig.sections()
+                if name.lower() not in valid_sections
+                and name.lower() not in objects
+                and name.lower() not in self.unmodeled_option_sections]
+
+    def check_unused_options(self, config, ignored_sections):
+        # Every section is read, or accepted unread as one of
+        # `ignored_sections`
+        fileconfig = config.fileconfig
+        access_tracking = self._access_tracking(config)
         for section_name in fileconfig.sections():
-            if section_name in ignored_sections:
-                continue
             section = section_name.lower()
-            if (section not in valid_sections and section not in objects
-                    and section not in self.unmodeled_option_sections):
-                raise error("Section '%s' is not a valid config section"
-                            % (section,))
-            if section in self.unmodeled_option_sections:
+            if (section_name in ignored_sections
+                    or section in self.unmodeled_option_sections):
                 continue
             for option in fileconfig.options(section_name):
                 option = option.lower()

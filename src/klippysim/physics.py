@@ -44,13 +44,12 @@ class SimulatedPrinter:
     def __init__(self, config):
         self.surface = BedSurface(config)
         # The probe's z_offset is what the printer believes; this is the
-        # real distance between nozzle tip and probe trigger point
-        probe_z_offset = 0.
-        if config.has_section('probe'):
-            probe_z_offset = config.getsection('probe').getfloat(
-                'z_offset', 0., note_valid=False)
-        self.true_probe_offset = config.getfloat('true_probe_offset',
-                                                 probe_z_offset)
+        # real distance between nozzle tip and probe trigger point.  Not
+        # given, it is the bed probe's own (see note_configured_probe_offset)
+        self.true_probe_offset = config.getfloat('true_probe_offset', None)
+        self.true_probe_offset_given = self.true_probe_offset is not None
+        if self.true_probe_offset is None:
+            self.true_probe_offset = 0.
         self.probe_noise = config.getfloat('probe_noise', 0.002, minval=0.)
         self.contact_noise = config.getfloat('contact_noise', 0.002,
                                              minval=0.)
@@ -72,6 +71,12 @@ class SimulatedPrinter:
                 config.getfloat(name + '_max_reachable_temp', reachable),
                 config.getfloat(name + '_cooling_time', cooling, above=0.))
         self.z_zero = 0.
+
+    def note_configured_probe_offset(self, z_offset):
+        """The bed probe's configured z_offset, which is the true one
+        unless true_probe_offset was given."""
+        if not self.true_probe_offset_given:
+            self.true_probe_offset = z_offset
 
     def thermal_properties(self, heater_name):
         if heater_name in self.thermal:

@@ -10,6 +10,8 @@ import sys
 import greenlet
 
 from . import configfile, gcode, generations, toolhead, extruder
+from .extras import probe
+from .modules import SectionKinds
 from .physics import SimulatedPrinter
 from .reactor import VirtualReactor
 from .status import StatusPoller
@@ -36,33 +38,9 @@ Printer is shutdown
 HOST_SECTIONS = ('printer', 'stepper_x', 'stepper_y', 'stepper_z',
                  'extruder', 'simulated_printer')
 
-# Modules of klippy that the simulator does not model.  Their sections are
-# accepted unread when no module of that name is found in extras/, so that
-# a real printer.cfg can be loaded as it is
-UNMODELED_MODULES = (
-    'mcu', 'board_pins', 'duplicate_pin_override', 'static_digital_output',
-    'multi_pin', 'output_pin', 'pwm_tool', 'pwm_cycle_time', 'servo',
-    'tmc2130', 'tmc2208', 'tmc2209', 'tmc2240', 'tmc2660', 'tmc5160',
-    'stepper_enable', 'force_move', 'manual_stepper', 'extruder_stepper',
-    'endstop_phase', 'dual_carriage', 'display', 'display_status',
-    'display_data', 'display_template', 'display_glyph', 'menu', 'lcd_tmc',
-    'virtual_sdcard', 'sdcard_loop', 'print_stats', 'pause_resume',
-    'respond', 'gcode_macro', 'delayed_gcode', 'gcode_button',
-    'gcode_arcs', 'save_variables', 'idle_timeout', 'firmware_retraction',
-    'exclude_object', 'input_shaper', 'adxl345', 'lis2dw', 'mpu9250',
-    'resonance_tester', 'temperature_sensor', 'temperature_fan',
-    'heater_fan', 'controller_fan', 'fan_generic', 'thermistor',
-    'adc_temperature', 'verify_heater', 'heater_generic', 'homing_override',
-    'homing_heaters', 'filament_switch_sensor', 'filament_motion_sensor',
-    'hall_filament_width_sensor', 'tsl1401cl_filament_width_sensor',
-    'led', 'neopixel', 'dotstar', 'pca9533', 'pca9632', 'bed_screws',
-    'screws_tilt_adjust', 'z_tilt', 'quad_gantry_level', 'skew_correction',
-    'z_thermal_adjust', 'tuning_tower',
-    'statistics', 'query_adc', 'query_endstops', 'webhooks', 'palette2',
-    'angle', 'samd_sercom', 'sx1509', 'replicape', 'ads1220', 'load_cell',
-    'gcode_shell_command', 'shaketune', 'spi_temperature')
-# Further steppers and extruders ("stepper_z1", "extruder1") as well
-UNMODELED_NAME_RE = re.compile(r'^(stepper_[a-z]\d+|extruder\d+)$')
+# Sections with which klippy's own modules provide the bed probe
+PROBE_SECTION_MODULES = ('probe', 'bltouch', 'smart_effector',
+                         'probe_eddy_current', 'load_cell_probe')
 
 # Virtual seconds after which run_gcode gives up on a command.  Large,
 # because a wait timed on the wall clock (20 s of polling every 0.01 s of
@@ -109,7 +87,9 @@ class Printer:
           of a G28 Z at that XY.
         overrides: {section: {option: value}} applied as if written in the
           file (never saved).
-        unmodeled_sections: further module names to accept unread.
+        unmodeled_sections: further module names that klippy knows (and
+          the simulator does not model), such as those a real klippy
+          accepted.
         host_generation: the klippy generation whose interfaces the host
           offers (see generations.GENERATIONS).
         host_cxsave_config: the host has a CXSAVE_CONFIG command of its
@@ -134,8 +114,14 @@ class Printer:
         self.restarted = False
         # What a command asked for through gcode.request_restart()
         self.restart_request = None
-        self.unmodeled_modules = UNMODELED_MODULES + tuple(unmodeled_sections)
-        self.ignored_sections = []
+        self.section_kinds = SectionKinds(self.host_generation,
+                                          unmodeled_sections)
+        # Sections accepted unread: those of klippy's modules that are not
+        # modeled, and those of modules installed beside klippy
+        self.unsimulated_sections = []
+        self.third_party_sections = []
+        # A third-party module's section standing in as the bed probe
+        self.probe_stand_in = None
         self._use_klippy_dir(klippy_dir)
         gcode_dispatch = gcode.GCodeDispatch(self)
         gcode_dispatch.register_output_handler(self._note_output)
@@ -213,29 +199,83 @@ class Printer:
         self.objects[section] = init_func(config.getsection(section))
         return self.objects[section]
 
-    def _is_unmodeled(self, section):
-        module_name = section.split()[0]
-        return (module_name in self.unmodeled_modules
-                or UNMODELED_NAME_RE.match(module_name) is not None)
+    @property
+    def ignored_sections(self):
+        return self.unsimulated_sections + self.third_party_sections
 
     def _read_config(self, overrides):
         pconfig = self.lookup_object('configfile')
         config = pconfig.read_main_config(overrides)
         self.sim = SimulatedPrinter(config.getsection('simulated_printer'))
+        has_probe_section = any(
+            config.get_prefix_sections(name)
+            for name in PROBE_SECTION_MODULES)
         # Objects are created in config-file order, like klippy does
         for section_config in config.get_prefix_sections(''):
             name = section_config.get_name()
             if name in HOST_SECTIONS:
                 continue
             if (self.load_object(config, name, None) is None
-                    and self._is_unmodeled(name)):
-                self.ignored_sections.append(name)
+                    and not has_probe_section
+                    and self.section_kinds.kind(name) == 'third-party'
+                    and self._provides_probe_offsets(section_config)):
+                self._add_probe_stand_in(section_config)
         toolhead.add_printer_objects(config)
         extruder.add_printer_objects(config)
+        self._sort_unread_sections(
+            [name for name in pconfig.unread_sections(config)
+             if name != 'simulated_printer'])
         kin = self.lookup_object('toolhead').get_kinematics()
         if kin.z_homes_with_probe and 'probe' not in self.objects:
-            raise self.config_error("Unknown pin chip name 'probe'")
+            raise self.config_error(
+                "Unknown pin chip name 'probe'\n"
+                "  [stepper_z] endstop_pin: probe:z_virtual_endstop homes Z"
+                " on the bed probe: add its section ([probe], [bltouch], ...)"
+                " with its x_offset, y_offset and z_offset")
         pconfig.check_unused_options(config, self.ignored_sections)
+
+    def _provides_probe_offsets(self, section_config):
+        return any(section_config.get(option, None, note_valid=False)
+                   is not None for option in ('x_offset', 'y_offset'))
+
+    def _add_probe_stand_in(self, section_config):
+        # A scanning probe's own module provides klippy's "probe" object on
+        # the printer; here a plain probe at its offsets stands in for it
+        self.probe_stand_in = section_config.get_name()
+        probe.add_bed_probe(section_config, section_config.getfloat(
+            'z_offset', 0., note_valid=False))
+
+    def _sort_unread_sections(self, names):
+        for name in names:
+            kind = self.section_kinds.kind(name)
+            if kind == 'kalico':
+                raise self.config_error(
+                    "Section '%s' is not a valid config section\n"
+                    "  [%s] is a section of the Kalico fork's own: choose"
+                    " --host kalico" % (name, name))
+            if kind == 'klippy':
+                self.unsimulated_sections.append(name)
+            else:
+                self.third_party_sections.append(name)
+
+    def section_report(self):
+        """Lines telling what of the configuration the simulated printer
+        leaves out, each list once."""
+        lines = []
+        if self.unsimulated_sections:
+            lines.append("not simulated: " + ", ".join(
+                "[%s]" % name for name in self.unsimulated_sections))
+        if self.third_party_sections:
+            lines.append(
+                "not simulated, from modules installed beside klippy: "
+                + ", ".join("[%s]" % name
+                            for name in self.third_party_sections))
+        if self.probe_stand_in is not None:
+            lines.append(
+                "[%s] of a module installed beside klippy provides the bed"
+                " probe: simulated as a plain probe at its x_offset, y_offset"
+                " and z_offset" % (self.probe_stand_in,))
+        return lines
 
     def _connect(self, homed_axes, position):
         for cb in self.event_handlers.get("klippy:connect", []):

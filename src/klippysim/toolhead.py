@@ -1,14 +1,11 @@
-# Toolhead and cartesian kinematics on virtual time
+# Toolhead on virtual time
 #
 # Moves are checked against the axis limits exactly as klippy checks them
 # and take the time of a trapezoidal velocity profile from rest to rest.
 # There is no look-ahead: each move starts where the previous one ended.
 import math
 
-# Kinematics whose axis limits behave like cartesian ones for this purpose
-CARTESIAN_LIKE_KINEMATICS = (
-    'cartesian', 'corexy', 'corexz', 'hybrid_corexy', 'hybrid_corexz',
-    'limited_cartesian', 'limited_corexy', 'limited_corexz')
+from . import kinematics
 
 
 class Move:
@@ -56,101 +53,6 @@ class Move:
         return 2. * math.sqrt(d / a)
 
 
-class Rail:
-    """One axis: its range and how it homes, from [stepper_x|y|z]."""
-
-    def __init__(self, config, need_position_endstop=True):
-        self.name = config.get_name()
-        self.position_min = config.getfloat('position_min', 0.)
-        self.position_max = config.getfloat('position_max',
-                                            above=self.position_min)
-        self.homing_speed = config.getfloat('homing_speed', 5.0, above=0.)
-        self.second_homing_speed = config.getfloat(
-            'second_homing_speed', self.homing_speed / 2., above=0.)
-        self.homing_retract_dist = config.getfloat('homing_retract_dist', 5.,
-                                                   minval=0.)
-        self.homing_retract_speed = config.getfloat(
-            'homing_retract_speed', self.homing_speed, above=0.)
-        self.position_endstop = None
-        if need_position_endstop:
-            self.position_endstop = config.getfloat('position_endstop')
-            if (self.position_endstop < self.position_min
-                    or self.position_endstop > self.position_max):
-                raise config.error(
-                    "position_endstop in section '%s' must be between"
-                    " position_min and position_max" % config.get_name())
-
-    def get_range(self):
-        return self.position_min, self.position_max
-
-
-class CartKinematics:
-    def __init__(self, toolhead, config):
-        configfile = config.get_printer().lookup_object('configfile')
-        # A Z axis homed by the bed probe takes its endstop position from
-        # the probe's z_offset
-        z_config = config.getsection('stepper_z')
-        self.z_homes_with_probe = (
-            'z_virtual_endstop' in z_config.get('endstop_pin', ''))
-        self.rails = [Rail(config.getsection('stepper_x')),
-                      Rail(config.getsection('stepper_y')),
-                      Rail(z_config, not self.z_homes_with_probe)]
-        for rail in self.rails:
-            configfile.accept_unmodeled_options(rail.name)
-        max_velocity, max_accel = toolhead.get_max_velocity()
-        self.max_z_velocity = config.getfloat(
-            'max_z_velocity', max_velocity, above=0., maxval=max_velocity)
-        self.max_z_accel = config.getfloat(
-            'max_z_accel', max_accel, above=0., maxval=max_accel)
-        self.limits = [(1.0, -1.0)] * 3
-        self.homing_axes_letters = (
-            config.get_printer().host_generation.homing_axes_letters)
-
-    def set_position(self, newpos, homing_axes):
-        # Either form fails inside the kinematics on a host of the other
-        if self.homing_axes_letters:
-            for axis_name in homing_axes:
-                axis = "xyz".index(axis_name)
-                self.limits[axis] = self.rails[axis].get_range()
-            return
-        for i, rail in enumerate(self.rails):
-            if i in homing_axes:
-                self.limits[i] = rail.get_range()
-
-    def note_z_not_homed(self):
-        self.limits[2] = (1.0, -1.0)
-
-    def _check_endstops(self, move):
-        end_pos = move.end_pos
-        for i in (0, 1, 2):
-            if (move.axes_d[i]
-                    and (end_pos[i] < self.limits[i][0]
-                         or end_pos[i] > self.limits[i][1])):
-                if self.limits[i][0] > self.limits[i][1]:
-                    raise move.move_error("Must home axis first")
-                raise move.move_error()
-
-    def check_move(self, move):
-        limits = self.limits
-        xpos, ypos = move.end_pos[:2]
-        if (xpos < limits[0][0] or xpos > limits[0][1]
-                or ypos < limits[1][0] or ypos > limits[1][1]):
-            self._check_endstops(move)
-        if not move.axes_d[2]:
-            return
-        # A move with Z is held to the slower Z limits
-        self._check_endstops(move)
-        z_ratio = move.move_d / abs(move.axes_d[2])
-        move.limit_speed(self.max_z_velocity * z_ratio,
-                         self.max_z_accel * z_ratio)
-
-    def get_status(self, eventtime):
-        axes = [a for a, (l, h) in zip("xyz", self.limits) if l <= h]
-        return {'homed_axes': "".join(axes),
-                'axis_minimum': [r.position_min for r in self.rails],
-                'axis_maximum': [r.position_max for r in self.rails]}
-
-
 class DummyExtruder:
     def check_move(self, move):
         raise move.move_error("Extrude when no extruder present")
@@ -167,10 +69,7 @@ class ToolHead:
         self.print_time = 0.
         self.can_pause = True
         self.extruder = DummyExtruder()
-        kin_name = config.get('kinematics')
-        if kin_name not in CARTESIAN_LIKE_KINEMATICS:
-            raise config.error("Error loading kinematics '%s'" % (kin_name,))
-        self.kin = CartKinematics(self, config)
+        self.kin = kinematics.load_kinematics(self, config)
         self.printer.lookup_object('configfile').accept_unmodeled_options(
             'printer')
         gcode = self.printer.lookup_object('gcode')
@@ -227,6 +126,19 @@ class ToolHead:
             self.kin.check_move(move)
         if move.axes_d[3]:
             self.extruder.check_move(move)
+        self._queue(move)
+
+    def homing_move(self, newpos, speed):
+        # Homing and probing moves run past the range checks, as klippy's
+        # do, and their speed is only held to the Z limits
+        move = Move(self, self.commanded_pos, newpos, speed)
+        if not move.move_d:
+            return
+        if move.axes_d[2]:
+            self.kin.limit_z_speed(move)
+        self._queue(move)
+
+    def _queue(self, move):
         self.commanded_pos[:] = move.end_pos
         start_time = max(self.print_time, self.reactor.monotonic())
         self.print_time = start_time + move.duration()

@@ -260,6 +260,8 @@ def dry_run(args, klippy_dir, out):
         out.write("Simulating %s on %s%s\n" % (
             command.line, config,
             " (the bundled example printer)" if config == run_input.EXAMPLE_CONFIG else ""))
+        for line in printer.section_report():
+            out.write(line + "\n")
         report = LiveReport(run, out, command.name in WIPING_COMMANDS)
         # What the printer said while starting, such as the module's warnings
         for line in printer.console_lines():

@@ -41,16 +41,6 @@ def temperature_source(run, key, parameter):
     return value, "[z_compensate] %s = %g" % (key, value)
 
 
-def violated_limits(position, rails):
-    for axis, value, rail in zip(AXES, position, rails):
-        if value < rail.position_min:
-            yield axis, value, "below [%s] position_min = %g" % (
-                rail.name, rail.position_min)
-        elif value > rail.position_max:
-            yield axis, value, "beyond [%s] position_max = %g" % (
-                rail.name, rail.position_max)
-
-
 def explain_move_out_of_range(match, run):
     position = [float(v) for v in match.groups()]
     module_move = run_trace.last_module_move(run.trace, run.stages)
@@ -63,8 +53,8 @@ def explain_move_out_of_range(match, run):
         role = None
         lines = ["klippy refused a move made for %s"
                  % run_trace.last_module_line(run.trace)]
-    rails = run.printer.lookup_object("toolhead").get_kinematics().rails
-    for axis, value, limit in violated_limits(position, rails):
+    kinematics = run.printer.lookup_object("toolhead").get_kinematics()
+    for axis, value, limit in kinematics.violated_limits(position):
         lines.append("%s %.3f lies %s" % (axis.upper(), value, limit))
         if role and role.keys(axis):
             lines.append("%s comes from [z_compensate] %s" % (

@@ -27,10 +27,6 @@ COMMANDS = collections.OrderedDict([
     ("VQTWENTYMA_NOZZLE_CLEAR", TEMPERATURE_PARAMETERS),
 ])
 INCLUDE_HEADER = re.compile(r"^\[include\s+(.+?)\s*\]")
-SECTION_HEADER = re.compile(r"^\[([^\]]+)\]")
-# Sections with which klippy provides the bed probe (its "probe" object)
-# that the simulated printer does not model; it models [probe]
-UNSIMULATED_PROBES = ("bltouch", "smart_effector", "probe_eddy_current", "load_cell_probe")
 
 EXIT_BAD_INPUT = 2
 EXIT_ANSWERED = 3
@@ -122,25 +118,6 @@ def config_files(source):
     return files
 
 
-def section_names(files):
-    return [match.group(1).strip() for text in files.values()
-            for match in map(SECTION_HEADER.match, text.splitlines()) if match]
-
-
-def check_probe_simulated(config, sections):
-    """Refuses a bed probe that the simulated printer would not have."""
-    if "probe" in sections:
-        return
-    for section in sections:
-        if section.split()[0] in UNSIMULATED_PROBES:
-            raise BadInput(
-                "%s: [%s] provides the bed probe, which the dry run does not"
-                " simulate (it simulates [probe]). For a dry run, use a copy of"
-                " the file with a [probe] section in its place that has the same"
-                " x_offset, y_offset and z_offset and any pin, for example"
-                " pin: PA0" % (config, section))
-
-
 def checked_input(args):
     """(command, configuration file, {relative path: text} of its files)
     of a command line, or BadInput."""
@@ -149,7 +126,6 @@ def checked_input(args):
     if not config.is_file():
         raise BadInput("%s: no such configuration file" % (config,))
     files = config_files(config)
-    check_probe_simulated(config, section_names(files))
     return command, config, files
 
 

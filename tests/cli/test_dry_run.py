@@ -371,6 +371,15 @@ MISSING_MODULE = EXAMPLE_TEXT[:EXAMPLE_TEXT.index("[z_compensate]")]
 WITH_BLTOUCH = example_with(("[probe]", "[bltouch]"), ("pin: ^PC14", "sensor_pin: ^PC14"))
 
 
+def test_a_bltouch_printer_runs_and_saves_its_offset(klippy_dir, user_config, out_dir):
+    outcome = dry(klippy_dir, out_dir, "--config", str(user_config(WITH_BLTOUCH)))
+
+    assert outcome.code == 0, outcome.stdout + outcome.stderr
+    saved = (outcome.run_folder / "printer.cfg").read_text()
+    [offset] = re.findall(r"^#\*# \[bltouch\]\n#\*# z_offset = (\S+)$", saved, re.M)
+    assert float(offset) == pytest.approx(EXPECTED_Z_OFFSET, abs=NOISE)
+
+
 class TestBadInput:
     @pytest.mark.parametrize("text, words, expected", [
         ("[printer\nkinematics: corexy\n", [], ["printer.cfg", "line"]),
@@ -382,10 +391,8 @@ class TestBadInput:
         (EXAMPLE_TEXT, ["Z_OFFSET_AUTO", "BED_ADDTEMP"], ["'BED_ADDTEMP'", "PARAMETER=VALUE"]),
         (MISSING_MODULE, [], ["printer.cfg has no [z_compensate] section"]),
         (MISSING_TENSINK, [], ["Unknown config object 'tensink_v2'", "[tensink_v2] section"]),
-        (WITH_BLTOUCH, [], ["[bltouch] provides the bed probe, which the dry run does not"
-                            " simulate", "with a [probe] section in its place"]),
     ], ids=["unparsable", "missing-key", "unknown-command", "parameter-not-a-number",
-            "parameter-without-value", "no-module-section", "no-pressure-probe", "bltouch"])
+            "parameter-without-value", "no-module-section", "no-pressure-probe"])
     def test_is_refused_with_a_clear_message(
             self, klippy_dir, user_config, out_dir, text, words, expected):
         config = user_config(text)

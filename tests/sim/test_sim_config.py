@@ -79,8 +79,10 @@ class TestGetterErrors:
         ("[tensink_v2]\nsim_swap_line: broken\n",
          "Choice 'broken' for option 'sim_swap_line' in section"
          " 'tensink_v2' is not a valid choice"),
-        ("[nosuchmodule]\n",
-         "Section 'nosuchmodule' is not a valid config section"),
+        ("[danger_options]\n",
+         "Section 'danger_options' is not a valid config section\n"
+         "  [danger_options] is a section of the Kalico fork's own: choose"
+         " --host kalico"),
     ])
     def test_messages(self, make_printer, text, message):
         with pytest.raises(klippysim.ConfigError) as info:

@@ -1,11 +1,12 @@
 # Bed mesh compensation: the G-code move transform, get_mesh/set_mesh and
-# BED_MESH_CLEAR
+# BED_MESH_CLEAR, on a rectangular or a round bed (mesh_radius)
 #
 # When [simulated_printer] mesh_active_at_start is on, the printer starts
 # with a mesh as if BED_MESH_CALIBRATE had just run: the probe-measured
 # heights at the mesh points minus the probe's z_offset.  Heights between
 # the points are interpolated bilinearly; there is no fade and moves are
 # not split along the mesh.
+import math
 
 
 class ZMesh:
@@ -50,15 +51,11 @@ class BedMesh:
                                             self._handle_connect)
         self.printer.register_event_handler("klippy:ready",
                                             self._handle_ready)
-        self.mesh_min = config.getfloatlist('mesh_min', count=2)
-        self.mesh_max = config.getfloatlist('mesh_max', count=2)
-        probe_count = config.getintlist('probe_count', (3, 3))
-        if len(probe_count) == 1:
-            probe_count = (probe_count[0], probe_count[0])
-        if len(probe_count) != 2 or min(probe_count) < 3:
-            raise config.error("bed_mesh: probe_count must have two values"
-                               " of at least 3")
-        self.probe_count = probe_count
+        mesh_radius = config.getfloat('mesh_radius', None, above=0.)
+        if mesh_radius is not None:
+            self._read_round_mesh(config, mesh_radius)
+        else:
+            self._read_rectangular_mesh(config)
         configfile = self.printer.lookup_object('configfile')
         # Algorithm, fade and saved profiles are not modeled
         configfile.accept_unmodeled_options(config.get_name())
@@ -72,6 +69,33 @@ class BedMesh:
         gcode = self.printer.lookup_object('gcode')
         gcode.register_command('BED_MESH_CLEAR', self.cmd_BED_MESH_CLEAR,
                                desc=self.cmd_BED_MESH_CLEAR_help)
+
+    def _read_rectangular_mesh(self, config):
+        self.mesh_min = config.getfloatlist('mesh_min', count=2)
+        self.mesh_max = config.getfloatlist('mesh_max', count=2)
+        if (self.mesh_max[0] <= self.mesh_min[0]
+                or self.mesh_max[1] <= self.mesh_min[1]):
+            raise config.error('bed_mesh: invalid min/max points')
+        probe_count = config.getintlist('probe_count', (3, 3))
+        if len(probe_count) == 1:
+            probe_count = (probe_count[0], probe_count[0])
+        if len(probe_count) != 2 or min(probe_count) < 3:
+            raise config.error("bed_mesh: probe_count must have two values"
+                               " of at least 3")
+        self.probe_count = probe_count
+
+    def _read_round_mesh(self, config, mesh_radius):
+        # A round bed is probed on the square around its circle, whose
+        # radius klippy takes to 0.1 mm
+        mesh_radius = math.floor(mesh_radius * 10) / 10
+        origin = config.getfloatlist('mesh_origin', (0., 0.), count=2)
+        count = config.getint('round_probe_count', 5, minval=3)
+        if not count & 1:
+            raise config.error("bed_mesh: probe_count must be odd for round"
+                               " beds")
+        self.mesh_min = [origin[0] - mesh_radius, origin[1] - mesh_radius]
+        self.mesh_max = [origin[0] + mesh_radius, origin[1] + mesh_radius]
+        self.probe_count = (count, count)
 
     def _handle_connect(self):
         self.toolhead = self.printer.lookup_object('toolhead')

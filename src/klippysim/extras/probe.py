@@ -1,6 +1,10 @@
 # Bed probe: PROBE, Z_OFFSET_APPLY_PROBE and the probing interface of the
 # host's generation: run_probe() and z_offset, or probe sessions
 #
+# Every kind of bed probe ([bltouch], [smart_effector], ...) is this probe
+# with the offsets, samples and speeds of its section; what makes it
+# trigger (pins, a servo, a sensor) is not modeled.
+#
 # A probing move descends from the current height; the probe, standing at
 # the toolhead XY plus x_offset/y_offset, triggers when the nozzle is the
 # physical probe offset above the bed there (plus noise).  The result is
@@ -13,14 +17,19 @@ ProbeResult = collections.namedtuple('probe_result', [
 
 
 class BedProbe:
-    def __init__(self, config):
+    def __init__(self, config, z_offset=None):
+        """z_offset: the offset of a probe that has none in its section
+        (None: the section's z_offset, which must be given)."""
         self.printer = config.get_printer()
         self.name = config.get_name()
         self.speed = config.getfloat('speed', 5.0, above=0.)
         self.lift_speed = config.getfloat('lift_speed', self.speed, above=0.)
+        if z_offset is None:
+            z_offset = config.getfloat('z_offset')
         self.offsets = (config.getfloat('x_offset', 0.),
-                        config.getfloat('y_offset', 0.),
-                        config.getfloat('z_offset'))
+                        config.getfloat('y_offset', 0.), z_offset)
+        # Unless told otherwise, the simulated probe is as the file says
+        self.printer.sim.note_configured_probe_offset(z_offset)
         self.last_z_result = 0.
         self.gcode_move = self.printer.load_object(config, "gcode_move")
         # The probing move aims at the Z minimum
@@ -199,8 +208,8 @@ class BedProbe:
 class PrinterProbe(BedProbe):
     """klippy until mid-2024 and the Kalico fork"""
 
-    def __init__(self, config):
-        BedProbe.__init__(self, config)
+    def __init__(self, config, z_offset=None):
+        BedProbe.__init__(self, config, z_offset)
         self.x_offset, self.y_offset, self.z_offset = self.offsets
 
     def run_probe(self, gcmd):
@@ -230,8 +239,8 @@ class ProbeSession:
 class SessionPrinterProbe(BedProbe):
     """mainline klippy since mid-2024: no run_probe() and no z_offset"""
 
-    def __init__(self, config):
-        BedProbe.__init__(self, config)
+    def __init__(self, config, z_offset=None):
+        BedProbe.__init__(self, config, z_offset)
         self.session = None
         self.printer.register_event_handler("gcode:command_error",
                                             self._end_session)
@@ -254,7 +263,15 @@ class SessionPrinterProbe(BedProbe):
         return self.session
 
 
-def load_config(config):
+def load_config(config, z_offset=None):
     if config.get_printer().host_generation.probe_sessions:
-        return SessionPrinterProbe(config)
-    return PrinterProbe(config)
+        return SessionPrinterProbe(config, z_offset)
+    return PrinterProbe(config, z_offset)
+
+
+def add_bed_probe(config, z_offset=None):
+    """The bed probe of a section other than [probe] ([bltouch], ...), as
+    klippy's probes of every kind provide it: the "probe" object."""
+    bed_probe = load_config(config, z_offset)
+    config.get_printer().add_object('probe', bed_probe)
+    return bed_probe

@@ -1,6 +1,15 @@
 # G28 that homes Z at a fixed XY position, with an optional Z hop first
 
 
+def has_z_endstop_section(config):
+    # [stepper_z], or the Z carriage of generic_cartesian kinematics
+    if config.has_section('stepper_z'):
+        return True
+    return any(carriage.get('axis', carriage.get_name().split()[-1],
+                            note_valid=False) == 'z'
+               for carriage in config.get_prefix_sections('carriage '))
+
+
 class SafeZHoming:
     def __init__(self, config):
         self.printer = config.get_printer()
@@ -8,12 +17,17 @@ class SafeZHoming:
         self.home_x_pos, self.home_y_pos = x_pos, y_pos
         self.z_hop = config.getfloat("z_hop", default=0.0)
         self.z_hop_speed = config.getfloat('z_hop_speed', 15., above=0.)
+        if not has_z_endstop_section(config):
+            raise config.error('Missing Z endstop config for safe_z_homing')
         self.speed = config.getfloat('speed', 50.0, above=0.)
         self.move_to_previous = config.getboolean('move_to_previous', False)
         self.printer.load_object(config, 'homing')
         self.gcode = self.printer.lookup_object('gcode')
         self.prev_G28 = self.gcode.register_command("G28", None)
         self.gcode.register_command("G28", self.cmd_G28)
+        if config.has_section("homing_override"):
+            raise config.error("homing_override and safe_z_homing cannot"
+                               " be used simultaneously")
 
     def cmd_G28(self, gcmd):
         toolhead = self.printer.lookup_object('toolhead')
