@@ -84,7 +84,12 @@ class Rail(AxisRange):
 
 
 def z_homes_with_probe(config):
-    return 'probe:z_virtual_endstop' in config.get('endstop_pin', '')
+    # The pin as klippy parses it: pull-up and inversion marks first, and
+    # blanks allowed around the chip name's colon
+    pin = config.get('endstop_pin', '').strip().lstrip('^~').strip()
+    chip, colon, name = pin.lstrip('!').partition(':')
+    return bool(colon) and (chip.strip(), name.strip()) == ('probe',
+                                                          'z_virtual_endstop')
 
 
 class Kinematics:

@@ -43,9 +43,9 @@ MAINLINE_MODULES = frozenset((
     'tmc5160', 'trigger_analog', 'tsl1401cl_filament_width_sensor',
     'tuning_tower', 'verify_heater', 'virtual_sdcard', 'z_thermal_adjust',
     'z_tilt', 'webhooks',
-    # Sections klippy's own objects read: the MCUs, the carriages of
-    # generic_cartesian kinematics and a second X or Y carriage
-    'mcu', 'carriage', 'dual_carriage', 'extra_carriage',
+    # Sections klippy's own objects read: the MCUs, the carriages and
+    # steppers of generic_cartesian kinematics and a second X or Y carriage
+    'mcu', 'carriage', 'stepper', 'dual_carriage', 'extra_carriage',
 ))
 
 # Modules only the Kalico fork has

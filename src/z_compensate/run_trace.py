@@ -163,9 +163,10 @@ def wipe_contacts(trace, stages):
 
 
 def saved_probe_offset(trace):
-    """The probe z_offset that the run put into the configuration, or None."""
+    """The probe z_offset that the run put into the configuration, or None;
+    the probe's section may be [probe], [bltouch] or another kind's."""
     values = [e.data["value"] for e in trace.of_kind("config_set")
-              if (e.data["section"], e.data["option"]) == ("probe", "z_offset")]
+              if e.data["option"] == "z_offset"]
     return float(values[-1]) if values else None
 
 
