@@ -14,13 +14,14 @@ CARTESIAN_LIKE_KINEMATICS = (
 # Kinematics of klippy that the simulator does not model, and why
 UNSIMULATED_KINEMATICS = {
     'rotary_delta': "its arm geometry limits are not modeled",
-    'deltesian': "its arm geometry limits are not modeled",
     'winch': "klippy itself has no range checks or homing for it",
     'none': "it cannot move the toolhead",
 }
 
 # Above this ratio of tower to XY movement a delta slows its moves
 DELTA_SLOW_RATIO = 3.
+# Smallest angle (degrees) of a deltesian's arms with the horizontal
+DELTESIAN_MIN_ANGLE = 5.
 
 
 class AxisRange:
@@ -270,7 +271,8 @@ class DeltaKinematics(Kinematics):
     def home(self, homing_state):
         # All towers home at once, to the top
         homing_state.set_axes([0, 1, 2])
-        homing_state.home_all_at(self.home_position, self.towers)
+        homing_state.home_at(dict(enumerate(self.home_position)),
+                             self.towers)
 
     def allowed_radius2(self, z):
         """Square of the radius reachable at height z."""
@@ -373,7 +375,6 @@ class PolarKinematics(Kinematics):
         self.max_xy2 = max_xy**2
         self.rails = [AxisRange(self.arm.name, -max_xy, max_xy),
                       AxisRange(self.arm.name, -max_xy, max_xy), self.z_rail]
-        config.getfloat('max_angular_velocity', 0., above=0.)
         self.xy_homed = False
         self.limit_z = (1.0, -1.0)
 
@@ -429,6 +430,129 @@ class PolarKinematics(Kinematics):
             yield found
 
 
+class DeltesianKinematics(Kinematics):
+    """Two towers carrying X and Z between them on arms, and a cartesian
+    Y: X and Z home together to the top, Y on its endstop.  X stays where
+    the arms keep their smallest angle (or within print_width), Z below
+    the height the towers reach, which falls off towards the sides."""
+
+    def __init__(self, toolhead, config):
+        Kinematics.__init__(self, toolhead, config)
+        left, right, y_config = [config.getsection('stepper_' + s)
+                                 for s in ('left', 'right', 'y')]
+        rail_left = Rail(left, need_position_minmax=False)
+        self.towers = [rail_left, Rail(
+            right, need_position_minmax=False,
+            default_position_endstop=rail_left.position_endstop)]
+        self.y_rail = Rail(y_config)
+        arm_x_left = left.getfloat('arm_x_length', above=0.)
+        self.arm_x = arm_x = [arm_x_left, right.getfloat(
+            'arm_x_length', arm_x_left, above=0.)]
+        arm_left = left.getfloat('arm_length', above=arm_x[0])
+        arms = [arm_left, right.getfloat('arm_length', arm_left,
+                                         above=arm_x[1])]
+        self.arm2 = [a**2 for a in arms]
+        cos_angle = math.cos(math.radians(config.getfloat(
+            'min_angle', DELTESIAN_MIN_ANGLE, minval=0., maxval=90.)))
+        x_min = math.ceil(-min(arm_x[0], cos_angle * arms[1] - arm_x[1]))
+        x_max = math.floor(min(arm_x[1], cos_angle * arms[0] - arm_x[0]))
+        print_width = config.getfloat(
+            'print_width', None, minval=0.,
+            maxval=min(x_max - x_min, x_max * 2, -x_min * 2))
+        if print_width:
+            x_min, x_max = -print_width * 0.5, print_width * 0.5
+        # Height of each tower's pivot over Z 0 when it is at its endstop
+        self.abs_endstops = [t.position_endstop + math.sqrt(a2 - ax**2)
+                             for t, a2, ax in zip(self.towers, self.arm2,
+                                                  arm_x)]
+        self.home_z = self._nozzle_z_at_endstops()
+        z_max = min(self.pillars_z_max(x) for x in (x_min, x_max))
+        z_min = config.getfloat('minimum_z_position', 0, maxval=z_max)
+        self.rails = [AxisRange('printer', x_min, x_max), self.y_rail,
+                      AxisRange('printer', z_min, z_max)]
+        self.homed = [False] * 3
+
+    def _nozzle_z_at_endstops(self):
+        # Where two arms from the pivots at their endstops meet
+        (ax_left, ax_right), (a2_left, a2_right) = self.arm_x, self.arm2
+        dx = ax_left + ax_right
+        dz = self.abs_endstops[1] - self.abs_endstops[0]
+        pivots = math.sqrt(dx**2 + dz**2)
+        along = (pivots**2 + a2_left - a2_right) / (2 * pivots)
+        across = math.sqrt(a2_left - along**2)
+        return (along * dz / pivots - across * dx / pivots
+                + self.abs_endstops[0])
+
+    def pillars_z_max(self, x):
+        """Highest Z the towers reach at X."""
+        drops = (math.sqrt(self.arm2[0] - (self.arm_x[0] + x)**2),
+                 math.sqrt(self.arm2[1] - (self.arm_x[1] - x)**2))
+        return min(top - drop for top, drop in zip(self.abs_endstops, drops))
+
+    def set_position(self, newpos, homing_axes):
+        for axis in self.homed_indices(homing_axes):
+            self.homed[axis] = True
+
+    def note_z_not_homed(self):
+        self.homed[2] = False
+
+    def homed_axes(self):
+        return "".join(a for a, homed in zip("xyz", self.homed) if homed)
+
+    def home(self, homing_state):
+        axes = homing_state.get_axes()
+        home_xz = 0 in axes or 2 in axes
+        home_y = 1 in axes
+        homing_state.set_axes(([0, 2] if home_xz else [])
+                              + ([1] if home_y else []))
+        if home_xz:
+            homing_state.home_at({0: 0., 2: self.home_z}, self.towers)
+        if home_y:
+            homing_state.home_rail(1, self.y_rail)
+
+    def _z_limit(self, x, z):
+        # Above the range's top the limit follows the towers' reach
+        if z > self.rails[2].position_max:
+            return self.pillars_z_max(x)
+        return self.rails[2].position_max
+
+    def check_move(self, move):
+        end_pos = move.end_pos
+        homing_move = (end_pos[0] == 0. and end_pos[2] == self.home_z
+                       and not move.axes_d[1])
+        for axis in (0, 1, 2):
+            if not move.axes_d[axis]:
+                continue
+            if not self.homed[axis]:
+                raise move.move_error("Must home axis first")
+            low, high = self.rails[axis].get_range()
+            if axis == 2:
+                high = self._z_limit(end_pos[0], end_pos[2])
+            if ((end_pos[axis] < low or end_pos[axis] > high)
+                    and not homing_move):
+                raise move.move_error()
+        if move.axes_d[2]:
+            self.limit_z_speed(move)
+
+    def violated_limits(self, position):
+        x, y, z = position[:3]
+        x_min, x_max = self.rails[0].get_range()
+        if not x_min <= x <= x_max:
+            yield 'x', x, ("outside the X range %g to %g that the arms reach"
+                           " ([printer] print_width or min_angle)"
+                           % (x_min, x_max))
+        # Y is a cartesian axis of its own
+        for found in Kinematics.violated_limits(self, [x_min, y, z]):
+            if found[0] == 'y':
+                yield found
+        z_min = self.rails[2].position_min
+        if z < z_min:
+            yield 'z', z, "below [printer] minimum_z_position = %g" % (z_min,)
+        elif z > self._z_limit(x, z):
+            yield 'z', z, ("above %.3f, the highest the towers reach at X %.3f"
+                           % (self._z_limit(x, z), x))
+
+
 def load_kinematics(toolhead, config):
     name = config.get('kinematics')
     if name in CARTESIAN_LIKE_KINEMATICS:
@@ -441,10 +565,13 @@ def load_kinematics(toolhead, config):
         return DeltaKinematics(toolhead, config)
     if name == 'polar':
         return PolarKinematics(toolhead, config)
+    if name == 'deltesian':
+        return DeltesianKinematics(toolhead, config)
     if name in UNSIMULATED_KINEMATICS:
         raise config.error(
             "kinematics: %s in section 'printer' is not simulated (%s). The"
-            " simulated printer has %s, delta and polar kinematics"
+            " simulated printer has %s, delta, deltesian and polar"
+            " kinematics"
             % (name, UNSIMULATED_KINEMATICS[name],
                ", ".join(CARTESIAN_LIKE_KINEMATICS)))
     raise config.error("Error loading kinematics '%s'" % (name,))

@@ -71,6 +71,24 @@ position_endstop: 0
 position_max: 200
 """ + HEATERS
 
+DELTESIAN = """
+[printer]
+kinematics: deltesian
+max_velocity: 300
+max_accel: 3000
+
+[stepper_left]
+position_endstop: 268
+arm_length: 217
+arm_x_length: 160
+
+[stepper_right]
+
+[stepper_y]
+position_endstop: 0
+position_max: 200
+""" + HEATERS
+
 GENERIC_CARTESIAN = """
 [printer]
 kinematics: generic_cartesian
@@ -207,6 +225,27 @@ class TestPolar:
             "Move out of range: 100.000 120.000 5.000 [0.000]")
 
 
+class TestDeltesian:
+    def test_homes_x_and_z_at_the_top_and_reaches_less_at_the_sides(
+            self, make_printer):
+        printer = make_printer(base=DELTESIAN, homed_axes="")
+        toolhead = printer.lookup_object('toolhead')
+        printer.run_gcode("G28")
+        # Symmetric towers meet over X 0 at their endstops' height
+        assert toolhead.get_position()[:3] == pytest.approx([0., 0., 268.])
+        # The arms keep 5 degrees from the horizontal up to X 56
+        assert move_error(printer, "G1 X57 Z10") == (
+            "Move out of range: 57.000 0.000 10.000 [0.000]")
+        printer.run_gcode("G1 X0 Z250")
+        # Only an axis that moves is checked, as in klippy
+        printer.run_gcode("G1 X10")
+        assert move_error(printer, "G1 X40 Z240") == (
+            "Move out of range: 40.000 0.000 240.000 [0.000]")
+        kin = toolhead.get_kinematics()
+        assert [axis for axis, value, why
+                in kin.violated_limits([40., 201., 250.])] == ['y', 'z']
+
+
 class TestUnsimulatedKinematics:
     @pytest.mark.parametrize('name', sorted(kinematics.UNSIMULATED_KINEMATICS))
     def test_named_with_what_the_simulator_has(self, make_printer, name):
@@ -214,7 +253,7 @@ class TestUnsimulatedKinematics:
             'kinematics: cartesian', 'kinematics: ' + name))
         assert message.startswith(
             "kinematics: %s in section 'printer' is not simulated (" % name)
-        assert "delta and polar kinematics" in message
+        assert "delta, deltesian and polar kinematics" in message
 
     def test_an_unknown_name_is_refused_as_klippy_does(self, make_printer):
         assert config_error(make_printer, base=BASE_CONFIG.replace(

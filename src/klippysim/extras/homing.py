@@ -50,15 +50,19 @@ class Homing:
         self.toolhead.set_position(
             pos, homing_axes=self._homing_axes("".join(sorted(letters))))
 
-    def home_all_at(self, home_position, rails):
-        """Home every axis at once, ending at `home_position` (a delta's
-        towers at their endstops)."""
+    def home_at(self, coords, rails):
+        """Home the axes of `coords` ({axis: position}) at once, where the
+        rails' endstops put them (a delta's towers at the top)."""
         pos = self.toolhead.get_position()
-        pos[:3] = home_position
-        pos[2] = home_position[2] + self.printer.sim.z_zero
+        for axis, position in coords.items():
+            pos[axis] = position
+        if 2 in coords:
+            pos[2] = coords[2] + self.printer.sim.z_zero
         self._approach(pos, min(rail.homing_speed for rail in rails))
-        pos[2] = home_position[2]
-        self.toolhead.set_position(pos, homing_axes=self._homing_axes("xyz"))
+        if 2 in coords:
+            pos[2] = coords[2]
+        self.toolhead.set_position(pos, homing_axes=self._homing_axes(
+            "".join("xyz"[axis] for axis in sorted(coords))))
 
     def home_z_with_probe(self, rail):
         probe = self.printer.lookup_object('probe')
