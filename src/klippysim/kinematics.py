@@ -69,19 +69,20 @@ class Rail(AxisRange):
         config.get_printer().lookup_object(
             'configfile').accept_unmodeled_options(self.name)
 
-    def step_distance(self, config):
-        """Distance of one microstep, or 0 when the section lacks it."""
-        rotation_distance = config.getfloat('rotation_distance', None,
-                                            above=0.)
-        if rotation_distance is None:
-            return 0.
-        full_steps = config.getint('full_steps_per_rotation', 200, minval=1)
-        microsteps = config.getint('microsteps', 1, minval=1)
-        gearing = 1.
-        for ratio in config.getlist('gear_ratio', ()):
-            driven, driving = [float(v) for v in ratio.split(':')]
-            gearing *= driven / driving
-        return rotation_distance / (full_steps * microsteps * gearing)
+
+def step_distance(config):
+    """Distance of one microstep of a stepper section, or 0 when the
+    section lacks it."""
+    rotation_distance = config.getfloat('rotation_distance', None, above=0.)
+    if rotation_distance is None:
+        return 0.
+    full_steps = config.getint('full_steps_per_rotation', 200, minval=1)
+    microsteps = config.getint('microsteps', 1, minval=1)
+    gearing = 1.
+    for ratio in config.getlist('gear_ratio', ()):
+        driven, driving = [float(v) for v in ratio.split(':')]
+        gearing *= driven / driving
+    return rotation_distance / (full_steps * microsteps * gearing)
 
 
 def z_homes_with_probe(config):
@@ -241,8 +242,7 @@ class DeltaKinematics(Kinematics):
         # Above this height the reachable radius narrows
         self.limit_z = min(e - arm for e, arm in zip(abs_endstops, arms))
         self.min_arm_length = min_arm = min(arms)
-        half_step = min(t.step_distance(c) for t, c
-                        in zip(self.towers, tower_configs)) * .5
+        half_step = min(step_distance(c) for c in tower_configs) * .5
 
         def radius_at_ratio(ratio):
             return (ratio * math.sqrt(min_arm**2 / (ratio**2 + 1.)
