@@ -109,6 +109,8 @@ class Kinematics:
         self.homing_axes_letters = (
             self.printer.host_generation.homing_axes_letters)
         self.z_homes_with_probe = False
+        # A round printer's reach around X 0 Y 0 (None: rectangular)
+        self.print_radius = None
 
     def homed_indices(self, homing_axes):
         # Either form fails inside the kinematics on a host of the other
@@ -253,6 +255,7 @@ class DeltaKinematics(Kinematics):
         self.max_xy = min(print_radius, min_arm - radius,
                           radius_at_ratio(4. * DELTA_SLOW_RATIO))
         self.max_xy2 = self.max_xy**2
+        self.print_radius = self.max_xy
         self.rails = [AxisRange('printer', -self.max_xy, self.max_xy),
                       AxisRange('printer', -self.max_xy, self.max_xy),
                       AxisRange('printer', self.min_z, self.max_z)]
@@ -371,7 +374,7 @@ class PolarKinematics(Kinematics):
         self.z_homes_with_probe = z_homes_with_probe(z_config)
         self.arm = Rail(config.getsection('stepper_arm'))
         self.z_rail = Rail(z_config, not self.z_homes_with_probe)
-        max_xy = self.arm.position_max
+        max_xy = self.print_radius = self.arm.position_max
         self.max_xy2 = max_xy**2
         self.rails = [AxisRange(self.arm.name, -max_xy, max_xy),
                       AxisRange(self.arm.name, -max_xy, max_xy), self.z_rail]

@@ -32,14 +32,20 @@ def available():
 
 
 def draw_bed(ax, run):
-    from matplotlib.patches import Rectangle
-    rails = run.printer.lookup_object("toolhead").get_kinematics().rails
+    from matplotlib.patches import Circle, Rectangle
+    kinematics = run.printer.lookup_object("toolhead").get_kinematics()
+    rails = kinematics.rails
     module = run.module
-    ax.add_patch(Rectangle(
-        (rails[0].position_min, rails[1].position_min),
-        rails[0].position_max - rails[0].position_min,
-        rails[1].position_max - rails[1].position_min,
-        facecolor="whitesmoke", edgecolor="black", label="bed (axis limits)"))
+    if kinematics.print_radius is not None:
+        ax.add_patch(Circle(
+            (0., 0.), kinematics.print_radius, facecolor="whitesmoke",
+            edgecolor="black", label="bed (print radius)"))
+    else:
+        ax.add_patch(Rectangle(
+            (rails[0].position_min, rails[1].position_min),
+            rails[0].position_max - rails[0].position_min,
+            rails[1].position_max - rails[1].position_min,
+            facecolor="whitesmoke", edgecolor="black", label="bed (axis limits)"))
     ax.add_patch(Rectangle(
         (module.clr_noz_start_x, module.clr_noz_start_y),
         module.clr_noz_len_x, module.clr_noz_len_y,
