@@ -48,7 +48,10 @@ MAINLINE_MODULES = frozenset((
     'mcu', 'carriage', 'stepper', 'dual_carriage', 'extra_carriage',
 ))
 
-# Modules only the Kalico fork has
+# Modules only the Kalico fork has.  Several of them are also installed
+# beside mainline klippy as third-party modules (gcode_shell_command,
+# z_calibration, ...); only those below are the fork's own, which no
+# mainline klippy takes
 KALICO_MODULES = frozenset((
     'belay', 'control_mpc', 'danger_options', 'dockable_probe',
     'gcode_shell_command', 'heated_fan', 'indx', 'mixing_extruder',
@@ -56,6 +59,7 @@ KALICO_MODULES = frozenset((
     'telemetry', 'tools_calibrate', 'trad_rack', 'z_calibration',
     'z_tilt_ng',
 ))
+KALICO_OWN_MODULES = frozenset(('danger_options', 'z_tilt_ng'))
 
 # Steppers and extruders beyond the ones the kinematics reads
 # ("stepper_z1", "stepper_a", "extruder1")
@@ -84,8 +88,8 @@ def installed_klippy_modules():
 
 class SectionKinds:
     """Tells of a section without a module in the simulator's extras/
-    whether klippy itself knows it, whether only Kalico does, or neither
-    (a third-party module's)."""
+    whether the host's klippy knows it, whether it is the Kalico fork's
+    own on another host, or neither (a third-party module's)."""
 
     def __init__(self, host_generation, known_modules=()):
         self.on_kalico = host_generation.name == 'kalico'
@@ -99,6 +103,8 @@ class SectionKinds:
         if (module_name in self.klippy_modules
                 or HOST_OBJECT_NAME_RE.match(module_name)):
             return 'klippy'
-        if module_name in KALICO_MODULES:
-            return 'klippy' if self.on_kalico else 'kalico'
+        if self.on_kalico and module_name in KALICO_MODULES:
+            return 'klippy'
+        if module_name in KALICO_OWN_MODULES:
+            return 'kalico'
         return 'third-party'

@@ -433,10 +433,18 @@ motor: generic
             "not simulated, from modules installed beside klippy:"
             " [autotune_tmc stepper_x]"]
 
-    def test_kalicos_own_sections_on_kalico(self, make_printer):
-        printer = make_printer("[danger_options]\nlog_statistics: False\n",
-                               host_generation='kalico')
-        assert printer.unsimulated_sections == ['danger_options']
+    def test_kalicos_sections_on_kalico_and_on_mainline(self, make_printer):
+        sections = ("[danger_options]\nlog_statistics: False\n"
+                    "[gcode_shell_command backup]\ncommand: true\n")
+        printer = make_printer(sections, host_generation='kalico')
+        assert printer.unsimulated_sections == [
+            'danger_options', 'gcode_shell_command backup']
+        # Mainline klippy takes a module Kalico has built in when it is
+        # installed beside it, but never Kalico's own options
+        printer = make_printer(sections[sections.index('[gcode'):])
+        assert printer.third_party_sections == ['gcode_shell_command backup']
+        assert config_error(make_printer, sections).endswith(
+            "choose --host kalico")
 
     def test_names_given_by_a_real_klippy_count_as_klippys(
             self, make_printer):
