@@ -216,7 +216,7 @@ class Printer:
             if name in HOST_SECTIONS:
                 continue
             if (self.load_object(config, name, None) is None
-                    and not has_probe_section
+                    and not has_probe_section and 'probe' not in self.objects
                     and self.section_kinds.kind(name) == 'third-party'
                     and self._provides_probe_offsets(section_config)):
                 self._add_probe_stand_in(section_config)

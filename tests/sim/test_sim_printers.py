@@ -300,9 +300,11 @@ class TestBedProbes:
         assert change.data['section'] == section[1:section.index(']')]
 
     def test_a_third_party_probe_is_named(self, make_printer):
-        printer = make_printer("[scanner]\nx_offset: 1\n",
-                               base=BASE_WITHOUT_PROBE)
+        printer = make_printer(
+            "[scanner]\nx_offset: 1\n[scanner_model default]\nx_offset: 1\n",
+            base=BASE_WITHOUT_PROBE)
         assert printer.probe_stand_in == 'scanner'
+        assert printer.third_party_sections == ['scanner_model default']
         assert printer.section_report()[-1].startswith(
             "[scanner] of a module installed beside klippy provides the bed"
             " probe: simulated as a plain probe")
