@@ -2,11 +2,11 @@
 #
 # The kinematics decides which axes home together and where (a delta's
 # towers all at once, at the top).  X and Y end exactly at their
-# position_endstop.  Z homes either on its
-# endstop (afterwards the toolhead Z equals the physical nozzle height) or,
-# with "endstop_pin: probe:z_virtual_endstop", on the bed probe: the
-# toolhead descends until the probe triggers over the bed, and that height
-# becomes the probe's z_offset; then a retract and a slower second approach.
+# position_endstop.  Z homes either on its endstop (afterwards the toolhead
+# Z equals the physical nozzle height) or, with "endstop_pin:
+# probe:z_virtual_endstop", on the bed probe: the toolhead descends until
+# the probe triggers over the bed, and that height becomes the probe's
+# z_offset; then a retract and a slower second approach.
 
 
 class Homing:
