@@ -148,8 +148,10 @@ class TestCartesianFamily:
 
 
 class TestDelta:
-    def test_homes_all_towers_at_the_top(self, make_printer):
-        printer = make_printer(base=DELTA, homed_axes="")
+    @pytest.mark.parametrize('host', ['2023', 'mainline-2026'])
+    def test_homes_all_towers_at_the_top(self, make_printer, host):
+        printer = make_printer(base=DELTA, homed_axes="",
+                               host_generation=host)
         toolhead = printer.lookup_object('toolhead')
         assert move_error(printer, "G1 Z5").startswith("Must home first")
         printer.run_gcode("G28 Z")
@@ -213,8 +215,11 @@ round_probe_count: 5
 
 
 class TestPolar:
-    def test_homes_the_arm_at_y_0_and_reaches_its_length(self, make_printer):
-        printer = make_printer(base=POLAR, homed_axes="")
+    @pytest.mark.parametrize('host', ['2023', 'mainline-2026'])
+    def test_homes_the_arm_at_y_0_and_reaches_its_length(self, make_printer,
+                                                         host):
+        printer = make_printer(base=POLAR, homed_axes="",
+                               host_generation=host)
         toolhead = printer.lookup_object('toolhead')
         assert move_error(printer, "G1 X10").startswith(
             "Must home axis first")
@@ -226,9 +231,11 @@ class TestPolar:
 
 
 class TestDeltesian:
+    @pytest.mark.parametrize('host', ['2023', 'mainline-2026'])
     def test_homes_x_and_z_at_the_top_and_reaches_less_at_the_sides(
-            self, make_printer):
-        printer = make_printer(base=DELTESIAN, homed_axes="")
+            self, make_printer, host):
+        printer = make_printer(base=DELTESIAN, homed_axes="",
+                               host_generation=host)
         toolhead = printer.lookup_object('toolhead')
         printer.run_gcode("G28")
         # Symmetric towers meet over X 0 at their endstops' height
@@ -339,8 +346,10 @@ gcode:
 
 
 class TestPrintersOwnHoming:
-    def test_homing_override_runs_its_script(self, make_printer):
-        printer = make_printer(HOMING_SCRIPT, overrides=FLAT, homed_axes="")
+    @pytest.mark.parametrize('host', ['2023', 'mainline-2026'])
+    def test_homing_override_runs_its_script(self, make_printer, host):
+        printer = make_printer(HOMING_SCRIPT, overrides=FLAT, homed_axes="",
+                               host_generation=host)
         toolhead = printer.lookup_object('toolhead')
         printer.run_gcode("G28")
         assert toolhead.get_position()[:3] == pytest.approx([100., 100., 2.])
