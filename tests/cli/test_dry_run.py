@@ -380,6 +380,64 @@ def test_a_bltouch_printer_runs_and_saves_its_offset(klippy_dir, user_config, ou
     assert float(offset) == pytest.approx(EXPECTED_Z_OFFSET, abs=NOISE)
 
 
+DELTA_PRINTER = """
+[printer]
+kinematics: delta
+max_velocity: 300
+max_accel: 3000
+delta_radius: 100
+print_radius: 90
+minimum_z_position: -2
+
+[stepper_a]
+position_endstop: 250
+arm_length: 220
+
+[stepper_b]
+
+[stepper_c]
+
+[extruder]
+nozzle_diameter: 0.4
+filament_diameter: 1.75
+min_temp: 0
+max_temp: 300
+
+[heater_bed]
+min_temp: 0
+max_temp: 110
+
+[fan]
+
+[probe]
+pin: PA0
+z_offset: 1.5
+
+[bed_mesh]
+mesh_radius: 60
+
+[tensink_v2]
+
+[z_compensate]
+bl_offset: 0, 0
+noz_pos_center: 0, 0
+noz_pos_offset: 5, 15
+clr_noz_start_x: 0
+clr_noz_start_y: 10
+clr_noz_len_x: 30
+clr_noz_len_y: 40
+"""
+
+
+def test_a_delta_printer_runs_and_saves_its_offset(klippy_dir, user_config, out_dir):
+    outcome = dry(klippy_dir, out_dir, "--config", str(user_config(DELTA_PRINTER)))
+
+    assert outcome.code == 0, outcome.stdout + outcome.stderr
+    saved = (outcome.run_folder / "printer.cfg").read_text()
+    [offset] = re.findall(r"^#\*# z_offset = (\S+)$", saved, re.M)
+    assert float(offset) == pytest.approx(1.5 - example_value("tri_expand_mm"), abs=NOISE)
+
+
 class TestBadInput:
     @pytest.mark.parametrize("text, words, expected", [
         ("[printer\nkinematics: corexy\n", [], ["printer.cfg", "line"]),
