@@ -13,7 +13,6 @@ CARTESIAN_LIKE_KINEMATICS = (
 
 # Kinematics of klippy that the simulator does not model, and why
 UNSIMULATED_KINEMATICS = {
-    'rotary_delta': "its arm geometry limits are not modeled",
     'winch': "klippy itself has no range checks or homing for it",
     'none': "it cannot move the toolhead",
 }
@@ -219,11 +218,7 @@ class DeltaKinematics(Kinematics):
     def __init__(self, toolhead, config):
         Kinematics.__init__(self, toolhead, config)
         tower_configs = [config.getsection('stepper_' + a) for a in 'abc']
-        rail_a = Rail(tower_configs[0], need_position_minmax=False)
-        self.towers = [rail_a] + [
-            Rail(c, need_position_minmax=False,
-                 default_position_endstop=rail_a.position_endstop)
-            for c in tower_configs[1:]]
+        self.towers = tower_rails(tower_configs)
         self.radius = radius = config.getfloat('delta_radius', above=0.)
         print_radius = config.getfloat('print_radius', radius, above=0.)
         arm_a = tower_configs[0].getfloat('arm_length', above=radius)
@@ -252,12 +247,14 @@ class DeltaKinematics(Kinematics):
                     + half_step - radius)
         self.slow_xy2 = radius_at_ratio(DELTA_SLOW_RATIO)**2
         self.very_slow_xy2 = radius_at_ratio(2. * DELTA_SLOW_RATIO)**2
-        self.max_xy = min(print_radius, min_arm - radius,
-                          radius_at_ratio(4. * DELTA_SLOW_RATIO))
-        self.max_xy2 = self.max_xy**2
-        self.print_radius = self.max_xy
-        self.rails = [AxisRange('printer', -self.max_xy, self.max_xy),
-                      AxisRange('printer', -self.max_xy, self.max_xy),
+        self.set_reach(min(print_radius, min_arm - radius,
+                           radius_at_ratio(4. * DELTA_SLOW_RATIO)))
+
+    def set_reach(self, max_xy):
+        self.max_xy = self.print_radius = max_xy
+        self.max_xy2 = max_xy**2
+        self.rails = [AxisRange('printer', -max_xy, max_xy),
+                      AxisRange('printer', -max_xy, max_xy),
                       AxisRange('printer', self.min_z, self.max_z)]
         self.need_home = True
 
@@ -298,6 +295,9 @@ class DeltaKinematics(Kinematics):
             if (tuple(end_pos[:2]) != tuple(self.home_position[:2])
                     or end_z < self.min_z or end_z > self.home_position[2]):
                 raise move.move_error()
+        self.limit_speed(move, end_xy2)
+
+    def limit_speed(self, move, end_xy2):
         if move.axes_d[2]:
             self.limit_z_speed(move)
         extreme_xy2 = max(end_xy2,
@@ -331,11 +331,101 @@ class DeltaKinematics(Kinematics):
                            % (y, distance, why))
 
 
-def effector_position(carriages, arms):
-    """The point below three carriage pivots at distance arms[i] from
-    each: the nozzle of a delta (its offset from the pivots is in
-    delta_radius)."""
-    p1, p2, p3 = carriages
+def tower_rails(tower_configs):
+    # The first tower's endstop is the others' default
+    first = Rail(tower_configs[0], need_position_minmax=False)
+    return [first] + [Rail(c, need_position_minmax=False,
+                           default_position_endstop=first.position_endstop)
+                      for c in tower_configs[1:]]
+
+
+class RotaryArm:
+    """One arm of a rotary delta: a shoulder on the platform above the
+    bed turns an upper arm in the upright plane at its angle; a lower arm
+    joins the elbow to the effector."""
+
+    def __init__(self, shoulder_radius, shoulder_height, angle, upper_arm,
+                 lower_arm):
+        self.shoulder_radius = shoulder_radius
+        self.shoulder_height = shoulder_height
+        self.cos = math.cos(math.radians(angle))
+        self.sin = math.sin(math.radians(angle))
+        self.upper_arm = upper_arm
+        self.lower_arm = lower_arm
+
+    def angle_for(self, x, y, z):
+        """Upper arm angle (radians) with the effector at x, y, z."""
+        # In the arm's plane, from the shoulder: out, up, and the effector's
+        # distance from the plane
+        out = x * self.cos + y * self.sin - self.shoulder_radius
+        up = z - self.shoulder_height
+        aside = y * self.cos - x * self.sin
+        upper2 = self.upper_arm**2
+        lower2 = self.lower_arm**2 - aside**2
+        # The elbow lies on both circles: its up = c1 - c2 * out
+        c1 = .5 * (out**2 + up**2 + upper2 - lower2) / up
+        c2 = out / up
+        scale = c2**2 + 1.
+        elbow_out = c1 * c2 + math.sqrt(scale * upper2 - c1**2)
+        elbow_up = c1 * scale - c2 * elbow_out
+        return math.atan2(elbow_up, elbow_out)
+
+    def elbow(self, angle):
+        out = self.upper_arm * math.cos(angle) + self.shoulder_radius
+        return (out * self.cos, out * self.sin,
+                self.upper_arm * math.sin(angle) + self.shoulder_height)
+
+
+class RotaryDeltaKinematics(DeltaKinematics):
+    """A rotary delta: three arms turning on shoulders above the bed home
+    together at the top; every move stays within the arms' reach, which
+    narrows into a cone near the top."""
+
+    def __init__(self, toolhead, config):
+        Kinematics.__init__(self, toolhead, config)
+        tower_configs = [config.getsection('stepper_' + a) for a in 'abc']
+        self.towers = tower_rails(tower_configs)
+        shoulder_radius = config.getfloat('shoulder_radius', above=0.)
+        shoulder_height = config.getfloat('shoulder_height', above=0.)
+        upper_a = tower_configs[0].getfloat('upper_arm_length', above=0.)
+        lower_a = tower_configs[0].getfloat('lower_arm_length', above=0.)
+        self.arms = [
+            RotaryArm(shoulder_radius, shoulder_height,
+                      c.getfloat('angle', angle),
+                      c.getfloat('upper_arm_length', upper_a, above=0.),
+                      c.getfloat('lower_arm_length', lower_a, above=0.))
+            for c, angle in zip(tower_configs, (30., 150., 270.))]
+        # Each endstop is the height of the effector over the centre at
+        # which that arm's endstop triggers
+        elbows = [arm.elbow(arm.angle_for(0., 0., tower.position_endstop))
+                  for arm, tower in zip(self.arms, self.towers)]
+        self.home_position = effector_position(
+            elbows, [arm.lower_arm for arm in self.arms])
+        self.max_z = min(t.position_endstop for t in self.towers)
+        self.min_z = config.getfloat('minimum_z_position', 0,
+                                     maxval=self.max_z)
+        self.limit_z = min(elbow[2] - arm.lower_arm
+                           for elbow, arm in zip(elbows, self.arms))
+        self.set_reach(min(
+            [shoulder_radius + arm.upper_arm for arm in self.arms]
+            + [arm.lower_arm - shoulder_radius for arm in self.arms]))
+
+    def allowed_radius2(self, z):
+        if z <= self.limit_z:
+            return self.max_xy2
+        return min(self.max_xy2, (self.max_z - z)**2)
+
+    def limit_speed(self, move, end_xy2):
+        # Only Z moves are slowed, and only their velocity
+        if move.axes_d[2]:
+            move.limit_speed(self.max_z_velocity, move.accel)
+
+
+def effector_position(joints, arms):
+    """The point below three joints (a delta's carriage pivots, a rotary
+    delta's elbows) at distance arms[i] from each: the nozzle (its offset
+    from the joints is in the geometry)."""
+    p1, p2, p3 = joints
 
     def sub(a, b):
         return [a[i] - b[i] for i in range(3)]
@@ -570,11 +660,13 @@ def load_kinematics(toolhead, config):
         return PolarKinematics(toolhead, config)
     if name == 'deltesian':
         return DeltesianKinematics(toolhead, config)
+    if name == 'rotary_delta':
+        return RotaryDeltaKinematics(toolhead, config)
     if name in UNSIMULATED_KINEMATICS:
         raise config.error(
             "kinematics: %s in section 'printer' is not simulated (%s). The"
-            " simulated printer has %s, delta, deltesian and polar"
-            " kinematics"
+            " simulated printer has %s, delta, rotary_delta, deltesian and"
+            " polar kinematics"
             % (name, UNSIMULATED_KINEMATICS[name],
                ", ".join(CARTESIAN_LIKE_KINEMATICS)))
     raise config.error("Error loading kinematics '%s'" % (name,))

@@ -51,6 +51,25 @@ microsteps: 16
 [stepper_c]
 """ + HEATERS
 
+ROTARY_DELTA = """
+[printer]
+kinematics: rotary_delta
+max_velocity: 300
+max_accel: 3000
+max_z_velocity: 50
+shoulder_radius: 33.9
+shoulder_height: 412.9
+
+[stepper_a]
+position_endstop: 252
+upper_arm_length: 170
+lower_arm_length: 320
+
+[stepper_b]
+
+[stepper_c]
+""" + HEATERS
+
 POLAR = """
 [printer]
 kinematics: polar
@@ -214,6 +233,36 @@ round_probe_count: 5
             -80., 80., 5)
 
 
+class TestRotaryDelta:
+    def test_homes_at_the_top_and_reaches_as_far_as_its_arms(
+            self, make_printer):
+        printer = make_printer(base=ROTARY_DELTA, homed_axes="")
+        toolhead = printer.lookup_object('toolhead')
+        printer.run_gcode("G28")
+        assert toolhead.get_position()[:3] == pytest.approx([0., 0., 252.])
+        # The shorter of shoulder radius plus upper arm, and lower arm less
+        # shoulder radius
+        kin = toolhead.get_kinematics()
+        assert kin.print_radius == pytest.approx(33.9 + 170.)
+        printer.run_gcode("G1 X140 Y140 Z10")
+        assert move_error(printer, "G1 X150 Y140") == (
+            "Move out of range: 150.000 140.000 10.000 [0.000]")
+
+    def test_the_elbows_at_the_endstops_hold_the_home_position(
+            self, make_printer):
+        printer = make_printer(base=ROTARY_DELTA.replace(
+            "[stepper_b]\n", "[stepper_b]\nposition_endstop: 250\n"))
+        kin = printer.lookup_object('toolhead').get_kinematics()
+        for arm, tower in zip(kin.arms, kin.towers):
+            # The angle found for an effector at the endstop height puts
+            # the elbow an upper arm from the shoulder, a lower arm from it
+            elbow = arm.elbow(arm.angle_for(0., 0., tower.position_endstop))
+            assert math.dist(elbow, (0., 0., tower.position_endstop)) == (
+                pytest.approx(320.))
+            assert math.dist(kin.home_position, elbow) == pytest.approx(320.)
+        assert kin.home_position[2] < 252.
+
+
 class TestPolar:
     @pytest.mark.parametrize('host', ['2023', 'mainline-2026'])
     def test_homes_the_arm_at_y_0_and_reaches_its_length(self, make_printer,
@@ -260,7 +309,7 @@ class TestUnsimulatedKinematics:
             'kinematics: cartesian', 'kinematics: ' + name))
         assert message.startswith(
             "kinematics: %s in section 'printer' is not simulated (" % name)
-        assert "delta, deltesian and polar kinematics" in message
+        assert ", delta, rotary_delta, deltesian and polar kinematics" in message
 
     def test_an_unknown_name_is_refused_as_klippy_does(self, make_printer):
         assert config_error(make_printer, base=BASE_CONFIG.replace(
