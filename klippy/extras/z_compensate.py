@@ -188,6 +188,8 @@ class DraftSave:
             after = read_text(self.draft)
             leftovers = self.host_leftovers()
             if after == before:
+                logging.info("z_compensate: %s unchanged, nothing written",
+                             self.cfgname)
                 return None
             backup = self.write_backup(self.backup_folder(leftovers), before)
             os.rename(self.draft, self.cfgname)
@@ -233,7 +235,12 @@ class ConfigSaveWithoutRestart:
             finally:
                 del gcode.request_restart
                 start_args['config_file'] = cfgname
-        DraftSave(cfgname).save(host_save)
+        try:
+            DraftSave(cfgname).save(host_save)
+        except (IOError, OSError) as error:
+            logging.exception("z_compensate: CXSAVE_CONFIG failed")
+            raise gcmd.error("Unable to write config file during CXSAVE_CONFIG:"
+                             " %s" % (error,))
         # The file now holds what was pending
         self.saver.save_config_pending = False
         self.saver.status_save_pending = {}

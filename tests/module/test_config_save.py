@@ -155,6 +155,26 @@ def test_refused_save_keeps_the_file_and_the_pending_values(make_printer,
     assert printer.restart_request is None
 
 
+def test_a_file_that_cannot_be_written_is_a_command_error(make_printer, monkeypatch):
+    printer = make_printer("")
+    path = printer.get_start_args()["config_file"]
+    before = open(path).read()
+    printer.lookup_object("configfile").set("probe", "z_offset", "1.900")
+
+    def rename(source, destination, rename=os.rename):
+        if destination == path:
+            raise PermissionError(13, "Permission denied", destination)
+        rename(source, destination)
+    monkeypatch.setattr(os, "rename", rename)
+    with pytest.raises(printer.command_error, match="Unable to write config file during"
+                                                    " CXSAVE_CONFIG: .*Permission denied"):
+        printer.run_gcode("CXSAVE_CONFIG")
+    monkeypatch.undo()
+    assert open(path).read() == before
+    assert hidden_files(os.path.dirname(path)) == []
+    assert printer.lookup_object("configfile").get_status(0.)["save_config_pending"] is True
+
+
 @pytest.mark.parametrize("generation", ALL)
 def test_host_with_its_own_cxsave_config_keeps_it(make_printer, generation):
     printer = make_printer("", host_generation=generation,
