@@ -138,9 +138,9 @@ class DraftSave:
     def __init__(self, cfgname):
         self.cfgname = cfgname
         folder, name = os.path.split(cfgname)
-        stem, self.ext = split_cfg_name(name)
+        stem, ext = split_cfg_name(name)
         self.draft_stem = os.path.join(folder, "." + stem + ".z_compensate")
-        self.draft = self.draft_stem + self.ext
+        self.draft = self.draft_stem + ext
 
     def host_leftovers(self):
         """The draft and what the host made of it: its backup (beside it,
@@ -179,7 +179,7 @@ class DraftSave:
     def save(self, host_save):
         """Runs `host_save` (SAVE_CONFIG) with the draft as the
         configuration file, then writes printer.cfg and a backup if the
-        draft changed; returns the backup's name or None."""
+        draft changed."""
         before = read_text(self.cfgname)
         with open(self.draft, "w") as f:
             f.write(before)
@@ -190,12 +190,11 @@ class DraftSave:
             if after == before:
                 logging.info("z_compensate: %s unchanged, nothing written",
                              self.cfgname)
-                return None
+                return
             backup = self.write_backup(self.backup_folder(leftovers), before)
             os.rename(self.draft, self.cfgname)
             logging.info("z_compensate: saved %s (backup in %s)",
                          self.cfgname, backup)
-            return backup
         finally:
             for name in self.host_leftovers():
                 os.remove(name)
