@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds the z_compensate module for the Python of klippy's virtual
 # environment and installs it into the Klipper checkout; --uninstall removes
-# it again. Runs from this checkout alone: nothing is installed into klippy's
-# environment. Run it again after every update of this checkout (Moonraker's
+# it again. It keeps a record of the files it installs beside them and
+# removes no other file, naming those it leaves alone. Runs from this
+# checkout alone: nothing is installed into klippy's environment. Run it again after every update of this checkout (Moonraker's
 # update manager runs no build; Klipper refuses the old build until then).
 set -e
 

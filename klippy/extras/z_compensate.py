@@ -7,6 +7,7 @@
 # runs no build) therefore brings a new loader and leaves the old build: the
 # loader refuses a build that no longer matches the checkout's version or
 # sources, saying how to rebuild, rather than run it.
+import glob
 import hashlib
 import logging
 import os
@@ -111,16 +112,12 @@ def load_build(config):
     return z_compensate_wrapper
 
 
-def backup_names(cfgname, when):
-    """The names klippy gives the backup of a save at `when`: beside the
-    file, or in config_backups/ as the Kalico fork does."""
-    datestr = time.strftime("-%Y%m%d_%H%M%S", time.localtime(when))
-    base, ext = cfgname, ""
+def split_cfg_name(cfgname):
+    """(stem, ext) as klippy splits a configuration file's name for its
+    backups: "printer.cfg" is saved as "printer-DATE.cfg"."""
     if cfgname.endswith(".cfg"):
-        base, ext = cfgname[:-4], ".cfg"
-    dirname, basename = os.path.split(base)
-    return [base + datestr + ext,
-            os.path.join(dirname, "config_backups", basename + datestr + ext)]
+        return cfgname[:-4], ".cfg"
+    return cfgname, ""
 
 
 def read_text(name):
@@ -128,21 +125,88 @@ def read_text(name):
         return f.read()
 
 
-def read_backups(cfgname, when):
-    """The backups that a save at `when` or in the next second would
-    overwrite, as {name: text}."""
-    return {name: read_text(name)
-            for second in (when, when + 1.)
-            for name in backup_names(cfgname, second)
-            if os.path.isfile(name)}
+class DraftSave:
+    """The host's SAVE_CONFIG run on a hidden copy of printer.cfg, the draft.
+
+    The host names its backup after the wall clock and replaces any file
+    of that name: two saves in one second, or a clock stepped back, would
+    overwrite the backup of the configuration from before the first save.
+    Saving into the draft lets the host do all its parsing and checking,
+    while printer.cfg and its backups are written here, and only when the
+    draft differs from printer.cfg."""
+
+    def __init__(self, cfgname):
+        self.cfgname = cfgname
+        folder, name = os.path.split(cfgname)
+        stem, ext = split_cfg_name(name)
+        self.draft_stem = os.path.join(folder, "." + stem + ".z_compensate")
+        self.draft = self.draft_stem + ext
+
+    def host_leftovers(self):
+        """The draft and what the host made of it: its backup (beside it,
+        or in config_backups/ as the Kalico fork keeps them), its temporary
+        file."""
+        folder, stem = os.path.split(self.draft_stem)
+        pattern = glob.escape(stem) + "*"
+        return (glob.glob(os.path.join(glob.escape(folder), pattern)) +
+                glob.glob(os.path.join(glob.escape(folder), "config_backups",
+                                       pattern)))
+
+    def backup_folder(self, leftovers):
+        """Where this host keeps its backups, as its backup of the draft
+        shows."""
+        for name in leftovers:
+            if os.path.basename(os.path.dirname(name)) == "config_backups":
+                return os.path.dirname(name)
+        return os.path.dirname(self.cfgname)
+
+    def write_backup(self, folder, text):
+        """A new backup file holding `text`, named as the host names its
+        backups; a name already taken gets a number, so that no backup is
+        ever replaced."""
+        stem, ext = split_cfg_name(os.path.basename(self.cfgname))
+        base = os.path.join(folder, stem + time.strftime("-%Y%m%d_%H%M%S"))
+        name, number = base + ext, 1
+        while True:
+            try:
+                with open(name, "x") as f:
+                    f.write(text)
+                return name
+            except FileExistsError:
+                number += 1
+                name = "%s_%d%s" % (base, number, ext)
+
+    def save(self, host_save):
+        """Runs `host_save` (SAVE_CONFIG) with the draft as the
+        configuration file, then writes printer.cfg and a backup if the
+        draft changed."""
+        before = read_text(self.cfgname)
+        with open(self.draft, "w") as f:
+            f.write(before)
+        try:
+            host_save(self.draft)
+            after = read_text(self.draft)
+            leftovers = self.host_leftovers()
+            if after == before:
+                logging.info("z_compensate: %s unchanged, nothing written",
+                             self.cfgname)
+                return
+            backup = self.write_backup(self.backup_folder(leftovers), before)
+            os.rename(self.draft, self.cfgname)
+            logging.info("z_compensate: saved %s (backup in %s)",
+                         self.cfgname, backup)
+        finally:
+            for name in self.host_leftovers():
+                os.remove(name)
 
 
 class ConfigSaveWithoutRestart:
     """CXSAVE_CONFIG for a host that has none: the host's own SAVE_CONFIG
-    writes the file, backup included, and its restart request is withheld.
+    prepares the file and its restart request is withheld.
 
-    Two saves within one second get the same backup name; the earlier
-    backup, the configuration before the first save, is kept."""
+    A save that changes nothing writes nothing; a save that changes the
+    file keeps the file from before it as a new backup, whatever the wall
+    clock reads."""
 
     cmd_CXSAVE_CONFIG_help = "Overwrite config file without restart"
 
@@ -155,20 +219,27 @@ class ConfigSaveWithoutRestart:
             self.saver = configfile
 
     def cmd_CXSAVE_CONFIG(self, gcmd):
+        start_args = self.printer.get_start_args()
+        cfgname = start_args['config_file']
         gcode = self.printer.lookup_object('gcode')
-        cfgname = self.printer.get_start_args()['config_file']
-        earlier_backups = read_backups(cfgname, time.time())
-        # SAVE_CONFIG ends in gcode.request_restart() and does not pause
-        # before it, so no other code sees the stand-in
-        gcode.request_restart = lambda result: None
+
+        def host_save(draft):
+            # SAVE_CONFIG reads the file's name from the start arguments and
+            # ends in gcode.request_restart(); it does not pause, so no
+            # other code sees either stand-in
+            start_args['config_file'] = draft
+            gcode.request_restart = lambda result: None
+            try:
+                self.saver.cmd_SAVE_CONFIG(gcmd)
+            finally:
+                del gcode.request_restart
+                start_args['config_file'] = cfgname
         try:
-            self.saver.cmd_SAVE_CONFIG(gcmd)
-        finally:
-            del gcode.request_restart
-            for name, text in earlier_backups.items():
-                if read_text(name) != text:
-                    with open(name, 'w') as f:
-                        f.write(text)
+            DraftSave(cfgname).save(host_save)
+        except (IOError, OSError) as error:
+            logging.exception("z_compensate: CXSAVE_CONFIG failed")
+            raise gcmd.error("Unable to write config file during CXSAVE_CONFIG:"
+                             " %s" % (error,))
         # The file now holds what was pending
         self.saver.save_config_pending = False
         self.saver.status_save_pending = {}

@@ -19,15 +19,24 @@ compiler and no network are needed then.
 
 Simulated hosts take the extension and the loader that the wheel carries in
 this package's module/ directory (`install`).
+
+Each installation keeps a record of the files it wrote in the folder beside
+them. A later installation or an uninstall removes only the files of that
+record which are still as written; any other file of the module's names
+(placed by hand, or changed since) is left alone and named.
 """
 import argparse
+import hashlib
 import importlib.util
+import json
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import urllib.parse
+import urllib.request
 from pathlib import Path
 
 PACKAGE_DIR = Path(__file__).resolve().parent
@@ -44,6 +53,9 @@ LOADER_NAME = LOADER_PATH.name
 EXTENSION_NAME = "z_compensate_wrapper"
 EXTENSION_GLOB = EXTENSION_NAME + ".*.so"
 STAMP_NAME = EXTENSION_NAME + ".stamp"
+# The installer's record of the files it wrote into a folder, beside them:
+# what it installed is all it ever removes
+RECORD_NAME = "z_compensate.installed"
 # Byte code that klippy's Python writes for the loader once it has run.
 LOADER_CACHE_GLOB = "__pycache__/z_compensate.*.pyc"
 
@@ -51,7 +63,7 @@ LOADER_CACHE_GLOB = "__pycache__/z_compensate.*.pyc"
 # files out of `git status` (and Moonraker's "untracked files" warning)
 EXCLUDE_HEADER = "# z_compensate module, placed here by its installer"
 EXCLUDE_PATTERNS = ["/%s/%s" % (EXTRAS.as_posix(), name)
-                    for name in (LOADER_NAME, EXTENSION_GLOB, STAMP_NAME)]
+                    for name in (LOADER_NAME, EXTENSION_GLOB, STAMP_NAME, RECORD_NAME)]
 
 DEFAULT_KLIPPER_DIR = "~/klipper"
 DEFAULT_ENV_DIR = "~/klippy-env"
@@ -240,78 +252,149 @@ def built_files(module_dir=MODULE_DIR):
     return extensions[0], loader
 
 
-def installed_files(folder):
-    """Every file in `folder` that an installation of this module put there."""
+def fingerprint(path):
+    """What `path` holds: a link's target or a file's digest."""
+    if path.is_symlink():
+        return "link " + os.readlink(str(path))
+    return "sha256 " + hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def write_record(folder, written):
+    record = {path.name: fingerprint(path) for path in written}
+    (folder / RECORD_NAME).write_text(json.dumps(record, indent=1, sort_keys=True) + "\n")
+
+
+def module_files(folder):
+    """Every file in `folder` that has one of the names an installation
+    gives its files."""
     found = list(folder.glob(EXTENSION_GLOB)) + list(folder.glob(LOADER_CACHE_GLOB))
-    for name in (LOADER_NAME, STAMP_NAME):
+    for name in (LOADER_NAME, STAMP_NAME, RECORD_NAME):
         # A link whose checkout is gone counts too
         if (folder / name).is_symlink() or (folder / name).exists():
             found.append(folder / name)
     return sorted(found)
 
 
-def place(folder, extension, loader, link_loader):
-    """Puts the extension (a copy) and the loader (a copy or a link) into `folder`."""
+def read_record(folder):
+    """{name: fingerprint} of the files an installation wrote into `folder`.
+    An installation made before the installer kept a record is told by its
+    stamp, which names the command that rebuilds it, beside a loader linked
+    into a checkout: its stamp, loader and extensions count as recorded."""
+    record_path = folder / RECORD_NAME
+    if record_path.is_file():
+        return json.loads(record_path.read_text())
+    stamp, loader = folder / STAMP_NAME, folder / LOADER_NAME
+    if stamp.is_file() and "\nrebuild: " in stamp.read_text() and loader.is_symlink():
+        return {path.name: fingerprint(path)
+                for path in [stamp, loader] + list(folder.glob(EXTENSION_GLOB))}
+    return {}
+
+
+def installed_files(folder):
+    """(installed, left_alone): the files in `folder` that this installer's
+    record lists as it wrote them, with the record itself and the byte code
+    that klippy made of the installed loader; and the other files of the
+    module's names, which it did not install or which changed since."""
+    record_path = folder / RECORD_NAME
+    record = read_record(folder)
+    installed = [folder / name for name, written in sorted(record.items())
+                 if ((folder / name).is_symlink() or (folder / name).is_file())
+                 and fingerprint(folder / name) == written]
+    if record_path.is_file():
+        installed.append(record_path)
+    if folder / LOADER_NAME in installed:
+        installed += folder.glob(LOADER_CACHE_GLOB)
+    left_alone = [path for path in module_files(folder) if path not in installed]
+    return sorted(installed), left_alone
+
+
+def remove_installed(folder):
+    """Removes what the installer's record lists in `folder`; returns
+    (removed, left_alone)."""
+    removed, left_alone = installed_files(folder)
+    for path in removed:
+        path.unlink()
+    return removed, left_alone
+
+
+def place(folder, extension, loader, link_loader, stamp_text=None):
+    """Puts the extension (a copy), the loader (a copy or a link) and the
+    stamp into `folder`, over an earlier installation, and records them;
+    returns (written, left_alone). Refuses to replace a file it did not
+    install."""
+    names = [extension.name, LOADER_NAME] + ([STAMP_NAME] if stamp_text else [])
+    _, left_alone = installed_files(folder)
+    in_the_way = [str(path) for path in left_alone if path.name in names]
+    if in_the_way:
+        raise InstallError(
+            "%s: not installed by this installer, or changed since: move %s away"
+            " and run this again" % (", ".join(in_the_way),
+                                     "it" if len(in_the_way) == 1 else "them"))
     # Unlinking, not overwriting, leaves the copy that a running klippy has
     # mapped intact, and drops builds for the environment's earlier Pythons.
-    for old in installed_files(folder):
-        old.unlink()
+    remove_installed(folder)
     shutil.copyfile(str(extension), str(folder / extension.name))
     if link_loader:
         (folder / LOADER_NAME).symlink_to(loader.resolve())
     else:
         shutil.copyfile(str(loader), str(folder / LOADER_NAME))
-    return [folder / extension.name, folder / LOADER_NAME]
+    if stamp_text:
+        (folder / STAMP_NAME).write_text(stamp_text)
+    written = [folder / name for name in names]
+    write_record(folder, written)
+    return written, left_alone
 
 
 def install(klipper_dir, built_dir=MODULE_DIR):
     """Copies the wheel's module into `klipper_dir`; returns the files written."""
     target = target_dir(klipper_dir)
     extension, loader = built_files(built_dir)
-    written = place(target, extension, loader, link_loader=False)
+    written, _ = place(target, extension, loader, link_loader=False)
     keep_in_one_folder(klipper_dir, target)
     return written
 
 
 def install_build(klipper_dir, extension, checkout, rebuild_command):
     """Installs a build of `checkout`: the extension copied, the loader linked
-    to the checkout's and the stamp that the loader checks; returns the files
-    written and those of an earlier installation that the move into
-    klippy/plugins/ removed from klippy/extras/."""
+    to the checkout's and the stamp that the loader checks. Returns the files
+    written, those of an earlier installation that the move into
+    klippy/plugins/ removed from klippy/extras/, and the files of the
+    module's names that it left alone."""
     target = target_dir(klipper_dir, checkout)
-    written = place(target, extension, Path(checkout) / LOADER_PATH, link_loader=True)
     digest = load_checkout_loader(checkout).sources_digest(str(checkout))
-    stamp = target / STAMP_NAME
-    stamp.write_text("sources: %s\nrebuild: %s\n" % (digest, rebuild_command))
-    return written + [stamp], keep_in_one_folder(klipper_dir, target)
+    written, left_alone = place(target, extension, Path(checkout) / LOADER_PATH,
+                                link_loader=True, stamp_text="sources: %s\nrebuild: %s\n"
+                                % (digest, rebuild_command))
+    moved_away, left_in_extras = keep_in_one_folder(klipper_dir, target)
+    return written, moved_away, left_alone + left_in_extras
 
 
 def keep_in_one_folder(klipper_dir, target):
     """Keeps the module in one folder: an installation into klippy/plugins/
     removes an earlier one from klippy/extras/ (klippy would refuse to start
     with both) and the exclude lines that went with it, which the host's own
-    .gitignore makes needless there. Returns the files removed."""
+    .gitignore makes needless there. Returns (removed, left_alone)."""
     extras = Path(klipper_dir).expanduser() / EXTRAS
     if target == extras:
         add_excludes(klipper_dir)
-        return []
-    removed = installed_files(extras)
-    for path in removed:
-        path.unlink()
+        return [], []
+    removed = remove_installed(extras)
     remove_excludes(klipper_dir)
     return removed
 
 
 def uninstall(klipper_dir, checkout=CHECKOUT):
     """Removes what an installation put into `klipper_dir`, in klippy/plugins/
-    and klippy/extras/ alike; returns the files removed."""
+    and klippy/extras/ alike; returns (removed, left_alone)."""
     target = target_dir(klipper_dir, checkout)
     extras = Path(klipper_dir).expanduser() / EXTRAS
-    removed = installed_files(target) + (installed_files(extras) if target != extras else [])
-    for path in removed:
-        path.unlink()
+    removed, left_alone = remove_installed(target)
+    if target != extras:
+        removed_from_extras, left_in_extras = remove_installed(extras)
+        removed += removed_from_extras
+        left_alone += left_in_extras
     remove_excludes(klipper_dir)
-    return removed
+    return removed, left_alone
 
 
 # The Klipper checkout's git exclude list
@@ -333,37 +416,66 @@ def exclude_file(klipper_dir):
     return klipper_dir / lines[1]
 
 
-def add_excludes(klipper_dir):
+def set_excludes(klipper_dir, wanted):
+    """Puts this installer's exclude lines at the end of the checkout's
+    exclude file (`wanted`) or takes them out; an earlier installation's
+    lines, a part of today's, go either way, and other lines stay."""
     path = exclude_file(klipper_dir)
-    if path is None:
+    if path is None or not (wanted or path.exists()):
         return
     lines = path.read_text().splitlines() if path.exists() else []
-    if EXCLUDE_HEADER in lines:
-        return
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text("\n".join(lines + [EXCLUDE_HEADER] + EXCLUDE_PATTERNS) + "\n")
+    ours = [EXCLUDE_HEADER] + EXCLUDE_PATTERNS
+    new = [line for line in lines if line not in ours] + (ours if wanted else [])
+    if new != lines:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text("".join(line + "\n" for line in new))
+
+
+def add_excludes(klipper_dir):
+    set_excludes(klipper_dir, True)
 
 
 def remove_excludes(klipper_dir):
-    path = exclude_file(klipper_dir)
-    if path is None or not path.exists():
+    set_excludes(klipper_dir, False)
+
+
+# Earlier versions installed the checkout as a package into klippy's
+# environment with pip, which keeps where a package came from
+PACKAGE_SOURCE = """import json, sys
+from importlib import metadata
+try:
+    url = json.loads(metadata.distribution("z-compensate").read_text("direct_url.json") or "{}")
+except metadata.PackageNotFoundError:
+    sys.exit(1)
+print(url.get("url", ""))
+"""
+
+
+def installed_from_checkout(url, checkout):
+    parts = urllib.parse.urlsplit(url)
+    return parts.scheme == "file" and Path(
+        urllib.request.url2pathname(parts.path)).resolve() == Path(checkout).resolve()
+
+
+def remove_package_from_env(python, checkout, out=sys.stdout):
+    """Removes the z-compensate package from klippy's environment when pip
+    installed it there from `checkout`, as earlier versions of this
+    installer did; any other one is left alone."""
+    found = subprocess.run([str(python), "-c", PACKAGE_SOURCE], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, universal_newlines=True)
+    if found.returncode != 0:
         return
-    ours = set([EXCLUDE_HEADER] + EXCLUDE_PATTERNS)
-    lines = path.read_text().splitlines()
-    kept = [line for line in lines if line not in ours]
-    if kept != lines:
-        path.write_text("".join(line + "\n" for line in kept))
-
-
-# Earlier versions were installed as a package into klippy's environment
-def remove_package_from_env(python, out=sys.stdout):
-    pip = [str(python), "-m", "pip"]
-    found = subprocess.run(pip + ["show", "--quiet", "z-compensate"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if found.returncode == 0:
-        print("Removing the z-compensate package that an earlier version"
-              " installed into %s" % Path(python).parents[1], file=out, flush=True)
-        subprocess.run(pip + ["uninstall", "--yes", "--quiet", "z-compensate"], check=True)
+    env = Path(python).parents[1]
+    url = found.stdout.strip()
+    if not installed_from_checkout(url, checkout):
+        print("left alone the z-compensate package in %s: this installer did not"
+              " install it (from %s); %s -m pip uninstall z-compensate removes it"
+              % (env, url or "an unknown source", python), file=out)
+        return
+    print("Removing the z-compensate package that an earlier version"
+          " installed into %s" % env, file=out, flush=True)
+    subprocess.run([str(python), "-m", "pip", "uninstall", "--yes", "--quiet", "z-compensate"],
+                   check=True)
 
 
 # Moonraker
@@ -432,25 +544,35 @@ def install_main(args, out=sys.stdout):
                 raise InstallError("cannot build the module: %s.\nOn Debian-based"
                                    " systems: %s" % ("; ".join(missing), BUILD_PACKAGES))
             extension = build(checkout, python, facts, staging_dir, out)
-        written, moved_away = install_build(args.klipper, extension, checkout, rebuild)
+        written, moved_away, left_alone = install_build(args.klipper, extension, checkout,
+                                                        rebuild)
     for path in moved_away:
         print("removed %s (the module now lives in %s)" % (path, written[0].parent), file=out)
     for path in written:
         print("installed %s" % path, file=out)
-    remove_package_from_env(python, out)
+    report_left_alone(left_alone, out)
+    remove_package_from_env(python, checkout, out)
     print("z_compensate %s is installed. Restart Klipper to load it:"
           " sudo systemctl restart klipper" % checkout_version(checkout), file=out)
 
 
+def report_left_alone(paths, out):
+    for path in paths:
+        print("left alone %s: this installer did not install it, or it changed since"
+              % path, file=out)
+
+
 def uninstall_main(args, out=sys.stdout):
-    removed = uninstall(args.klipper, Path(args.repo).resolve())
+    checkout = Path(args.repo).resolve()
+    removed, left_alone = uninstall(args.klipper, checkout)
     for path in removed:
         print("removed %s" % path, file=out)
     if not removed:
         print("z_compensate is not installed in %s" % args.klipper, file=out)
+    report_left_alone(left_alone, out)
     python = Path(args.env).expanduser() / "bin" / "python"
     if os.access(str(python), os.X_OK):
-        remove_package_from_env(python, out)
+        remove_package_from_env(python, checkout, out)
 
 
 def parse_args(argv):

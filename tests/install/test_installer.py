@@ -5,6 +5,7 @@ import subprocess
 import sys
 import sysconfig
 import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -49,14 +50,17 @@ class TestInstall:
 
         assert tree_snapshot(klipper_dir) == first
 
-    def test_removes_builds_for_other_pythons(self, klipper_dir, module_dir):
+    def test_removes_builds_for_other_pythons(self, klipper_dir, module_dir, tmp_path):
         extras = extras_of(klipper_dir)
-        old_build = extras / "z_compensate_wrapper.cpython-38-x86_64-linux-gnu.so"
-        old_build.write_bytes(b"old build")
+        old_module = tmp_path / "old"
+        shutil.copytree(str(module_dir), str(old_module))
+        old_build = "z_compensate_wrapper.cpython-38-x86_64-linux-gnu.so"
+        (old_module / EXTENSION).rename(old_module / old_build)
+        install.install(klipper_dir, old_module)
 
         install.install(klipper_dir, module_dir)
 
-        assert not old_build.exists()
+        assert not (extras / old_build).exists()
         assert sorted(path.name for path in extras.glob("z_compensate_wrapper*")) == [
             EXTENSION
         ]
@@ -101,7 +105,7 @@ class TestUninstall:
         probe_cache = cache / "probe.cpython-311.pyc"
         probe_cache.write_bytes(b"byte code")
 
-        removed = install.uninstall(klipper_dir)
+        removed, _ = install.uninstall(klipper_dir)
 
         assert loader_cache in removed
         assert not loader_cache.exists()
@@ -120,7 +124,7 @@ class TestUninstall:
     def test_without_an_installation_removes_nothing(self, klipper_dir, tree_snapshot):
         before = tree_snapshot(klipper_dir)
 
-        assert install.uninstall(klipper_dir) == []
+        assert install.uninstall(klipper_dir) == ([], [])
         assert tree_snapshot(klipper_dir) == before
 
     def test_refuses_a_directory_without_klippy_extras(self, tmp_path):
@@ -178,16 +182,16 @@ class TestInstallBuild:
         assert exclude.read_text().count(install.EXCLUDE_HEADER) == 1
         install.uninstall(git_klipper)
         assert exclude.read_text() == before
-        assert install.uninstall(git_klipper) == []
+        assert install.uninstall(git_klipper) == ([], [])
         assert git_status(git_klipper) == ""
 
     def test_uninstall_removes_a_link_whose_checkout_is_gone(self, klipper_dir, checkout, build):
         install.install_build(klipper_dir, build, checkout, "rebuild-command")
         shutil.rmtree(str(checkout))
 
-        removed = install.uninstall(klipper_dir)
+        removed, _ = install.uninstall(klipper_dir)
 
-        assert len(removed) == 3
+        assert len(removed) == 4
         assert not list(extras_of(klipper_dir).glob("z_compensate*"))
 
     def test_leaves_another_repositorys_excludes_alone(self, tmp_path, checkout, build):
@@ -198,6 +202,77 @@ class TestInstallBuild:
         install.install_build(klipper, build, checkout, "rebuild-command")
 
         assert install.EXCLUDE_HEADER not in (tmp_path / ".git" / "info" / "exclude").read_text()
+
+
+class TestOnlyWhatItInstalled:
+    """The installer removes the files its record lists as it wrote them, and
+    names every other file of the module's names that it leaves alone."""
+
+    def test_uninstall_leaves_alone_what_it_did_not_install(
+            self, klipper_dir, module_dir, checkout, tmp_path):
+        extras = extras_of(klipper_dir)
+        by_hand = extras / "z_compensate_wrapper.cpython-38-x86_64-linux-gnu.so"
+        by_hand.write_bytes(b"placed by hand")
+        install.install(klipper_dir, module_dir)
+        (extras / "z_compensate.py").write_text("# edited after the install\n")
+        out = io.StringIO()
+
+        install.uninstall_main(install.parse_args(
+            ["--uninstall", "--klipper", str(klipper_dir), "--repo", str(checkout),
+             "--env", str(tmp_path / "no-env")]), out)
+
+        assert not (extras / EXTENSION).exists()
+        assert by_hand.read_bytes() == b"placed by hand"
+        assert (extras / "z_compensate.py").read_text() == "# edited after the install\n"
+        for path in (extras / "z_compensate.py", by_hand):
+            assert "left alone %s: this installer did not install it" % path in out.getvalue()
+
+    def test_install_replaces_no_file_it_did_not_install(
+            self, klipper_dir, module_dir, tree_snapshot):
+        (extras_of(klipper_dir) / "z_compensate.py").write_text("# someone else's\n")
+        before = tree_snapshot(klipper_dir)
+
+        with pytest.raises(install.InstallError, match="z_compensate.py: not installed by"
+                                                       " this installer"):
+            install.install(klipper_dir, module_dir)
+        assert tree_snapshot(klipper_dir) == before
+
+    def test_takes_over_an_installation_made_before_the_record(
+            self, klipper_dir, checkout, build):
+        install.install_build(klipper_dir, build, checkout, "rebuild-command")
+        (extras_of(klipper_dir) / install.RECORD_NAME).unlink()
+
+        removed, left_alone = install.uninstall(klipper_dir)
+
+        assert len(removed) == 3 and left_alone == []
+
+    @pytest.mark.parametrize("source, removed", [
+        ("checkout", True), ("file:///elsewhere/z-compensate", False), (None, False)],
+        ids=["from this checkout", "from another checkout", "from an index"])
+    def test_a_package_in_klippys_environment_is_removed_only_if_it_installed_it(
+            self, klippy_env, checkout, source, removed):
+        python = klippy_env / "bin" / "python"
+        site = subprocess.run([str(python), "-c", "import sysconfig; print(sysconfig.get_paths()"
+                               "['purelib'])"], stdout=subprocess.PIPE, check=True,
+                              universal_newlines=True).stdout.strip()
+        info = Path(site) / "z_compensate-0.0.1.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text("Metadata-Version: 2.1\nName: z-compensate\n"
+                                       "Version: 0.0.1\n")
+        if source is not None:
+            url = checkout.resolve().as_uri() if source == "checkout" else source
+            (info / "direct_url.json").write_text('{"url": "%s", "dir_info": {}}' % url)
+        (info / "RECORD").write_text("".join("%s/%s,,\n" % (info.name, path.name)
+                                             for path in info.iterdir()))
+        out = io.StringIO()
+        try:
+            install.remove_package_from_env(python, checkout, out)
+        finally:
+            shutil.rmtree(str(info), ignore_errors=True)
+
+        assert ("Removing the z-compensate package" in out.getvalue()) == removed
+        assert ("left alone the z-compensate package in %s" % klippy_env
+                in out.getvalue()) != removed
 
 
 @pytest.fixture
@@ -219,12 +294,13 @@ class TestPluginsFolder:
         exclude = (kalico / ".git" / "info" / "exclude").read_text()
 
         for _ in range(2):
-            written, moved_away = install.install_build(kalico, build, checkout, "rebuild")
+            written, moved_away, _ = install.install_build(kalico, build, checkout, "rebuild")
 
         plugins = kalico / "klippy" / "plugins"
         assert {path.parent for path in written} == {plugins}
         assert moved_away == []
-        assert our_files(plugins) == sorted([EXTENSION, "z_compensate.py", install.STAMP_NAME])
+        assert our_files(plugins) == sorted([EXTENSION, "z_compensate.py", install.STAMP_NAME,
+                                             install.RECORD_NAME])
         assert (plugins / "z_compensate.py").resolve() == (
             checkout / "klippy" / "extras" / "z_compensate.py").resolve()
         assert our_files(extras_of(kalico)) == []
@@ -237,17 +313,17 @@ class TestPluginsFolder:
             self, git_klipper, checkout, build, tree_snapshot):
         pristine = tree_snapshot(git_klipper)
         install.install_build(git_klipper, build, checkout, "rebuild")
-        in_extras = install.installed_files(extras_of(git_klipper))
+        in_extras, _ = install.installed_files(extras_of(git_klipper))
         # The checkout becomes Kalico's
         (git_klipper / "klippy" / "plugins").mkdir()
         (git_klipper / "klippy" / "plugins" / "__init__.py").write_text("# plugins\n")
 
-        written, moved_away = install.install_build(git_klipper, build, checkout, "rebuild")
+        written, moved_away, _ = install.install_build(git_klipper, build, checkout, "rebuild")
 
         assert sorted(moved_away) == in_extras
         assert our_files(extras_of(git_klipper)) == []
         assert our_files(git_klipper / "klippy" / "plugins") == sorted(
-            path.name for path in written)
+            [path.name for path in written] + [install.RECORD_NAME])
         # Its exclude lines went with it
         assert tree_snapshot(git_klipper)[".git/info/exclude"] == pristine[".git/info/exclude"]
         install.uninstall(git_klipper)

@@ -224,7 +224,7 @@ class TestUpdateWithoutRebuild:
 
 
 # Stands in for the package that earlier versions installed into klippy's
-# environment
+# environment from the clone
 OLD_PACKAGE = {
     "pyproject.toml": '[project]\nname = "z-compensate"\nversion = "0.0.1"\n'
                       '[tool.setuptools]\npy-modules = []\n',
@@ -238,6 +238,10 @@ class TestUninstall:
             (tmp_path / name).write_text(text)
         run([printer.env / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-deps",
              tmp_path])
+        # Earlier versions installed the clone itself, which pip records
+        [source] = printer.env.glob("lib/python*/site-packages/z_compensate-0.0.1.dist-info/"
+                                    "direct_url.json")
+        source.write_text('{"url": "%s", "dir_info": {}}' % printer.clone.resolve().as_uri())
         assert any(line.startswith("z-compensate ") for line in freeze(printer.env))
 
         for _ in range(2):

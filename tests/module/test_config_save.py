@@ -2,9 +2,12 @@
 import glob
 import os
 import time
+from unittest import mock
 
 import pytest
+from hypothesis import given, strategies as st
 
+from generated import budget
 from klippysim import generations
 
 ALL = list(generations.GENERATIONS)
@@ -46,21 +49,84 @@ def test_saves_like_save_config_without_restart(make_printer, generation):
     printer.run_gcode("M400")
 
 
-@pytest.mark.parametrize("generation", ALL)
-def test_two_saves_in_one_second_keep_the_first_backup(make_printer,
-                                                       monkeypatch,
-                                                       generation):
+class WallClock:
+    """The wall clock as the host and the loader read it: `second` is what
+    time.strftime() names a backup by, and time.time() reads `ahead`
+    seconds from it (another clock source, or a step between two reads)."""
+
+    EPOCH = 1800000000
+
+    def __init__(self):
+        self.second = 0
+        self.ahead = 0.
+
+    def reading(self):
+        strftime, localtime = time.strftime, time.localtime
+        now = self.EPOCH + self.second
+        return mock.patch.multiple(
+            time, time=lambda: now + self.ahead,
+            localtime=lambda t=None: localtime(now if t is None else t),
+            strftime=lambda fmt, t=None: strftime(fmt, localtime(now) if t is None else t))
+
+
+def hidden_files(folder):
+    return glob.glob(os.path.join(folder, ".*")) + glob.glob(
+        os.path.join(folder, "config_backups", ".*"))
+
+
+# One save: the wall clock's second (it may repeat or step back), how far
+# time.time() reads ahead of it, and the z_offset made pending first (None:
+# save what is pending again, as Z_OFFSET_AUTO's second save does)
+SAVES = st.lists(st.tuples(st.integers(0, 3), st.sampled_from([0., 0.004, 1.5, -1.5]),
+                           st.sampled_from(["1.900", "1.800", None])), min_size=1, max_size=6)
+
+
+@budget(40)
+@given(generation=st.sampled_from(ALL), saves=SAVES)
+def test_every_save_keeps_the_file_before_it_whatever_the_clock(make_printer, tmp_path,
+                                                                generation, saves):
+    for name in glob.glob(str(tmp_path / "**" / "*-*.cfg"), recursive=True):
+        os.remove(name)
+    printer = make_printer("", host_generation=generation)
+    path = printer.get_start_args()["config_file"]
+    configfile = printer.lookup_object("configfile")
+    clock = WallClock()
+    replaced = []
+    for clock.second, clock.ahead, z_offset in saves:
+        if z_offset is not None:
+            configfile.set("probe", "z_offset", z_offset)
+        before, before_stat = open(path).read(), os.stat(path)
+        with clock.reading():
+            printer.run_gcode("CXSAVE_CONFIG")
+        if open(path).read() != before:
+            replaced.append(before)
+        else:
+            # A save that changes nothing writes nothing
+            after_stat = os.stat(path)
+            assert (after_stat.st_ino, after_stat.st_mtime_ns) == (
+                before_stat.st_ino, before_stat.st_mtime_ns)
+    # One backup for each save that changed the file, holding the file
+    # from before that save
+    assert sorted(open(name).read() for name in backups(printer)) == sorted(replaced)
+    assert hidden_files(os.path.dirname(path)) == []
+
+
+# Backups beside printer.cfg, and in config_backups/
+@pytest.mark.parametrize("generation", ["2023", "kalico"])
+def test_unchanged_saves_leave_one_backup(make_printer, generation):
     printer = make_printer("", host_generation=generation)
     path = printer.get_start_args()["config_file"]
     before = open(path).read()
-    one_second = time.localtime()
-    strftime = time.strftime
-    monkeypatch.setattr(time, "strftime",
-                        lambda fmt, t=None: strftime(fmt, one_second))
-    save_twice(printer)
+    configfile = printer.lookup_object("configfile")
+    clock = WallClock()
+    for clock.second in range(300):
+        # What a calibration that measures the same offset makes pending
+        configfile.set("probe", "z_offset", "1.150")
+        with clock.reading():
+            printer.run_gcode("CXSAVE_CONFIG")
     [backup] = backups(printer)
     assert open(backup).read() == before
-    assert "#*# z_offset = 1.800" in open(path).read()
+    assert len(printer.trace.of_kind("config_save")) == 300
 
 
 def test_nothing_pending_writes_nothing(make_printer):
@@ -88,6 +154,26 @@ def test_refused_save_keeps_the_file_and_the_pending_values(make_printer,
     assert open(path).read() == before
     assert configfile.get_status(0.)["save_config_pending"] is True
     assert printer.restart_request is None
+
+
+def test_a_file_that_cannot_be_written_is_a_command_error(make_printer, monkeypatch):
+    printer = make_printer("")
+    path = printer.get_start_args()["config_file"]
+    before = open(path).read()
+    printer.lookup_object("configfile").set("probe", "z_offset", "1.900")
+
+    def rename(source, destination, rename=os.rename):
+        if destination == path:
+            raise PermissionError(13, "Permission denied", destination)
+        rename(source, destination)
+    monkeypatch.setattr(os, "rename", rename)
+    with pytest.raises(printer.command_error, match="Unable to write config file during"
+                                                    " CXSAVE_CONFIG: .*Permission denied"):
+        printer.run_gcode("CXSAVE_CONFIG")
+    monkeypatch.undo()
+    assert open(path).read() == before
+    assert hidden_files(os.path.dirname(path)) == []
+    assert printer.lookup_object("configfile").get_status(0.)["save_config_pending"] is True
 
 
 @pytest.mark.parametrize("generation", ALL)

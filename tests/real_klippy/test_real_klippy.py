@@ -156,10 +156,24 @@ def test_auto_sequence_saves_twice_and_keeps_the_first_backup(run_klippy):
     assert run.returncode == 0
     assert run.log.count("SAVE_CONFIG to ") == 2
     assert saved_z_offset(run.config_text()) == KNOWN_Z_OFFSET
-    # Two saves within a second share one backup name: it holds the
+    # The second save changes nothing and writes nothing: one backup, the
     # configuration before the run
-    assert run.backups()[0] == PRINTER
+    assert run.backups() == [PRINTER]
     assert "status=5" in run.log
+
+
+def test_saves_keep_the_first_backup_and_unchanged_saves_write_nothing(run_klippy):
+    # time.time() 1.5 s ahead of the clock klippy names its backups by, two
+    # calibrations within a second, then 300 saves a second apart that
+    # change nothing
+    config = PRINTER + "\n[wall_clock]\n"
+    run = run_klippy(config, ["WALL_CLOCK AHEAD=1.5", "G28", "Z_OFFSET_CALIBRATION",
+                              "Z_OFFSET_CALIBRATION"]
+                     + ["WALL_CLOCK STEP=1", "CXSAVE_CONFIG"] * 300)
+    assert run.returncode == 0
+    assert run.log.count("SAVE_CONFIG to ") == 302
+    assert saved_z_offset(run.config_text()) == KNOWN_Z_OFFSET
+    assert run.backups() == [config]
 
 
 def test_sync_line_failure_shuts_down_with_the_record(run_klippy):
