@@ -50,6 +50,10 @@ class Command(collections.namedtuple("Command", ["name", "params", "line"])):
 
 
 def parse_args(argv):
+    return argument_parser().parse_args(argv)
+
+
+def argument_parser():
     parser = argparse.ArgumentParser(
         prog="z-compensate run",
         description="Run one of the module's commands on a simulated printer"
@@ -68,7 +72,7 @@ def parse_args(argv):
     parser.add_argument(
         "params", nargs="*", metavar="PARAM=VALUE",
         help="the command's parameters, such as HOT_RUB_TEMP=230")
-    return parser.parse_args(argv)
+    return parser
 
 
 def host_generations():

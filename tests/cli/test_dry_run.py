@@ -569,6 +569,16 @@ class TestOutFolders:
             [p for p in config.parent.iterdir() if p.is_dir()][0] / "printer.cfg").read_text()
 
 
+def test_user_docs_name_every_option_and_host_generation():
+    text = (REPO_DIR / "docs" / "Dry_Run.md").read_text()
+    documented = {row.split()[0] for row in re.findall(r"^\| `([^`]+)` \|", text, re.M)}
+    options = {action.option_strings[-1] if action.option_strings else action.metavar
+               for action in run_input.argument_parser()._actions if action.dest != "help"}
+    assert options <= documented
+    for generation in klippysim.generations.GENERATIONS:
+        assert "`%s`" % generation in text
+
+
 # What scripts/demo runs before it builds anything: the checks alone, which
 # must not need the simulator or anything beyond the standard library
 CHECK_ONLY = """
