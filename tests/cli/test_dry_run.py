@@ -4,14 +4,19 @@ import collections
 import contextlib
 import io
 import re
+import statistics
 import subprocess
 import sys
 from pathlib import Path
 
 import klippysim.generations
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from klippysim.trace import TraceEvent
 
-from z_compensate import dry_run, run_input
+from generated import budget
+from z_compensate import dry_run, run_input, run_trace
 
 REPO_DIR = Path(__file__).resolve().parents[2]
 EXAMPLE_TEXT = run_input.EXAMPLE_CONFIG.read_text()
@@ -485,6 +490,26 @@ class TestSeveralProbeSamples:
         assert len(run.trace.of_kind("probe")) == 6
         found = run.measurements()
         assert found[0].probe_at != found[1].probe_at
+
+
+@given(points=st.lists(st.lists(st.floats(-5, 5), min_size=1, max_size=5), min_size=1,
+                        max_size=4),
+       samples_result=st.sampled_from(["average", "median"]))
+@budget(50)
+def test_each_point_takes_the_probe_samples_since_the_previous_contact(points, samples_result):
+    stages = [run_trace.StageChange(0., run_trace.CALIBRATING, 1)]
+    trace = [TraceEvent(0., "probe", {"position": [0., 0., 9.]})]
+    for number, samples in enumerate(points):
+        trace += [TraceEvent(0., "probe", {"position": [number, 1., z]}) for z in samples]
+        trace.append(TraceEvent(0., "tensink_result", {"x": number, "y": 2., "z": -number}))
+
+    found = run_trace.measurements(trace, stages, (10., 20.), samples_result)
+
+    combine = statistics.median if samples_result == "median" else statistics.mean
+    assert [m.probe_z for m in found] == pytest.approx([combine(zs) for zs in points])
+    assert [m.probe_at for m in found] == [(number + 10., 21.) for number in range(len(points))]
+    assert [(m.point, m.nozzle_z) for m in found] == [
+        ((number, 2.), -number) for number in range(len(points))]
 
 
 class TestHostGenerations:
