@@ -234,7 +234,8 @@ def stroke_summary(run):
 
 def calibration_summary(run):
     lines = []
-    for number, found in enumerate(run.measurements(), 1):
+    points = run.measurements()
+    for number, found in enumerate(points, 1):
         lines.append(
             "  measuring point %d: X %.3f Y %.3f   bed probe Z %.4f   nozzle Z %.4f"
             "   offset %.4f" % (number, found.point[0], found.point[1],
@@ -248,7 +249,7 @@ def calibration_summary(run):
         return lines
     z_offset = offsets[2]
     sim = run.printer.sim
-    if lines:
+    if points:
         lines.append("  simulated truth: the bed probe triggers %.3f mm above the nozzle's"
                      " contact (%s)" % (sim.true_probe_offset, run.true_offset_source()))
     new_offset = run_trace.saved_probe_offset(run.trace)
