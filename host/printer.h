@@ -176,6 +176,10 @@ class Printer {
   virtual void register_event_handler(const std::string& event, const std::string& handler) = 0;
   // Whether the host has created an object of that name.
   virtual bool has_object(const std::string& name) = 0;
+  // The seed the host fixes for the procedures' random draws so that a run
+  // can be repeated (a simulated printer); none on a printer, where every
+  // run draws afresh.
+  virtual std::optional<std::uint64_t> draw_seed() = 0;
 
   // Object lookups by the host's names; each raises the host's error for a
   // missing object.

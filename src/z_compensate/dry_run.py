@@ -1,10 +1,13 @@
 """Runs one of the module's commands on a simulated printer.
 
-    z-compensate run [--config printer.cfg] [--out DIR] [COMMAND [PARAM=VALUE ...]]
+    z-compensate run [--config printer.cfg] [--out DIR] [--seed N]
+                     [--true-offset MM] [--host GENERATION] [COMMAND [PARAM=VALUE ...]]
 
 A copy of the printer.cfg (by default the bundled example printer) is loaded
 by the simulated klippy host together with the installed module, with all
-axes homed, and the command runs on virtual time. The run shows the console
+axes homed, and the command runs on virtual time. A seed (--seed, or a new
+one that the run prints) fixes the module's random draws and the simulated
+noise, so that any run can be repeated. The run shows the console
 as the printer would, each stage of auto_alignment_status as it is reached
 and a summary. When the command ends normally the configuration as the run
 saved it and its change (when it saved anything) and a picture of the run go
@@ -15,6 +18,7 @@ picture of the run up to the refusal. The user's own file is never written.
 import difflib
 import itertools
 import logging
+import random
 import shutil
 import sys
 import tempfile
@@ -36,6 +40,12 @@ CONFIG_HINTS = {
 }
 
 EXIT_REFUSED = 1
+
+# The start argument from which the module takes the seed of its draws; a
+# printer's klippy has none, and there the module draws afresh on every run
+MODULE_SEED_ARG = "z_compensate_seed"
+# Seeds drawn for a run given none: short enough to type again
+NEW_SEEDS = 10 ** 6
 
 
 class Refused(Exception):
@@ -59,26 +69,48 @@ def prepare_klippy_tree(dest_dir):
     return klippy_dir
 
 
-def load_printer(config_copy, klippy_dir, config):
+def load_printer(config_copy, klippy_dir, config, args, seed):
     try:
-        return klippysim.Printer(str(config_copy), klippy_dir)
+        printer = klippysim.Printer(str(config_copy), klippy_dir,
+                                    overrides=simulation_overrides(args, seed),
+                                    host_generation=args.host)
     except klippysim.ConfigError as error:
         # Name the user's file, not its working copy
         message = str(error).replace(str(config_copy.parent), str(config.parent))
         hint = CONFIG_HINTS.get(message)
         raise BadInput("%s: %s%s" % (config, message, "\n  " + hint if hint else ""))
+    # The module asks for it when it draws, once the printer is running
+    printer.get_start_args()[MODULE_SEED_ARG] = seed
+    return printer
+
+
+def run_seed(args):
+    """--seed, or a new seed: every run has one with which it can be repeated."""
+    if args.seed is not None:
+        return args.seed
+    return random.SystemRandom().randrange(NEW_SEEDS)
+
+
+def simulation_overrides(args, seed):
+    """What the command line sets in the simulated printer's physics."""
+    physics = {"seed": seed}
+    if args.true_offset is not None:
+        physics["true_probe_offset"] = args.true_offset
+    return {"simulated_printer": physics}
 
 
 class SimulatedRun:
     """The simulated printer, the module in it and what happened."""
 
-    def __init__(self, printer, module, command, config):
+    def __init__(self, printer, module, command, config, seed, true_offset_given):
         self.printer = printer
         self.module = module
         self.command_name = command.name
         self.command_line = command.line
         self.params = command.params
         self.config_name = config.name
+        self.seed = seed
+        self.true_offset_given = true_offset_given
         self.stages = []
         self.wall_time = None
         # The report's lines when the printer refused the command
@@ -88,12 +120,30 @@ class SimulatedRun:
     def trace(self):
         return self.printer.trace
 
-    def measurements(self):
+    def probe_offsets(self):
+        """The bed probe's X, Y and Z offsets; None without a bed probe."""
         probe = self.printer.lookup_object("probe", None)
-        if probe is None:
+        return None if probe is None else probe.get_offsets()
+
+    def measurements(self):
+        offsets = self.probe_offsets()
+        if offsets is None:
             return []
         return run_trace.measurements(
-            self.trace, self.stages, (probe.x_offset, probe.y_offset))
+            self.trace, self.stages, offsets[:2],
+            self.printer.lookup_object("probe").samples_result)
+
+    def true_offset_from_z_offset(self):
+        """Whether the simulated truth is only the probe's configured z_offset."""
+        return (not self.true_offset_given
+                and self.printer.sim.true_probe_offset == self.probe_offsets()[2])
+
+    def true_offset_source(self):
+        if self.true_offset_given:
+            return "given by --true-offset"
+        if self.true_offset_from_z_offset():
+            return "the probe's z_offset; --true-offset MM sets another"
+        return "[simulated_printer] true_probe_offset; --true-offset MM sets another"
 
     def stage_name(self):
         if not self.stages:
@@ -161,6 +211,7 @@ def refusal_report(run, error):
         run.command_line, run.config_name, run.stage_name(), message)]
     lines.extend("  " + line for line in refusal.explain(message, run))
     lines.append(duration_line(run))
+    lines.append(seed_line(run))
     return lines
 
 
@@ -183,7 +234,8 @@ def stroke_summary(run):
 
 def calibration_summary(run):
     lines = []
-    for number, found in enumerate(run.measurements(), 1):
+    points = run.measurements()
+    for number, found in enumerate(points, 1):
         lines.append(
             "  measuring point %d: X %.3f Y %.3f   bed probe Z %.4f   nozzle Z %.4f"
             "   offset %.4f" % (number, found.point[0], found.point[1],
@@ -192,21 +244,25 @@ def calibration_summary(run):
     spread = run_trace.point_spread(run)
     if spread is not None:
         lines.append("  " + spread)
-    probe = run.printer.lookup_object("probe", None)
-    new_offset = run_trace.saved_probe_offset(run.trace)
-    if probe is None:
+    offsets = run.probe_offsets()
+    if offsets is None:
         return lines
-    if new_offset is None:
-        lines.append("  probe z_offset: %.3f (unchanged)" % probe.z_offset)
-        return lines
+    z_offset = offsets[2]
     sim = run.printer.sim
+    if points:
+        lines.append("  simulated truth: the bed probe triggers %.3f mm above the nozzle's"
+                     " contact (%s)" % (sim.true_probe_offset, run.true_offset_source()))
+    new_offset = run_trace.saved_probe_offset(run.trace)
+    if new_offset is None:
+        lines.append("  probe z_offset: %.3f (unchanged)" % z_offset)
+        return lines
     lines.append(
         "  probe z_offset: %.3f -> %.3f (the simulated printer's true probe"
         " offset %.3f less tri_expand_mm %g is %.3f), a change of %.3f mm"
         " (max_offset_change %g)"
-        % (probe.z_offset, new_offset, sim.true_probe_offset,
+        % (z_offset, new_offset, sim.true_probe_offset,
            run.module.tri_expand_mm, sim.true_probe_offset - run.module.tri_expand_mm,
-           abs(new_offset - probe.z_offset), run_trace.limit_in_force(run, "max_offset_change")))
+           abs(new_offset - z_offset), run_trace.limit_in_force(run, "max_offset_change")))
     return lines
 
 
@@ -221,9 +277,13 @@ def duration_line(run):
         run.printer.get_reactor().monotonic(), run.wall_time)
 
 
+def seed_line(run):
+    return "  seed %d: --seed %d repeats this run" % (run.seed, run.seed)
+
+
 def summary_lines(run, diff):
     lines = ["", "Summary of %s on %s" % (run.command_line, run.config_name),
-             duration_line(run)]
+             duration_line(run), seed_line(run)]
     lines.extend(stroke_summary(run))
     lines.extend(calibration_summary(run))
     if not diff:
@@ -251,15 +311,17 @@ def dry_run(args, klippy_dir, out):
         config_copy = copy_config(files, config, work / "config")
         if klippy_dir is None:
             klippy_dir = prepare_klippy_tree(work / "klipper")
-        printer = load_printer(config_copy, klippy_dir, config)
+        seed = run_seed(args)
+        printer = load_printer(config_copy, klippy_dir, config, args, seed)
         module = printer.lookup_object("z_compensate", None)
         if module is None:
             raise BadInput("%s has no [z_compensate] section: nothing would run %s"
                            % (config, command.name))
-        run = SimulatedRun(printer, module, command, config)
+        run = SimulatedRun(printer, module, command, config, seed, args.true_offset is not None)
         out.write("Simulating %s on %s%s\n" % (
             command.line, config,
             " (the bundled example printer)" if config == run_input.EXAMPLE_CONFIG else ""))
+        out.write("  seed %d, simulated klippy host: %s (--host)\n" % (seed, args.host))
         for line in printer.section_report():
             out.write(line + "\n")
         report = LiveReport(run, out, command.name in WIPING_COMMANDS)

@@ -4,11 +4,14 @@ Each refusal that a configuration can cause is matched by klippy's message;
 its explainer names the [z_compensate] keys or command parameters behind it
 and the host limit they ran into.
 """
+import math
 import re
 
 from . import run_trace
 
-AXES = "xyz"
+# The [stepper_z] position_min suggested for a nozzle that must reach a bed
+# lying below Z 0, as the module's start-up warning suggests it
+SUGGESTED_Z_MIN = -2
 
 # The temperatures the nozzle clearing sets: key, command parameter, heater
 TEMPERATURE_SOURCES = (
@@ -41,6 +44,13 @@ def temperature_source(run, key, parameter):
     return value, "[z_compensate] %s = %g" % (key, value)
 
 
+def lower_z_min_fix(lowest_z):
+    """The fix for a nozzle that had to go to `lowest_z`, below
+    [stepper_z] position_min."""
+    return ("set [stepper_z] position_min: %d (or lower) so that the nozzle can reach"
+            " the bed where it lies below Z 0" % min(SUGGESTED_Z_MIN, math.floor(lowest_z)))
+
+
 def explain_move_out_of_range(match, run):
     position = [float(v) for v in match.groups()]
     module_move = run_trace.last_module_move(run.trace, run.stages)
@@ -59,7 +69,34 @@ def explain_move_out_of_range(match, run):
         if role and role.keys(axis):
             lines.append("%s comes from [z_compensate] %s" % (
                 axis.upper(), key_values(run.module, role.keys(axis))))
+        if role in (run_trace.LOWER_ONTO_STROKE, run_trace.STROKE) and axis == "z":
+            # The stroke follows the bed it found, less pa_clr_down_mm
+            lines.append(lower_z_min_fix(value))
     return lines
+
+
+def explain_stroke_below_z_min(match, run):
+    """The module's own refusal of a stroke it found below position_min."""
+    return [lower_z_min_fix(min(float(z) for z in BELOW_Z_MIN.findall(match.string)))]
+
+
+def explain_no_contact(match, run):
+    """The pressure probe's descent ended before the nozzle touched the bed:
+    at [stepper_z] position_min, or after g29_down_min_z."""
+    descent = run_trace.last_descent(run.trace)
+    if descent is None:
+        return []
+    x, y, z = descent.data["end"][:3]
+    z_rail = run.printer.lookup_object("toolhead").get_kinematics().rails[2]
+    if z > z_rail.position_min:
+        return ["the pressure probe's descent of [z_compensate] g29_down_min_z = %g mm"
+                " ended at Z %.3f before the nozzle touched the bed"
+                % (run.module.g29_down_min_z, z)]
+    bed_z = z - descent.data["gap"]
+    return ["the pressure probe's descent at X %.3f Y %.3f stopped at [%s] position_min = %g"
+            " before the nozzle touched the bed, which lies at Z %.3f there"
+            % (x, y, z_rail.name, z_rail.position_min, bed_z),
+            lower_z_min_fix(bed_z - abs(run.module.pa_clr_down_mm))]
 
 
 def explain_temperature(match, run):
@@ -103,10 +140,22 @@ def explain_negative_offset(match, run):
         return []
     mean = sum(m.probe_z - m.nozzle_z for m in found) / len(found)
     allowance = run.module.tri_expand_mm
+    truth = run.printer.sim.true_probe_offset
+    if run.true_offset_from_z_offset() and truth == 0:
+        cause = ("the simulated bed probe triggers where the nozzle touches the bed: its true"
+                 " offset was taken from the probe's z_offset = 0, the placeholder of many"
+                 " stock configurations. Give the dry run your probe's real offset with"
+                 " --true-offset MM (such as --true-offset 1.2), or set z_offset to it")
+    else:
+        cause = ("the simulated bed probe triggers %.3f mm above the nozzle's contact (%s)"
+                 % (truth, run.true_offset_source()))
     return ["the new probe z_offset %.4f, the mean measured offset %.4f less"
             " [z_compensate] tri_expand_mm = %g, is negative"
-            % (mean - allowance, mean, allowance)]
+            % (mean - allowance, mean, allowance), cause]
 
+
+# The module's words for a Z of its stroke below the axis limit
+BELOW_Z_MIN = re.compile(r"Z (-?\d+\.\d+), below \[stepper_z\] position_min")
 
 EXPLAINERS = (
     (re.compile(r"Move out of range: (\S+) (\S+) (\S+)"),
@@ -116,6 +165,8 @@ EXPLAINERS = (
     (re.compile(r"Extrude below minimum temp"), explain_cold_extrude),
     (re.compile(r"Extrude only move too long"), explain_long_extrude),
     (re.compile(r"PR_ERR_CODE_Z_OFFSET_CALIBRATION"), explain_negative_offset),
+    (re.compile(r"Pressure probe: no contact within"), explain_no_contact),
+    (BELOW_Z_MIN, explain_stroke_below_z_min),
 )
 
 

@@ -10,6 +10,8 @@ EXIT_ANSWERED once --help has been shown.
 import argparse
 import collections
 import glob
+import importlib.util
+import math
 import os
 import re
 import sys
@@ -28,6 +30,9 @@ COMMANDS = collections.OrderedDict([
 ])
 INCLUDE_HEADER = re.compile(r"^\[include\s+(.+?)\s*\]")
 
+# The largest --seed: the module takes it as a signed 64-bit number
+MAX_SEED = 2 ** 63 - 1
+
 EXIT_BAD_INPUT = 2
 EXIT_ANSWERED = 3
 
@@ -41,6 +46,10 @@ class Command(collections.namedtuple("Command", ["name", "params", "line"])):
 
 
 def parse_args(argv):
+    return argument_parser().parse_args(argv)
+
+
+def argument_parser():
     parser = argparse.ArgumentParser(
         prog="z-compensate run",
         description="Run one of the module's commands on a simulated printer"
@@ -52,13 +61,71 @@ def parse_args(argv):
         "--out", metavar="DIR", type=Path, default=Path(DEFAULT_OUT_DIR),
         help="each run writes the saved configuration, its change and the"
              " picture into a new folder of its own in DIR (default: %(default)s)")
+    add_simulation_options(parser)
     parser.add_argument(
         "command", nargs="?", default=DEFAULT_COMMAND, metavar="COMMAND",
         help="%s (default), %s" % (DEFAULT_COMMAND, " or ".join(list(COMMANDS)[1:])))
     parser.add_argument(
         "params", nargs="*", metavar="PARAM=VALUE",
         help="the command's parameters, such as HOT_RUB_TEMP=230")
-    return parser.parse_args(argv)
+    return parser
+
+
+def host_generations():
+    """The klippy generations the simulated host offers, oldest first.
+    Read from the simulator's own list, without importing the simulator
+    (it needs greenlet, which these checks run without)."""
+    simulator = importlib.util.find_spec("klippysim")
+    path = os.path.join(simulator.submodule_search_locations[0], "generations.py")
+    spec = importlib.util.spec_from_file_location("z_compensate_host_generations", path)
+    generations = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generations)
+    return list(generations.GENERATIONS)
+
+
+def newest_mainline(names):
+    return [name for name in names if name.startswith("mainline")][-1]
+
+
+def seed_number(text):
+    try:
+        seed = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a whole number" % (text,))
+    if not 0 <= seed <= MAX_SEED:
+        raise argparse.ArgumentTypeError("%s does not lie between 0 and %d" % (text, MAX_SEED))
+    return seed
+
+
+def finite_number(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a number" % (text,))
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError("%r is not a finite number" % (text,))
+    return value
+
+
+def add_simulation_options(parser):
+    """The options that choose what the simulated printer is: its random
+    numbers, its probe's true offset and the klippy it stands for."""
+    parser.add_argument(
+        "--seed", metavar="N", type=seed_number,
+        help="the seed of the module's random points and stroke and of the simulated"
+             " noise: a run with the same seed, file and command repeats exactly"
+             " (default: a new seed, printed at the start of the run)")
+    parser.add_argument(
+        "--true-offset", metavar="MM", type=finite_number,
+        help="how far above the nozzle's contact the simulated bed probe really"
+             " triggers, the offset a calibration should find (default:"
+             " [simulated_printer] true_probe_offset, else the probe's z_offset)")
+    generations = host_generations()
+    parser.add_argument(
+        "--host", metavar="GENERATION", choices=generations,
+        default=newest_mainline(generations),
+        help="the klippy whose interfaces the simulated host offers: %s"
+             " (default: %%(default)s)" % ", ".join(generations))
 
 
 def parse_command(command, words):

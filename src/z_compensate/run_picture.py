@@ -112,12 +112,12 @@ def outcome_lines(run):
                                           initial_indent="  " if number else "")
                 ] + spread_lines
     lines = []
-    probe = run.printer.lookup_object("probe", None)
+    offsets = run.probe_offsets()
     new_offset = run_trace.saved_probe_offset(run.trace)
-    if probe is not None:
-        lines.append("probe z_offset %.3f -> %.3f" % (probe.z_offset, new_offset)
+    if offsets is not None:
+        lines.append("probe z_offset %.3f -> %.3f" % (offsets[2], new_offset)
                      if new_offset is not None
-                     else "probe z_offset %.3f (unchanged)" % probe.z_offset)
+                     else "probe z_offset %.3f (unchanged)" % offsets[2])
     for number, m in enumerate(run.measurements(), 1):
         lines.append("point %d at X %.1f Y %.1f: bed probe Z %.4f - nozzle Z %.4f = %.4f"
                      % (number, m.point[0], m.point[1], m.probe_z, m.nozzle_z,
@@ -262,8 +262,8 @@ def draw(path, run):
     bed.set_anchor("N")
     draw_temperatures(figure.add_subplot(grid[0, 1]), run)
     draw_stroke_profile(figure.add_subplot(grid[1, 1]), run)
-    figure.suptitle("%s on %s (simulated printer): %s" % (
-        run.command_line, run.config_name,
+    figure.suptitle("%s on %s (simulated printer, seed %d): %s" % (
+        run.command_line, run.config_name, run.seed,
         "refused" if run.refusal else outcome_lines(run)[0]),
         color="darkred" if run.refusal else "black")
     figure.tight_layout()

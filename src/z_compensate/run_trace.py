@@ -132,6 +132,16 @@ def last_module_line(trace):
     return lines[-1] if lines else None
 
 
+def last_descent(trace):
+    """The move of the last pressure-probe run down towards the bed, or None."""
+    started = [index for index, event in enumerate(trace)
+               if event.kind == "tensink" and event.data["call"] == "run_step_tensink"]
+    if not started:
+        return None
+    moves = [event for event in trace[started[-1]:] if event.kind == "move"]
+    return moves[-1] if moves else None
+
+
 def wipe_move(moves, role):
     """The accepted move that played `role` in the wipe, or None."""
     for module_move in moves:
@@ -140,19 +150,39 @@ def wipe_move(moves, role):
     return None
 
 
-def measurements(trace, stages, probe_offset):
+def combined_samples(heights, samples_result):
+    """The bed probe's result from its samples' heights, combined as the
+    probe's samples_result ("median" or "average") says."""
+    if samples_result != "median":
+        return sum(heights) / len(heights)
+    ordered = sorted(heights)
+    middle = len(ordered) // 2
+    if len(ordered) % 2:
+        return ordered[middle]
+    return (ordered[middle - 1] + ordered[middle]) / 2.
+
+
+def measurements(trace, stages, probe_offset, samples_result):
     """The calibration's measuring points: where the bed probe triggered and
     where the nozzle touched the bed; `probe_offset` is the probe's (X, Y)
-    position relative to the nozzle."""
-    probes = events_in_stage(trace, stages, CALIBRATING, "probe")
-    contacts = events_in_stage(trace, stages, CALIBRATING, "tensink_result")
+    position relative to the nozzle. The calibration measures each point
+    with the bed probe and then with the nozzle, so a point's bed probe
+    samples are those taken since the previous point's nozzle contact."""
     found = []
-    for probe, contact in zip(probes, contacts):
-        x, y, z = probe.data["position"][:3]
-        found.append(Measurement(
-            point=(contact.data["x"], contact.data["y"]),
-            probe_at=(x + probe_offset[0], y + probe_offset[1]),
-            probe_z=z, nozzle_z=contact.data["z"]))
+    samples = []
+    for index, event in enumerate(trace):
+        if stage_at(stages, index) != CALIBRATING:
+            continue
+        if event.kind == "probe":
+            samples.append(event.data["position"])
+        elif event.kind == "tensink_result" and samples:
+            x, y = samples[-1][:2]
+            found.append(Measurement(
+                point=(event.data["x"], event.data["y"]),
+                probe_at=(x + probe_offset[0], y + probe_offset[1]),
+                probe_z=combined_samples([sample[2] for sample in samples], samples_result),
+                nozzle_z=event.data["z"]))
+            samples = []
     return found
 
 

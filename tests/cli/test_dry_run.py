@@ -4,13 +4,19 @@ import collections
 import contextlib
 import io
 import re
+import statistics
 import subprocess
 import sys
 from pathlib import Path
 
+import klippysim.generations
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from klippysim.trace import TraceEvent
 
-from z_compensate import dry_run, run_input
+from generated import budget
+from z_compensate import dry_run, run_input, run_trace
 
 REPO_DIR = Path(__file__).resolve().parents[2]
 EXAMPLE_TEXT = run_input.EXAMPLE_CONFIG.read_text()
@@ -366,6 +372,159 @@ class TestPicture:
         assert all(len(line) <= dry_run.run_picture.OUTCOME_WIDTH for line in lines)
 
 
+def run_lines(outcome):
+    """What a run printed that its seed decides: all but the wall time and
+    the folder it wrote."""
+    return [line for line in outcome.stdout.splitlines()
+            if "wall time" not in line and "written: " not in line]
+
+
+def point_offsets(text):
+    return [float(offset) for offset in re.findall(r"measuring point \d: .* offset (\S+)", text)]
+
+
+class TestRepeatable:
+    @pytest.mark.parametrize("command", ["Z_OFFSET_CALIBRATION", "VQTWENTYMA_NOZZLE_CLEAR"])
+    def test_the_seed_a_run_prints_repeats_it(self, klippy_dir, out_dir, command):
+        first = dry(klippy_dir, out_dir, command)
+        seed = re.search(r"^  seed (\d+), simulated klippy host", first.stdout, re.M).group(1)
+        assert "  seed %s: --seed %s repeats this run" % (seed, seed) in first.stdout
+
+        again = dry(klippy_dir, out_dir, "--seed", seed, command)
+        other = dry(klippy_dir, out_dir, "--seed", str(int(seed) + 1), command)
+
+        assert run_lines(again) == run_lines(first)
+        assert [line for line in run_lines(other) if "seed" not in line] != [
+            line for line in run_lines(first) if "seed" not in line]
+
+
+def without_simulated_truth(text):
+    return re.sub(r"^true_probe_offset: .*\n", "", text, flags=re.M)
+
+
+class TestSimulatedTruth:
+    def test_given_true_offset_is_what_the_calibration_finds(self, klippy_dir, out_dir):
+        outcome = dry(klippy_dir, out_dir, "--true-offset", "1.2", "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code == 0
+        assert "the bed probe triggers 1.200 mm above the nozzle's contact (given by" \
+            " --true-offset)" in outcome.stdout
+        for offset in point_offsets(outcome.stdout):
+            assert offset == pytest.approx(1.2, abs=NOISE)
+
+    def test_without_one_the_probes_z_offset_is_the_truth(
+            self, klippy_dir, user_config, out_dir):
+        config = user_config(without_simulated_truth(EXAMPLE_TEXT))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION")
+
+        assert "the bed probe triggers 2.000 mm above the nozzle's contact (the probe's" \
+            " z_offset; --true-offset MM sets another)" in outcome.stdout
+
+    def test_placeholder_z_offset_is_named_with_what_to_change(
+            self, klippy_dir, user_config, out_dir):
+        config = user_config(without_simulated_truth(
+            example_with(("z_offset: 2.000", "z_offset: 0"))))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code == dry_run.EXIT_REFUSED
+        assert "PR_ERR_CODE_Z_OFFSET_CALIBRATION" in outcome.stderr
+        assert "taken from the probe's z_offset = 0, the placeholder" in outcome.stderr
+        assert "--true-offset MM (such as --true-offset 1.2)" in outcome.stderr
+
+
+class TestBedBelowZMin:
+    """With [stepper_z] position_min = 0 the nozzle cannot follow a bed that
+    lies below Z 0: the refusal names position_min where it stops the run."""
+
+    @pytest.mark.parametrize("tilt, true_offset, expected", [
+        # A bed lower towards the wipe area (low Y) than where Z was homed:
+        # the descent onto it stops first
+        ("0.01", "2", [r"Pressure probe: no contact within", r"descent at X \S+ Y \S+ stopped at"
+                  r" \[stepper_z\] position_min = 0 before the nozzle touched the bed, which"
+                  r" lies at Z -0\.\d+ there"]),
+        # A flat bed found at Z 0.05: the stroke pressed 0.15 mm into it is refused
+        ("0", "1.95", [r"the stroke ends at Z -0\.\d+, below \[stepper_z\] position_min = 0"]),
+    ], ids=["descent", "stroke"])
+    def test_refusal_names_position_min_and_the_fix(
+            self, klippy_dir, user_config, out_dir, tilt, true_offset, expected):
+        config = user_config(example_with(
+            ("position_min: -2", "position_min: 0"),
+            ("surface_tilt_x: 0.0003", "surface_tilt_x: 0"),
+            ("surface_tilt_y: -0.0002", "surface_tilt_y: " + tilt),
+            ("surface_bump_height: 0.02", "surface_bump_height: 0")))
+
+        # Z 0 is the bed below the homing point less the difference between
+        # the probe's z_offset (2) and its true offset
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "--true-offset", true_offset,
+                      "VQTWENTYMA_NOZZLE_CLEAR")
+
+        assert outcome.code == dry_run.EXIT_REFUSED
+        assert "[stepper_z] position_min = 0 lies above" in outcome.stdout
+        for pattern in expected:
+            assert re.search(pattern, outcome.stderr), outcome.stderr
+        assert "set [stepper_z] position_min: -2 (or lower)" in outcome.stderr
+
+
+class TestSeveralProbeSamples:
+    @pytest.mark.parametrize("samples_result", ["average", "median"])
+    def test_each_point_shows_its_own_offset(self, klippy_dir, user_config, out_dir,
+                                             drawn_runs, samples_result):
+        config = user_config(example_with(
+            ("samples: 1", "samples: 3\nsamples_result: %s" % samples_result),
+            ("probe_noise: 0.002", "probe_noise: 0.01")))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code == 0
+        [run] = drawn_runs
+        status = run.module.get_status(0)
+        module_offsets = status["last_point_offsets"]
+        assert point_offsets(outcome.stdout) == pytest.approx(module_offsets, abs=1e-4)
+        picture_offsets = [float(offset) for line in dry_run.run_picture.outcome_lines(run)
+                           for offset in re.findall(r"^point \d .* = (\S+)$", line)]
+        assert picture_offsets == pytest.approx(module_offsets, abs=1e-4)
+        spread = float(re.search(r"differ by (\S+) mm", outcome.stdout).group(1))
+        assert spread == pytest.approx(status["last_point_spread"], abs=1e-4)
+        assert len(run.trace.of_kind("probe")) == 6
+        found = run.measurements()
+        assert found[0].probe_at != found[1].probe_at
+
+
+@given(points=st.lists(st.lists(st.floats(-5, 5), min_size=1, max_size=5), min_size=1,
+                        max_size=4),
+       samples_result=st.sampled_from(["average", "median"]))
+@budget(50)
+def test_each_point_takes_the_probe_samples_since_the_previous_contact(points, samples_result):
+    stages = [run_trace.StageChange(0., run_trace.CALIBRATING, 1)]
+    trace = [TraceEvent(0., "probe", {"position": [0., 0., 9.]})]
+    for number, samples in enumerate(points):
+        trace += [TraceEvent(0., "probe", {"position": [number, 1., z]}) for z in samples]
+        trace.append(TraceEvent(0., "tensink_result", {"x": number, "y": 2., "z": -number}))
+
+    found = run_trace.measurements(trace, stages, (10., 20.), samples_result)
+
+    combine = statistics.median if samples_result == "median" else statistics.mean
+    assert [m.probe_z for m in found] == pytest.approx([combine(zs) for zs in points])
+    assert [m.probe_at for m in found] == [(number + 10., 21.) for number in range(len(points))]
+    assert [(m.point, m.nozzle_z) for m in found] == [
+        ((number, 2.), -number) for number in range(len(points))]
+
+
+class TestHostGenerations:
+    @pytest.mark.parametrize("host", klippysim.generations.GENERATIONS)
+    def test_each_generation_calibrates(self, klippy_dir, out_dir, host):
+        outcome = dry(klippy_dir, out_dir, "--host", host, "Z_OFFSET_CALIBRATION")
+
+        assert outcome.code == 0, outcome.stderr
+        assert "simulated klippy host: %s (--host)" % host in outcome.stdout
+        assert "== stage 5: calibrated" in outcome.stdout
+
+    def test_newest_mainline_is_the_default(self, example_run):
+        assert "simulated klippy host: mainline-2026 (--host)" in example_run.stdout
+
+
 MISSING_TENSINK = re.sub(r"\[tensink_v2\]\n(#.*\n|sim_.*\n)*", "", EXAMPLE_TEXT)
 MISSING_MODULE = EXAMPLE_TEXT[:EXAMPLE_TEXT.index("[z_compensate]")]
 WITH_BLTOUCH = example_with(("[probe]", "[bltouch]"), ("pin: ^PC14", "sensor_pin: ^PC14"))
@@ -500,6 +659,16 @@ class TestOutFolders:
             [p for p in config.parent.iterdir() if p.is_dir()][0] / "printer.cfg").read_text()
 
 
+def test_user_docs_name_every_option_and_host_generation():
+    text = (REPO_DIR / "docs" / "Dry_Run.md").read_text()
+    documented = {row.split()[0] for row in re.findall(r"^\| `([^`]+)` \|", text, re.M)}
+    options = {action.option_strings[-1] if action.option_strings else action.metavar
+               for action in run_input.argument_parser()._actions if action.dest != "help"}
+    assert options <= documented
+    for generation in klippysim.generations.GENERATIONS:
+        assert "`%s`" % generation in text
+
+
 # What scripts/demo runs before it builds anything: the checks alone, which
 # must not need the simulator or anything beyond the standard library
 CHECK_ONLY = """
@@ -519,7 +688,11 @@ class TestChecksAlone:
         (["--bogus"], run_input.EXIT_BAD_INPUT, "unrecognized arguments: --bogus"),
         (["--config", "nowhere.cfg"], run_input.EXIT_BAD_INPUT,
          "nowhere.cfg: no such configuration file"),
-    ], ids=["good", "help", "unknown-command", "unknown-option", "missing-file"])
+        (["--seed", "-1"], run_input.EXIT_BAD_INPUT, "--seed: -1 does not lie between 0 and"),
+        (["--true-offset", "nan"], run_input.EXIT_BAD_INPUT, "'nan' is not a finite number"),
+        (["--host", "2022"], run_input.EXIT_BAD_INPUT, "invalid choice: '2022'"),
+    ], ids=["good", "help", "unknown-command", "unknown-option", "missing-file", "seed",
+            "true-offset", "host"])
     def test_exit_codes_without_the_simulator(self, tmp_path, words, code, expected):
         result = subprocess.run([sys.executable, "-c", CHECK_ONLY] + words, cwd=str(tmp_path),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -43,6 +43,7 @@ std::array<double, 2> ZCompensate::measure_point_offsets(host::GCodeCommand& gcm
   const auto host_printer = printer.get();
   const auto probe_module = tensink.get();
 
+  reseed_draws();
   const double pr_pos_x = uniform_between(rng_, noz_pos_offset.at(0), noz_pos_offset.at(1));
   const double pr_pos_y = uniform_between(rng_, noz_pos_offset.at(0), noz_pos_offset.at(1));
   // Two points diagonally opposite each other about the centre.

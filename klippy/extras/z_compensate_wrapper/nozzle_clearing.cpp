@@ -16,6 +16,11 @@ std::uint64_t wall_clock_seed() {
       std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
 }
 
+void ZCompensate::reseed_draws() {
+  const std::optional<std::uint64_t> fixed = printer->draw_seed();
+  rng_.seed(fixed ? numbered_seed(*fixed, seeded_draw_sets_++) : wall_clock_seed());
+}
+
 void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
   const auto dispatcher = gcode.get();
 
@@ -39,7 +44,7 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
 
   // The stroke lies inside the wipe area when the area is at least as large;
   // a smaller area gives a negative span and a stroke starting before it.
-  rng_.seed(wall_clock_seed());
+  reseed_draws();
   const double sx = min_x + uniform_between(rng_, 0, clr_noz_len_x - pa_clr_dis_mm_x);
   const double sy = min_y + uniform_between(rng_, 0, clr_noz_len_y - pa_clr_dis_mm_y);
   double sz = bed_max_err;

@@ -108,7 +108,8 @@ Ref new_text(std::string_view text);
   X(bed_z) X(_fields) X(register_event_handler) X(get_kinematics) X(get_status) X(axis_minimum)         \
   X(axis_maximum) X(min_temp) X(max_temp) X(min_extrude_temp) X(getLogger) X(warning) X(log)  \
   X(running_command) X(last_command) X(last_result) X(last_message) X(last_z_offset)          \
-  X(saved_z_offset) X(last_point_offsets) X(last_point_spread) X(last_remeasurements)
+  X(saved_z_offset) X(last_point_offsets) X(last_point_spread) X(last_remeasurements)     \
+  X(get_start_args) X(z_compensate_seed)
 
 // The names, interned once per module object and shared by everything that
 // calls the host on its behalf: whoever holds them keeps them alive.

@@ -327,6 +327,14 @@ bool PyPrinter::has_object(const std::string& name) {
   return call_method(object_, names_->lookup_object, {name, Py_None}).get() != Py_None;
 }
 
+// klippy's start arguments hold the seed only where a simulated printer put it.
+std::optional<std::uint64_t> PyPrinter::draw_seed() {
+  const Ref start_args = call_method(object_, names_->get_start_args);
+  const Ref seed = call_method(start_args, names_->get, {names_->z_compensate_seed, Py_None});
+  if (seed.get() == Py_None) return std::nullopt;
+  return static_cast<std::uint64_t>(to_int64(seed.get(), "start argument z_compensate_seed"));
+}
+
 Ref PyPrinter::lookup(PyObject* name) { return call_method(object_, names_->lookup_object, {name}); }
 
 

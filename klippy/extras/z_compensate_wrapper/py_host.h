@@ -96,6 +96,7 @@ class PyPrinter : public host::Printer, public PyObjectAdapter {
   std::string describe_error(const std::exception_ptr& error) override;
   void register_event_handler(const std::string& event, const std::string& handler) override;
   bool has_object(const std::string& name) override;
+  std::optional<std::uint64_t> draw_seed() override;
   std::shared_ptr<host::PressureProbe> lookup_tensink() override;
   std::shared_ptr<host::GCode> lookup_gcode() override;
   std::shared_ptr<host::Toolhead> lookup_toolhead() override;

@@ -10,10 +10,12 @@ namespace zcomp {
 // spread over the whole 64-bit range from consecutive seeds.
 class RandomSource {
  public:
+  // The step by which each draw advances the state.
+  static constexpr std::uint64_t kStep = 0x9E3779B97F4A7C15u;
   explicit RandomSource(std::uint64_t seed) : state_(seed) {}
   void seed(std::uint64_t seed) { state_ = seed; }
   std::uint64_t operator()() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
+    std::uint64_t z = (state_ += kStep);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
     return z ^ (z >> 31);
@@ -22,6 +24,14 @@ class RandomSource {
  private:
   std::uint64_t state_;
 };
+
+// The seed of set of draws `number` under one fixed seed: the source's own
+// draw at that position, so that consecutive sets start at unrelated states
+// rather than one draw apart in the same sequence.
+inline std::uint64_t numbered_seed(std::uint64_t seed, std::uint64_t number) {
+  RandomSource at_position(seed + number * RandomSource::kStep);
+  return at_position();
+}
 
 // A real drawn uniformly between two bounds given in either order (a negative
 // span is fine): bound_a + (bound_b - bound_a) * u with u in [0, 1).

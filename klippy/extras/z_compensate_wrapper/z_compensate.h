@@ -318,6 +318,9 @@ class ZCompensate {
   std::vector<std::string> start_up_findings();
   // The heights of the stroke, known once the bed is found at both ends.
   void check_stroke_heights(double start_bed_z, double end_bed_z);
+  // From the clock, so that every run draws afresh, unless the host fixes a
+  // seed to make its runs repeatable.
+  void reseed_draws();
 
   ErrorRecords records_;
   // The receiver's IPv4 address, resolved once from `tri_wave_ip`.
@@ -329,9 +332,11 @@ class ZCompensate {
   double start_gcode_z_offset_ = 0;
 
   // Procedures' own helpers and state.
-  // Source of the calibration's points and the wipe's stroke; the wipe
-  // re-seeds it from the clock on every run.
-  RandomSource rng_{wall_clock_seed()};
+  // Source of the calibration's points and the wipe's stroke, seeded before
+  // each set of draws (reseed_draws).
+  RandomSource rng_{0};
+  // The sets of draws made under a seed the host fixed.
+  std::uint64_t seeded_draw_sets_ = 0;
 };
 
 template <typename T>
