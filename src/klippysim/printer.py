@@ -4,7 +4,6 @@ import collections
 import contextlib
 import importlib
 import os
-import re
 import sys
 
 import greenlet
