@@ -56,6 +56,7 @@ def parse_args(argv):
         "--out", metavar="DIR", type=Path, default=Path(DEFAULT_OUT_DIR),
         help="each run writes the saved configuration, its change and the"
              " picture into a new folder of its own in DIR (default: %(default)s)")
+    add_klippy_options(parser)
     parser.add_argument(
         "command", nargs="?", default=DEFAULT_COMMAND, metavar="COMMAND",
         help="%s (default), %s" % (DEFAULT_COMMAND, " or ".join(list(COMMANDS)[1:])))
@@ -63,6 +64,18 @@ def parse_args(argv):
         "params", nargs="*", metavar="PARAM=VALUE",
         help="the command's parameters, such as HOT_RUB_TEMP=230")
     return parser.parse_args(argv)
+
+
+def add_klippy_options(parser):
+    parser.add_argument(
+        "--klipper", metavar="PATH", type=Path,
+        help="the printer's own Klipper checkout (such as ~/klipper), whose"
+             " klippy checks the configuration and its homing first (default:"
+             " the embedded klippy of 2023-10, when installed)")
+    parser.add_argument(
+        "--klipper-python", metavar="PYTHON", type=Path,
+        help="the Python with klippy's packages that runs --klipper (default:"
+             " klippy-env beside the checkout, or ~/klippy-env)")
 
 
 def parse_command(command, words):
