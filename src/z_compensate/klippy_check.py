@@ -14,6 +14,7 @@ sections of modules that are not in that klippy's extras (installed beside
 klippy, or from a newer klippy).
 """
 import collections
+import importlib.metadata
 import os
 import re
 import shutil
@@ -147,12 +148,12 @@ def from_checkout(checkout, python=None):
 
 def embedded():
     """PyPI's klippy when this Python has it (the extra "klippy"), or None."""
-    import importlib.util
-    spec = importlib.util.find_spec("klippy")
-    if spec is None or not spec.submodule_search_locations:
+    try:
+        package = importlib.metadata.distribution(EMBEDDED_PACKAGE)
+    except importlib.metadata.PackageNotFoundError:
         return None
-    site_dir = os.path.dirname(list(spec.submodule_search_locations)[0])
-    return package_klippy(sys.executable, site_dir)
+    return Klippy([sys.executable, "-m", "klippy.klippy"],
+                  str(package.locate_file("klippy")), package.version, embedded=True)
 
 
 # The configuration

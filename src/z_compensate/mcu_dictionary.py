@@ -49,6 +49,9 @@ CONSTANTS = {
     "PWM_MAX": 255,
     "STATS_SUMSQ_BASE": 256,
     "RECEIVE_WINDOW": 192,
+    # The PWM range of the chip that a Linux host's MCU drives for a board
+    # on the host (klippy's replicape module asks for it)
+    "PCA9685_MAX": 4096,
 }
 
 # Parameters that the firmware reads by name from an enumeration of its own
