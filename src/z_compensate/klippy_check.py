@@ -46,10 +46,9 @@ SIMULATED_SECTIONS = {
 }
 THIRD_PARTY = ("not a module of this klippy's extras (one installed beside"
                " klippy, or of a newer klippy)")
-# Sections that klippy's core reads, not a module of its extras
-CORE_SECTION = re.compile(
-    r"^(printer|mcu|stepper_\w+|extruder\d*|dual_carriage"
-    r"|menu|display_template|display_data|display_glyph)$")
+# Sections that klippy's core reads under names it builds at run time
+# (and the includes, which klippy reads before any other)
+CORE_SECTION = re.compile(r"^(printer|mcu|extruder\d*|include)$")
 SECTION_HEADER = re.compile(r"^\[([^\]]+)\]")
 OPTION_LINE = re.compile(r"^([^\s#;:=][^:=]*?)\s*[:=]\s*(.*)$")
 # The pin of the plain [probe] that stands in for a probe klippy lacks
@@ -243,7 +242,7 @@ class Answer:
     """What klippy said about a configuration."""
 
     def __init__(self, klippy, message, cause, set_aside, third_party,
-                 accepted_sections):
+                 module_sections):
         self.klippy = klippy
         # klippy's own message when it refused, else None
         self.message = message
@@ -251,7 +250,10 @@ class Answer:
         # {section: why it was not given to klippy}
         self.set_aside = set_aside
         self.third_party = third_party
-        self.accepted_sections = accepted_sections
+        # The sections klippy accepted that a module of its extras reads,
+        # with those of modules beside it: what a simulated printer that
+        # does not model them may pass over
+        self.module_sections = module_sections
 
     @property
     def accepted(self):
@@ -261,18 +263,11 @@ class Answer:
         return (not self.accepted and self.klippy.embedded
                 and any(p.match(self.message) for p in NEWER_MAY_ACCEPT))
 
-    def module_sections(self):
-        """The sections klippy accepted that a module of its extras reads,
-        with those of modules beside it: what a simulated printer that
-        does not model them may pass over."""
-        return [name for name in self.accepted_sections + self.third_party
-                if not CORE_SECTION.match(name.split()[0])]
-
 
 def is_third_party(section, formats):
     return not (formats.module_exists(section.module)
                 or CORE_SECTION.match(section.module)
-                or section.module == "include")
+                or formats.reads_section(section.name))
 
 
 def config_message(log):
@@ -413,5 +408,7 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
         elif ANSWERED not in log:
             message = "klippy ended without answering GET_POSITION after G28"
     cause = find_cause(message, sections) if message else None
-    return Answer(klippy, message, cause, set_aside, third_party,
-                  list(checked) if message is None else [])
+    module_sections = [] if message else [
+        name for name in sections if name in third_party or (
+            name in checked and formats.module_exists(sections[name].module))]
+    return Answer(klippy, message, cause, set_aside, third_party, module_sections)

@@ -112,8 +112,11 @@ class SourceFile:
             # Old escapes in klippy's strings are its own business
             warnings.simplefilter("ignore")
             tree = ast.parse(f.read(), path)
-        # {format: True when klippy looks the exact format up}
+        # {format: (True when klippy looks the exact format up, line)}
         self.formats = {}
+        # Sections that klippy's code reads by name, and by name's start
+        self.section_names = set()
+        self.section_prefixes = set()
         self.responses = set()
         self.commands_without_parameters = set()
         self.imports = set()
@@ -126,7 +129,7 @@ class SourceFile:
         for node in ast.walk(tree):
             if isinstance(node, ast.Constant) and isinstance(node.value, str) \
                     and MESSAGE_FORMAT.match(node.value):
-                self.formats.setdefault(node.value, False)
+                self.formats.setdefault(node.value, (False, node.lineno))
             elif isinstance(node, ast.Constant) and isinstance(node.value, str) \
                     and CHIP_PIN.match(node.value):
                 self.pins.add(CHIP_PIN.match(node.value).group(1))
@@ -146,12 +149,21 @@ class SourceFile:
                  if isinstance(arg, ast.Constant) and isinstance(arg.value, str)]
         if name in LOOKUPS and texts:
             if " " in texts[0]:
-                self.formats[texts[0]] = True
+                self.formats[texts[0]] = (True, call.lineno)
             else:
                 self.commands_without_parameters.add(texts[0])
             if name == "lookup_query_command" and len(texts) > 1:
                 self.responses.add(texts[1])
-        elif name == "load_object" and texts:
+        elif name in ("getsection", "has_section") and texts:
+            self.section_names.add(texts[0])
+        elif name == "get_prefix_sections" and texts and texts[0]:
+            # (all sections, for the prefix "", says nothing of one)
+            self.section_prefixes.add(texts[0])
+        if name in ("getsection", "has_section") and call.args and isinstance(
+                call.args[0], ast.BinOp) and isinstance(call.args[0].left, ast.Constant):
+            # Such as 'stepper_' + axis
+            self.section_prefixes.add(call.args[0].left.value)
+        if name == "load_object" and texts:
             self.loaded_modules.add("extras/" + texts[0])
         elif name in ("add_object", "register_chip") and texts:
             self.provides.add(texts[0])
@@ -195,6 +207,13 @@ class KlippyFormats:
         return ("extras/%s.py" % module in self.files
                 or "extras/%s/__init__.py" % module in self.files)
 
+    def reads_section(self, section):
+        """Whether klippy's code reads [section] by its name (as the
+        kinematics read [stepper_x], or the display its [menu ...])."""
+        return any(section in source.section_names
+                   or any(section.startswith(prefix) for prefix in source.section_prefixes)
+                   for source in self.files.values())
+
     def provides(self, module, name):
         """Whether section [module] makes the printer object `name`."""
         return any(name in self.files[path].provides
@@ -236,14 +255,17 @@ class KlippyFormats:
         for path in sorted(self.used_files(modules)):
             source = self.files[path]
             responses |= source.responses
-            for msgformat, looked_up in source.formats.items():
+            for msgformat, (looked_up, line) in source.formats.items():
                 name = msgformat.split()[0]
                 wire = wire_format(msgformat)
-                exact = looked_up or wire == msgformat
                 # A format klippy looks up must match exactly; one it only
-                # formats needs the name alone
-                if name not in chosen or (exact and not chosen[name][1]):
-                    chosen[name] = (wire, exact)
+                # formats needs the name alone. Where klippy knows an older
+                # firmware's format beside the current one (and tries the
+                # older first), the current one has more parameters or
+                # comes later in the code.
+                rank = (len(wire.split()), looked_up or wire == msgformat, line)
+                if name not in chosen or rank > chosen[name][1]:
+                    chosen[name] = (wire, rank)
             for name in source.commands_without_parameters:
                 chosen.setdefault(name, (name, True))
         response_names = {msg.split()[0] for msg in responses}

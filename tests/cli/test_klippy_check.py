@@ -15,7 +15,12 @@ from z_compensate import dry_run, klippy_check, mcu_dictionary
 # A klippy tree in miniature: its core, two extras (one importing a helper),
 # one extra no section uses, and one that klippy loads by a file of its own
 KLIPPY_FILES = {
-    "klippy.py": "",
+    "klippy.py": """
+        def read_config(config, axis):
+            for section in config.get_prefix_sections(""):
+                config.getsection("stepper_" + axis)
+            config.get_prefix_sections("carriage ")
+        """,
     "mcu.py": """
         def setup(mcu, oid):
             mcu.add_config_cmd("config_pwm_out oid=%d pin=%s cycle_ticks=%d"
@@ -75,6 +80,9 @@ def test_messages_derived_from_the_klippy_code_that_a_configuration_uses(formats
     assert formats.pins({"widget"}) == {"ADC_INSIDE"}
     assert formats.module_exists("widget") and formats.module_exists("helper")
     assert not formats.module_exists("unused_cmd")
+    # Sections klippy's code reads by name are not a module's
+    assert formats.reads_section("stepper_x") and formats.reads_section("carriage x")
+    assert not formats.reads_section("scanner")
 
 
 def test_data_dictionary_fits_klippys_one_byte_message_ids(formats):

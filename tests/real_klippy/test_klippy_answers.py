@@ -206,7 +206,7 @@ def test_accepted_with_the_printers_own_homing(check, config):
     assert answer.accepted, answer.message
     assert answer.klippy.embedded
     assert "klippy of 2023-10" in answer.klippy.describe()
-    sections = answer.module_sections()
+    sections = answer.module_sections
     assert "bed_mesh" in sections and "printer" not in sections
     if config is not DELTA:
         assert list(answer.set_aside) == ["tensink_v2", "z_compensate"]
@@ -251,7 +251,7 @@ speed: 40""")
     assert answer.third_party == ["scanner", "macro_pack settings"]
     assert "plain [probe] with its offsets" in answer.set_aside["scanner"]
     assert "beside klippy" in answer.set_aside["macro_pack settings"]
-    assert {"scanner", "macro_pack settings"} <= set(answer.module_sections())
+    assert {"scanner", "macro_pack settings"} <= set(answer.module_sections)
 
     missing = check(CARTESIAN + "\n[include missing.cfg]\n")
     assert missing.message == "Include file '%s' does not exist" % (
