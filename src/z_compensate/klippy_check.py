@@ -68,6 +68,7 @@ NEWER_MAY_ACCEPT = (
     re.compile(r"^Unable to load module"),
     re.compile(r"^Option '[^']*' in section '[^']*' must be specified"),
     re.compile(r"^Error loading kinematics"),
+    re.compile(r"^Choice '[^']*' for option '[^']*' in section '[^']*' is not a valid"),
 )
 
 
@@ -79,12 +80,27 @@ class Klippy:
     """A klippy that can check configurations: how to run it, where its
     code is, and what to call it."""
 
-    def __init__(self, command, klippy_dir, version, embedded, env=None):
+    def __init__(self, command, klippy_dir, version, embedded, site_dir=None):
         self.command = command
         self.klippy_dir = klippy_dir
         self.version = version
         self.embedded = embedded
-        self.env = env
+        # Where PyPI's package is installed, for klippy run as a package
+        self.site_dir = site_dir
+
+    def environment(self, work_dir):
+        """The environment klippy runs in; `work_dir` may hold what it
+        needs for that."""
+        if self.site_dir is None:
+            return None
+        # One of the package's extras imports klippy's kinematics by the name
+        # they have in klippy's own folder ("from kinematics import
+        # extruder"), which the package does not provide
+        shim = Path(work_dir) / "package-names" / "kinematics"
+        shim.mkdir(parents=True)
+        (shim / "__init__.py").write_text("from klippy.kinematics import extruder\n")
+        return dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [self.site_dir, str(shim.parent)]))
 
     def describe(self):
         if self.embedded:
@@ -102,7 +118,7 @@ def package_klippy(python, site_dir):
         stderr=subprocess.DEVNULL, universal_newlines=True)
     version = done.stdout.strip() if done.returncode == 0 else "(unknown version)"
     return Klippy([python, "-m", "klippy.klippy"], os.path.join(site_dir, "klippy"),
-                  version, embedded=done.returncode == 0, env=env)
+                  version, embedded=done.returncode == 0, site_dir=site_dir)
 
 
 def checkout_python(checkout, python):
@@ -152,7 +168,8 @@ def embedded():
     except importlib.metadata.PackageNotFoundError:
         return None
     return Klippy([sys.executable, "-m", "klippy.klippy"],
-                  str(package.locate_file("klippy")), package.version, embedded=True)
+                  str(package.locate_file("klippy")), package.version, embedded=True,
+                  site_dir=str(package.locate_file("")))
 
 
 # The configuration
@@ -390,7 +407,7 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
             "-o", str(work / "output.serial"), "-l", str(work / "klippy.log"),
         ] + write_dictionaries(checked, formats, work)
         try:
-            done = subprocess.run(command, cwd=str(work), env=klippy.env,
+            done = subprocess.run(command, cwd=str(work), env=klippy.environment(work),
                                   timeout=time_limit, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.PIPE, universal_newlines=True)
         except subprocess.TimeoutExpired:

@@ -70,6 +70,20 @@ pid_Kd: 114
 min_temp: 0
 max_temp: 260
 
+[extruder_stepper second]
+extruder: extruder
+step_pin: PA14
+dir_pin: PA15
+enable_pin: !PB11
+microsteps: 16
+rotation_distance: 33.5
+
+[mcu toolboard]
+serial: /dev/null
+
+[fan]
+pin: toolboard:PB12
+
 [heater_bed]
 heater_pin: PB1
 sensor_type: EPCOS 100K B57560G104F
@@ -210,7 +224,8 @@ def test_accepted_with_the_printers_own_homing(check, config):
     assert "bed_mesh" in sections and "printer" not in sections
     if config is not DELTA:
         assert list(answer.set_aside) == ["tensink_v2", "z_compensate"]
-        assert {"tmc2209 stepper_x", "display"} <= set(sections)
+        assert {"tmc2209 stepper_x", "display", "extruder_stepper second",
+                "fan"} <= set(sections)
 
 
 @pytest.mark.parametrize("old, new, message, cause", [
