@@ -17,7 +17,6 @@ import collections
 import importlib.metadata
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -59,7 +58,7 @@ QUOTED = re.compile(r"'([^']*)'")
 SECTION_NAMED = re.compile(r"section '([^']*)'")
 # The log lines before the traceback of klippy's refusals while it loads
 TRACEBACK_MARKS = ("Config error", "Protocol error", "MCU error during connect",
-                   "Unhandled exception during connect")
+                   "Unhandled exception during connect", "Internal error on command")
 # Refusals a newer klippy may not make: what it does not know yet
 NEWER_MAY_ACCEPT = (
     re.compile(r"^Section '[^']*' is not a valid config section"),
@@ -174,9 +173,8 @@ def embedded():
 
 # The configuration
 class Section:
-    def __init__(self, name, file):
+    def __init__(self, name):
         self.name = name
-        self.file = file
         self.options = collections.OrderedDict()
 
     @property
@@ -197,7 +195,7 @@ def read_sections(files):
             header = SECTION_HEADER.match(line)
             if header:
                 name = header.group(1).strip()
-                current = sections.setdefault(name, Section(name, relative))
+                current = sections.setdefault(name, Section(name))
                 option = None
             elif current is not None and line[:1].isspace() and option:
                 # A value that goes on over indented lines
@@ -239,7 +237,7 @@ def find_cause(message, sections):
     named = SECTION_NAMED.search(message)
     if section is None and named:
         # A section that klippy wants and the configuration lacks
-        section = Section(named.group(1), None)
+        section = Section(named.group(1))
     if section is None:
         # A message that quotes a value only, such as a pin's chip
         for candidate in sections.values():
@@ -357,7 +355,7 @@ def probe_stand_in(sections, set_aside, formats):
         return None
     for name, section in sections.items():
         if name in set_aside and {"x_offset", "y_offset"} <= set(section.options):
-            stand_in = Section("probe", section.file)
+            stand_in = Section("probe")
             stand_in.options.update(
                 (option, section.options.get(option, "0"))
                 for option in ("x_offset", "y_offset", "z_offset"))
@@ -394,38 +392,42 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
                                 " a plain [probe] with its offsets in its place")
         checked["probe"] = probe
         files[Path(config).name] += section_text(probe)
+    message = run_batch(klippy, Path(config), files, checked, formats, time_limit)
+    cause = find_cause(message, sections) if message else None
+    module_sections = [] if message else [
+        name for name in sections if name in third_party or (
+            name in checked and formats.module_exists(sections[name].module))]
+    return Answer(klippy, message, cause, set_aside, third_party, module_sections)
+
+
+def run_batch(klippy, config, files, sections, formats, time_limit):
+    """Runs klippy in batch mode on a copy of `files` that holds
+    `sections`; returns its refusal, or None."""
     with tempfile.TemporaryDirectory(prefix="z-compensate-klippy-") as work:
         work = Path(work)
         for relative, text in files.items():
             target = work / "config" / relative
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_text(text)
-        printer_cfg = work / "config" / Path(config).name
         (work / "input.gcode").write_text(CHECK_GCODE)
         command = klippy.command + [
-            str(printer_cfg), "-i", str(work / "input.gcode"),
+            str(work / "config" / config.name), "-i", str(work / "input.gcode"),
             "-o", str(work / "output.serial"), "-l", str(work / "klippy.log"),
-        ] + write_dictionaries(checked, formats, work)
+        ] + write_dictionaries(sections, formats, work)
         try:
             done = subprocess.run(command, cwd=str(work), env=klippy.environment(work),
                                   timeout=time_limit, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.PIPE, universal_newlines=True)
         except subprocess.TimeoutExpired:
-            return Answer(klippy, "klippy did not finish loading the configuration"
-                          " and G28 within %d s" % time_limit, None, set_aside,
-                          third_party, [])
+            return ("klippy did not finish loading the configuration and G28"
+                    " within %d s" % time_limit)
         log_path = work / "klippy.log"
         log = log_path.read_text() if log_path.is_file() else ""
-        message = None
         if done.returncode != 0:
             message = (config_message(log) or last_line(done.stderr)
                        or "klippy ended with exit code %d" % done.returncode)
             # Name the user's folder, not the copy's
-            message = message.replace(str(work / "config"), str(Path(config).parent))
-        elif ANSWERED not in log:
-            message = "klippy ended without answering GET_POSITION after G28"
-    cause = find_cause(message, sections) if message else None
-    module_sections = [] if message else [
-        name for name in sections if name in third_party or (
-            name in checked and formats.module_exists(sections[name].module))]
-    return Answer(klippy, message, cause, set_aside, third_party, module_sections)
+            return message.replace(str(work / "config"), str(config.parent))
+        if ANSWERED not in log:
+            return "klippy ended without answering GET_POSITION after G28"
+    return None

@@ -10,6 +10,7 @@ from which the wire format follows. Only the protocol's own messages, the
 constants and a few enumerations are written here by hand.
 """
 import ast
+import itertools
 import json
 import os
 import re
@@ -70,8 +71,9 @@ HOST_SPI_BUSES = ["spidev%d.%d" % (bus, device) for bus in range(4) for device i
 # Where klippy keeps its code beside its own folder's files (a package may
 # also hold documents and configurations)
 CODE_FOLDERS = ("extras", "kinematics")
-# klippy of 2023-10 reads a message's id from one byte: -32..95
-MESSAGE_TAGS = list(range(2, 96)) + list(range(-32, 0))
+# klippy of 2023-10 reads a message's id from one byte, -32..95; later ones
+# read more (and klippy of 2023-10 refuses them in its own words)
+ONE_BYTE_TAGS = list(range(2, 96)) + list(range(-32, 0))
 
 # A pin that klippy names itself on a chip it is given, "%s:ADC_TEMPERATURE"
 CHIP_PIN = re.compile(r"^%s:(\w+)$")
@@ -267,7 +269,7 @@ class KlippyFormats:
                 if name not in chosen or rank > chosen[name][1]:
                     chosen[name] = (wire, rank)
             for name in source.commands_without_parameters:
-                chosen.setdefault(name, (name, True))
+                chosen.setdefault(name, (name, (1, True, 0)))
         response_names = {msg.split()[0] for msg in responses}
         commands = list(PROTOCOL_COMMANDS)
         known = {msg.split()[0] for msg in commands}
@@ -296,10 +298,7 @@ def data_dictionary(commands, responses, pins, buses):
     """`buses`: {"spi_bus": names, "i2c_bus": names} the configuration uses."""
     others = [msg for msg in commands + responses
               if msg not in (PROTOCOL_COMMANDS[0], PROTOCOL_RESPONSES[0])]
-    if len(others) > len(MESSAGE_TAGS):
-        raise ValueError("%d messages do not fit the one-byte message ids"
-                         % len(others))
-    tags = dict(zip(others, MESSAGE_TAGS))
+    tags = dict(zip(others, itertools.chain(ONE_BYTE_TAGS, itertools.count(96))))
     tags[PROTOCOL_RESPONSES[0]], tags[PROTOCOL_COMMANDS[0]] = 0, 1
     enumerations = {name: enumeration(values)
                     for name, values in FIRMWARE_ENUMERATIONS.items()}
