@@ -72,7 +72,10 @@ def klippy_answer(args, config, files, out):
                   " z-compensate[klippy] (CPython 3.11 or older)\n" % config)
         return None
     out.write("Checking %s with %s\n" % (config, klippy.describe()))
-    answer = klippy_check.check(config, files, klippy)
+    try:
+        answer = klippy_check.check(config, files, klippy)
+    except klippy_check.KlippyUnavailable as error:
+        raise BadInput(str(error))
     for name, why in answer.set_aside.items():
         out.write("  not given to klippy: [%s]: %s\n" % (name, why))
     if not answer.accepted:

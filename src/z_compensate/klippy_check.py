@@ -402,7 +402,8 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
 
 def run_batch(klippy, config, files, sections, formats, time_limit):
     """Runs klippy in batch mode on a copy of `files` that holds
-    `sections`; returns its refusal, or None."""
+    `sections`; returns its refusal, or None. KlippyUnavailable when klippy
+    does not start."""
     with tempfile.TemporaryDirectory(prefix="z-compensate-klippy-") as work:
         work = Path(work)
         for relative, text in files.items():
@@ -422,7 +423,11 @@ def run_batch(klippy, config, files, sections, formats, time_limit):
             return ("klippy did not finish loading the configuration and G28"
                     " within %d s" % time_limit)
         log_path = work / "klippy.log"
-        log = log_path.read_text() if log_path.is_file() else ""
+        if not log_path.is_file():
+            # Not an answer on the configuration: klippy itself cannot run
+            raise KlippyUnavailable("%s did not start: %s" % (
+                klippy.describe(), last_line(done.stderr) or "it wrote no log"))
+        log = log_path.read_text()
         if done.returncode != 0:
             message = (config_message(log) or last_line(done.stderr)
                        or "klippy ended with exit code %d" % done.returncode)

@@ -176,9 +176,11 @@ def test_klipper_option_that_names_no_klippy_is_refused(monkeypatch, tmp_path):
     assert code == dry_run.EXIT_BAD_INPUT
     assert "no Python with klippy's packages found" in stderr
     assert "give one with --klipper-python" in stderr
-    # A klippy.py that ends at once has not checked anything
+    # A klippy that cannot run has not answered on the configuration
+    (tmp_path / "klippy" / "klippy.py").write_text("import greenlet_of_another_python\n")
     code, _, stderr = dry(["--klipper", str(tmp_path), "--klipper-python",
                            sys.executable], tmp_path / "out")
     assert code == dry_run.EXIT_BAD_INPUT
-    assert "klippy refuses the configuration: klippy ended without answering" in stderr
-    assert "answered by klippy (no git version) in %s" % (tmp_path / "klippy") in stderr
+    assert stderr == (
+        "error: klippy (no git version) in %s did not start: ModuleNotFoundError:"
+        " No module named 'greenlet_of_another_python'\n" % (tmp_path / "klippy"))
