@@ -27,7 +27,7 @@ from pathlib import Path
 
 import klippysim
 
-from . import install, refusal, run_input, run_picture, run_trace
+from . import install, klippy_check, refusal, run_input, run_picture, run_trace
 from .run_input import EXIT_BAD_INPUT, BadInput
 
 # Commands that begin with the wipe, whose stage 0 is worth showing
@@ -62,6 +62,56 @@ def copy_config(files, config, dest_dir):
     return dest_dir / config.name
 
 
+# klippy's answer, before the simulated run
+def chosen_klippy(args):
+    try:
+        if args.klipper is not None:
+            return klippy_check.from_checkout(args.klipper, args.klipper_python)
+        return klippy_check.embedded()
+    except klippy_check.KlippyUnavailable as error:
+        raise BadInput(str(error))
+
+
+def klippy_answer(args, config, files, out):
+    """klippy's Answer on the configuration, shown; a refusal ends the run.
+    None when there is no klippy to ask."""
+    klippy = chosen_klippy(args)
+    if klippy is None:
+        out.write("No klippy checked %s: the simulated printer alone answers. To"
+                  " have klippy check it, run with --klipper ~/klipper, or install"
+                  " z-compensate[klippy] (CPython 3.11 or older)\n" % config)
+        return None
+    out.write("Checking %s with %s\n" % (config, klippy.describe()))
+    try:
+        answer = klippy_check.check(config, files, klippy)
+    except klippy_check.KlippyUnavailable as error:
+        raise BadInput(str(error))
+    for name, why in answer.set_aside.items():
+        out.write("  not given to klippy: [%s]: %s\n" % (name, why))
+    if not answer.accepted:
+        raise BadInput("\n  ".join(klippy_refusal(config, answer)))
+    out.write("  klippy accepts the configuration and homes the printer with G28\n")
+    if klippy.embedded:
+        out.write("  (not the printer's own klippy: to ask that one, run with"
+                  " --klipper ~/klipper)\n")
+    return answer
+
+
+def klippy_refusal(config, answer):
+    lines = ["%s: klippy refuses the configuration: %s" % (config, answer.message)]
+    cause = answer.cause
+    if cause is not None and cause.option is not None:
+        lines.append("in [%s] %s: %s" % (cause.section, cause.option,
+                                         "(not set)" if cause.value is None else cause.value))
+    elif cause is not None:
+        lines.append("in [%s]" % cause.section)
+    lines.append("answered by " + answer.klippy.describe())
+    if answer.newer_klippy_may_accept():
+        lines.append("a klippy newer than %s may accept this: to ask the printer's"
+                     " own, run with --klipper ~/klipper" % klippy_check.EMBEDDED_DATE)
+    return lines
+
+
 # The simulated printer
 def prepare_klippy_tree(dest_dir):
     klippy_dir = klippysim.make_klippy_tree(str(dest_dir))
@@ -69,11 +119,15 @@ def prepare_klippy_tree(dest_dir):
     return klippy_dir
 
 
-def load_printer(config_copy, klippy_dir, config, args, seed):
+def load_printer(config_copy, klippy_dir, config, args, seed, answer):
+    # What the answering klippy knows, the simulator accepts unread
+    known_modules = [] if answer is None else sorted(
+        {name.split()[0] for name in answer.module_sections})
     try:
         printer = klippysim.Printer(str(config_copy), klippy_dir,
                                     overrides=simulation_overrides(args, seed),
-                                    host_generation=args.host)
+                                    host_generation=args.host,
+                                    unmodeled_sections=known_modules)
     except klippysim.ConfigError as error:
         # Name the user's file, not its working copy
         message = str(error).replace(str(config_copy.parent), str(config.parent))
@@ -306,13 +360,14 @@ def dry_run(args, klippy_dir, out):
     for param in run_input.unread_parameters(command):
         print("note: %s does not read %s; klippy ignores it" % (command.name, param),
               file=sys.stderr)
+    answer = klippy_answer(args, config, files, out)
     with tempfile.TemporaryDirectory(prefix="z-compensate-") as work:
         work = Path(work)
         config_copy = copy_config(files, config, work / "config")
         if klippy_dir is None:
             klippy_dir = prepare_klippy_tree(work / "klipper")
         seed = run_seed(args)
-        printer = load_printer(config_copy, klippy_dir, config, args, seed)
+        printer = load_printer(config_copy, klippy_dir, config, args, seed, answer)
         module = printer.lookup_object("z_compensate", None)
         if module is None:
             raise BadInput("%s has no [z_compensate] section: nothing would run %s"

@@ -62,6 +62,7 @@ def argument_parser():
         help="each run writes the saved configuration, its change and the"
              " picture into a new folder of its own in DIR (default: %(default)s)")
     add_simulation_options(parser)
+    add_klippy_options(parser)
     parser.add_argument(
         "command", nargs="?", default=DEFAULT_COMMAND, metavar="COMMAND",
         help="%s (default), %s" % (DEFAULT_COMMAND, " or ".join(list(COMMANDS)[1:])))
@@ -126,6 +127,18 @@ def add_simulation_options(parser):
         default=newest_mainline(generations),
         help="the klippy whose interfaces the simulated host offers: %s"
              " (default: %%(default)s)" % ", ".join(generations))
+
+
+def add_klippy_options(parser):
+    parser.add_argument(
+        "--klipper", metavar="PATH", type=Path,
+        help="the printer's own Klipper checkout (such as ~/klipper), whose"
+             " klippy checks the configuration and its homing first (default:"
+             " the embedded klippy of 2023-10, when installed)")
+    parser.add_argument(
+        "--klipper-python", metavar="PYTHON", type=Path,
+        help="the Python with klippy's packages that runs --klipper (default:"
+             " klippy-env beside the checkout, or ~/klippy-env)")
 
 
 def parse_command(command, words):

@@ -1,7 +1,7 @@
 """The printer that the real-klippy tests run, and how klippy runs it."""
 import re
 
-import mcu_dictionary
+from z_compensate import klippy_check, mcu_dictionary
 
 # The printer: the bed probe reports Z = position_min (-2) plus the axis
 # twist compensation (3.9), 1.9; the nozzle touches the bed at Z 0.05. A
@@ -122,10 +122,13 @@ PRINTER = BASE_CONFIG + TENSINK + REQUIRED_KEYS + WIPE_AREA
 KNOWN_Z_OFFSET = "1.800"
 
 
-def write_printer_files(directory, config):
-    """printer.cfg with `config` and the MCU's data dictionary, in `directory`."""
+def write_printer_files(directory, config, klippy_dir):
+    """printer.cfg with `config` and the MCU's data dictionary (mcu.dict)
+    made for it and the klippy in `klippy_dir`, in `directory`."""
     (directory / "printer.cfg").write_text(config)
-    mcu_dictionary.write(directory / "mcu.dict")
+    klippy_check.write_dictionaries(
+        klippy_check.read_sections({"printer.cfg": config}),
+        mcu_dictionary.KlippyFormats(klippy_dir), directory)
 
 
 def klippy_command(python, directory, *input_args):

@@ -249,7 +249,7 @@ class PrinterHost:
         shutil.copytree(os.path.join(klippy_site, "klippy"),
                         str(self.klipper / "klippy"), symlinks=True)
         self.printer.mkdir()
-        write_printer_files(self.printer, PRINTER)
+        write_printer_files(self.printer, PRINTER, str(self.klipper / "klippy"))
         self.run_installer()
         self.installed_version = version_of(self.clone)
 

