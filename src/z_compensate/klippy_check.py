@@ -394,7 +394,7 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
     message = run_batch(klippy, Path(config), files, checked, formats, time_limit)
     cause = find_cause(message, sections) if message else None
     module_sections = [] if message else [
-        name for name in checked if formats.module_exists(sections[name].module)]
+        name for name, section in checked.items() if formats.module_exists(section.module)]
     return Answer(klippy, message, cause, set_aside, third_party, module_sections)
 
 
