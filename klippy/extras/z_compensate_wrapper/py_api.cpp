@@ -42,7 +42,11 @@ PythonError::PythonError() {
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  // The traceback travels in `traceback_` as well: a value that cannot take
+  // it loses nothing.
+  if (traceback != nullptr && value != nullptr && PyException_SetTraceback(value, traceback) < 0) {
+    PyErr_Clear();
+  }
   type_ = Ref::steal(type);
   value_ = Ref::steal(value);
   traceback_ = Ref::steal(traceback);

@@ -168,13 +168,15 @@ AxisNames homing_axis_names(PyObject* toolhead, const Names& names) {
     PyErr_Clear();
     return AxisNames::unknown;
   }
-  const Ref parameters = checked(PyObject_GetAttrString(signature.get(), "parameters"));
+  const Ref parameters = get_attr(signature.get(), "parameters");
   const Ref parameter = Ref::steal(PyMapping_GetItemString(parameters.get(), "homing_axes"));
   if (!parameter) {
+    // Only a missing parameter is an answer; anything else is the host's error.
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
     PyErr_Clear();
     return AxisNames::unknown;
   }
-  const Ref default_value = checked(PyObject_GetAttrString(parameter.get(), "default"));
+  const Ref default_value = get_attr(parameter.get(), "default");
   if (PyUnicode_Check(default_value.get())) return AxisNames::letters;
   if (PyTuple_Check(default_value.get()) || PyList_Check(default_value.get())) {
     return AxisNames::indices;
