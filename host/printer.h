@@ -66,6 +66,8 @@ class GCodeCommand {
  public:
   virtual ~GCodeCommand() = default;
   virtual double get_float(const std::string& name, double default_value) = 0;
+  // Whether the command line gives the parameter at all.
+  virtual bool has_parameter(const std::string& name) = 0;
   virtual std::string get_commandline() = 0;
 };
 

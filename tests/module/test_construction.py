@@ -420,7 +420,8 @@ def test_get_status_reports_the_stage_in_a_new_mapping_each_time(make_printer, m
     assert first == second == {
         "auto_alignment_status": 0, "running_command": "", "last_command": "",
         "last_result": "", "last_message": "", "last_z_offset": None,
-        "saved_z_offset": None, "last_point_offsets": [], "last_point_spread": None,
+        "saved_z_offset": None, "probe_z_offset": 2.0, "last_point_offsets": [],
+        "last_point_spread": None,
         "last_remeasurements": 0}
     assert first is not second
     first["auto_alignment_status"] = 99

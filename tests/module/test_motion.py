@@ -53,6 +53,13 @@ def test_move_refuses_a_feed_rate_that_is_not_a_number(printer, module, speed, e
     assert command_lines(printer) == []
 
 
+@pytest.mark.parametrize("pos", [[float("nan"), 20], [10, float("inf")], [10, 20, -float("inf")]])
+def test_move_refuses_a_coordinate_that_is_not_a_finite_number(printer, module, pos):
+    with pytest.raises(ValueError, match="^pos must be a finite number$"):
+        module.move(pos, 100)
+    assert command_lines(printer) == []
+
+
 def test_move_waits_for_the_move_to_finish_unless_told_not_to(printer, module):
     reactor = printer.get_reactor()
     times = {}

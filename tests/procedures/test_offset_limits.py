@@ -222,3 +222,17 @@ def test_outcome_follows_the_limits(make_printer, monkeypatch, first, second, to
                                     % max_change)
         assert math.isclose(status_of(printer)["last_point_spread"], abs(first - second),
                             abs_tol=1e-9)
+
+
+@pytest.mark.parametrize("options, script, bed, named", [
+    ("max_offset_change: 0.5", CALIBRATE + " MAX_OFFSET_CHANGE=0.5", bed_heights(3.0, 3.0),
+     "more than MAX_OFFSET_CHANGE=0.5"),
+    ("point_retries: 0", CALIBRATE + " POINT_TOLERANCE=0.1 POINT_RETRIES=0",
+     bed_heights(1.8, 1.95), "more than POINT_TOLERANCE=0.1; the points were measured again"
+     " 0 times (POINT_RETRIES=0)"),
+], ids=["max_offset_change", "point_tolerance"])
+def test_a_limit_typed_on_the_command_line_is_named_as_typed(make_printer, monkeypatch,
+                                                            options, script, bed, named):
+    """Even where the typed value equals the configured one."""
+    _, message = run_refused(make_printer, monkeypatch, options, script, bed)
+    assert named in message

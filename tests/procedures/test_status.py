@@ -126,3 +126,23 @@ def test_an_error_without_a_text_passes_unchanged(make_printer, module_of, monke
     assert error_in_command(printer, module.cmd_VQ20MA_NOZZLE_CLEAR, with_gcmd=True) is error
     assert outcome(module.get_status(0.)) == (
         "", "VQTWENTYMA_NOZZLE_CLEAR", "failed", "unprintable Unprintable")
+
+
+def test_after_a_restart_the_status_shows_the_probe_offset_in_force(make_printer, module_of,
+                                                                    klippy_dir):
+    printer = make_printer(WIPE_AREA)
+    assert module_of(printer).get_status(0.)["probe_z_offset"] == 2.0
+    printer.run_gcode("Z_OFFSET_AUTO")
+    # Saved, but in force only from the next start.
+    assert module_of(printer).get_status(0.)["probe_z_offset"] == 2.0
+
+    restarted = klippysim.Printer(printer.get_start_args()["config_file"], klippy_dir)
+    status = module_of(restarted).get_status(0.)
+    assert status["saved_z_offset"] is None
+    assert status["probe_z_offset"] == pytest.approx(1.75, abs=1e-6)
+
+
+def test_without_a_bed_probe_the_probe_offset_is_none(make_printer, module_of):
+    printer = make_printer(WIPE_AREA, without=("probe",), overrides={
+        "stepper_z": {"endstop_pin": "PC2", "position_endstop": "0"}})
+    assert module_of(printer).get_status(0.)["probe_z_offset"] is None

@@ -49,7 +49,8 @@ STOP_TIMEOUT = 15
 POLL_INTERVAL = 0.25
 STATUS_FIELDS = {"auto_alignment_status", "running_command", "last_command",
                  "last_result", "last_message", "last_z_offset",
-                 "saved_z_offset", "last_point_offsets", "last_point_spread",
+                 "saved_z_offset", "probe_z_offset", "last_point_offsets",
+                 "last_point_spread",
                  "last_remeasurements"}
 
 
@@ -447,6 +448,8 @@ class TestModuleThroughMoonraker:
             "auto_alignment_status": 0, "running_command": "",
             "last_command": "", "last_result": "", "last_message": "",
             "last_z_offset": None, "saved_z_offset": None,
+            # the [probe] z_offset that the printer's file holds
+            "probe_z_offset": 2.0,
             "last_point_offsets": [], "last_point_spread": None, "last_remeasurements": 0}
 
     def test_subscription_follows_z_offset_auto(self, auto_run):

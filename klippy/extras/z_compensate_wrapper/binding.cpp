@@ -41,6 +41,11 @@ struct ModuleState {
   PyObject* default_err;
   // Shared with every adapter, which may outlive the module's own reference.
   NamesRef* names;
+#if PY_VERSION_HEX < 0x03090000
+  // The class this module made: before 3.9 a class cannot hold its module
+  // where Python code cannot replace it, so each lookup checks it here.
+  PyObject* defining_class;
+#endif
 };
 
 struct StatusCache;
@@ -254,7 +259,7 @@ PyObject* call(const Method& method, std::size_t count, PyObject* self, PyObject
 }
 
 void set_item(const Ref& dict, PyObject* key, const Ref& value) {
-  if (PyDict_SetItem(dict.get(), key, value.get()) < 0) throw_error();
+  check(PyDict_SetItem(dict.get(), key, value.get()));
 }
 
 Ref optional_number(const std::optional<double>& value) {
@@ -266,6 +271,7 @@ bool same_run_status(const zcomp::RunStatus& a, const zcomp::RunStatus& b) {
   return a.running_command == b.running_command && a.last_command == b.last_command &&
          a.last_result == b.last_result && a.last_message == b.last_message &&
          a.last_z_offset == b.last_z_offset && a.saved_z_offset == b.saved_z_offset &&
+         a.probe_z_offset == b.probe_z_offset &&
          a.last_point_offsets == b.last_point_offsets &&
          a.last_point_spread == b.last_point_spread &&
          a.last_remeasurements == b.last_remeasurements;
@@ -279,6 +285,7 @@ void add_run_status(const Ref& status, const zcomp::RunStatus& run, const Names&
   set_item(status, names.last_message, new_text(run.last_message));
   set_item(status, names.last_z_offset, optional_number(run.last_z_offset));
   set_item(status, names.saved_z_offset, optional_number(run.saved_z_offset));
+  set_item(status, names.probe_z_offset, optional_number(run.probe_z_offset));
   set_item(status, names.last_point_offsets,
            new_list(run.last_point_offsets.data(), run.last_point_offsets.size()));
   set_item(status, names.last_point_spread, optional_number(run.last_point_spread));
@@ -395,7 +402,8 @@ constexpr Method kMethods[] = {
        core.vq20ma_clear_nozzle({number_argument(args[0], "hot_start_temp"),
                                  number_argument(args[1], "hot_rub_temp"),
                                  number_argument(args[2], "hot_end_temp"),
-                                 number_argument(args[3], "bed_add_temp")});
+                                 number_argument(args[3], "bed_add_temp"),
+                                 {}});
        return none();
      }},
     {"cmd_VQ20MA_NOZZLE_CLEAR", {{"gcmd"}},
@@ -483,20 +491,31 @@ PyObject* from_value(const std::array<double, 2>& values) {
   return new_list(values.data(), values.size()).release();
 }
 
-// The values Python callers assign, converted as a typed attribute would.
-void assign(double& field, PyObject* value, const char* name) {
-  field = number_argument(value, name);
+// The values Python callers assign, converted as a typed attribute would and
+// checked by the rule that a key or a parameter of the same value obeys. A
+// refusal names the attribute and the value; the old value stays.
+zcomp::Refusal attribute_refusal(const char* name, PyObject* value) {
+  return [name, value](const std::string& broken) {
+    raise(PyExc_ValueError, std::string(name) + " = " + repr(value) + ": " + broken);
+  };
 }
 
-void assign(std::int64_t& field, PyObject* value, const char* name) {
+void assign(double& field, PyObject* value, const char* name, const zcomp::ValueRule& rule) {
+  field = zcomp::checked_number(number_argument(value, name), rule, attribute_refusal(name, value));
+}
+
+void assign(std::int64_t& field, PyObject* value, const char* name,
+            const zcomp::ValueRule& rule) {
   if (PyFloat_Check(value) || (!PyLong_Check(value) && !PyIndex_Check(value))) {
     wrong_type(name, "a whole number", value);
   }
   const Ref whole = checked(PyNumber_Index(value));
-  field = to_int64(whole.get(), name);
+  const std::int64_t number = to_int64(whole.get(), name);
+  zcomp::checked_integer(static_cast<double>(number), rule, attribute_refusal(name, value));
+  field = number;
 }
 
-void assign(bool& field, PyObject* value, const char* name) {
+void assign(bool& field, PyObject* value, const char* name, const zcomp::ValueRule&) {
   if (value == Py_None) {
     field = false;
     return;
@@ -508,10 +527,11 @@ void assign(bool& field, PyObject* value, const char* name) {
   field = truth(value);
 }
 
-void assign(std::array<double, 2>& field, PyObject* value, const char* name) {
+void assign(std::array<double, 2>& field, PyObject* value, const char* name,
+            const zcomp::ValueRule& rule) {
   const std::vector<double> numbers = numbers_argument(value, name);
   if (numbers.size() != field.size()) wrong_type(name, "two numbers", value);
-  field = {numbers[0], numbers[1]};
+  field = zcomp::checked_pair({numbers[0], numbers[1]}, rule, attribute_refusal(name, value));
 }
 
 // An object that was never initialised has none of its attributes, so that
@@ -542,11 +562,12 @@ int set_attribute(PyObject* self, PyObject* value, const char* name, Setter&& se
   }
 }
 
-// One plain attribute: its name and where the core keeps it.
+// One plain attribute: its name, where the core keeps it and its rule.
 template <typename T>
 struct Field {
   const char* name;
   T ZCompensate::*member;
+  const zcomp::ValueRule* rule;
 };
 
 template <typename T>
@@ -560,15 +581,16 @@ template <typename T>
 int set_field(PyObject* self, PyObject* value, void* closure) {
   const auto* field = static_cast<const Field<T>*>(closure);
   return set_attribute(self, value, field->name, [field](ZCompensate& core, PyObject* given) {
-    assign(core.*field->member, given, field->name);
+    assign(core.*field->member, given, field->name, *field->rule);
   });
 }
 
 // The accessors are made once per type, not once per attribute: the
 // attribute's own part is the closure, which lives as long as the class.
 template <typename T>
-PyGetSetDef field(const char* name, T ZCompensate::*member) {
-  return {name, get_field<T>, set_field<T>, nullptr, new Field<T>{name, member}};
+PyGetSetDef field(const char* name, T ZCompensate::*member,
+                  const zcomp::ValueRule& rule = zcomp::kFinite) {
+  return {name, get_field<T>, set_field<T>, nullptr, new Field<T>{name, member, &rule}};
 }
 
 // A host reference attribute: the host's own object, wrapped for the
@@ -609,7 +631,7 @@ PyObject* get_dbg_msg(PyObject* self, void*) {
     for (const auto& [title, index] : core.dbg_msg) {
       const Ref key = new_text(title);
       const Ref value = checked(PyLong_FromLongLong(index));
-      if (PyDict_SetItem(titles.get(), key.get(), value.get()) < 0) throw_error();
+      check(PyDict_SetItem(titles.get(), key.get(), value.get()));
     }
     return titles.release();
   });
@@ -712,9 +734,9 @@ const PyGetSetDef* attribute_table() {
       field("run_max_accel", &ZCompensate::run_max_accel),
       field("run_max_z_velocity", &ZCompensate::run_max_z_velocity),
       field("run_max_z_accel", &ZCompensate::run_max_z_accel),
-      field("max_offset_change", &ZCompensate::max_offset_change),
-      field("point_tolerance", &ZCompensate::point_tolerance),
-      field("point_retries", &ZCompensate::point_retries),
+      field("max_offset_change", &ZCompensate::max_offset_change, zcomp::kDistanceLimit),
+      field("point_tolerance", &ZCompensate::point_tolerance, zcomp::kDistanceLimit),
+      field("point_retries", &ZCompensate::point_retries, zcomp::kRetriesLimit),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   return table.data();
@@ -722,23 +744,28 @@ const PyGetSetDef* attribute_table() {
 
 // Construction, garbage collection and destruction.
 
-// The module whose class `type` is or derives from.
-PyObject* defining_module(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030B0000
-  PyObject* module = PyType_GetModuleByDef(type, &module_definition);
-  if (module == nullptr) throw_error();
-  return Ref::borrow(module).release();
+// The module that made the class. The class cannot be subclassed, so `type`
+// is that class itself.
+Ref defining_module(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x03090000
+  return Ref::borrow(checked_borrowed(PyType_GetModule(type)));
 #else
-  // Before 3.11 a class cannot find its module through a subclass: the
-  // class keeps it as a private attribute, which subclasses inherit.
-  return checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "_defining_module"))
-      .release();
+  // A class attribute, which any caller may replace: only the module that
+  // made this very class is taken.
+  Ref module = get_attr(reinterpret_cast<PyObject*>(type), "_defining_module");
+  if (!PyModule_Check(module.get()) || PyModule_GetDef(module.get()) != &module_definition ||
+      PyModule_GetState(module.get()) == nullptr ||
+      module_state(module.get()).defining_class != reinterpret_cast<PyObject*>(type)) {
+    raise(PyExc_TypeError,
+          std::string(kClassName) + "._defining_module is not the module that made the class");
+  }
+  return module;
 #endif
 }
 
 PyObject* module_new(PyTypeObject* type, PyObject*, PyObject*) {
   try {
-    Ref module = Ref::steal(defining_module(type));
+    Ref module = defining_module(type);
     Ref self = checked(type->tp_alloc(type, 0));
     as_module(self.get())->module = module.release();
     return self.release();
@@ -822,10 +849,9 @@ std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
 }
 
 int module_traverse(PyObject* self, visitproc visit, void* arg) {
-#if PY_VERSION_HEX >= 0x03090000
-  // Before 3.9 a subclass's traverse visits the class for its base too.
+  // Each instance holds a reference to its class; with no subclasses, no
+  // other traverse visits it for this one.
   Py_VISIT(Py_TYPE(self));
-#endif
   Py_VISIT(as_module(self)->module);
   const ZCompensate* core = as_module(self)->core;
   if (core == nullptr) return 0;
@@ -874,8 +900,7 @@ const char kClassDoc[] =
 // Before 3.10 a class made by PyType_FromSpec keeps its doc without the signature
 // line, which inspect reads: the doc is put back whole.
 void keep_signature(PyTypeObject* type) {
-  const Ref signature =
-      checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__text_signature__"));
+  const Ref signature = get_attr(reinterpret_cast<PyObject*>(type), "__text_signature__");
   if (signature.get() != Py_None) return;
   auto* doc = static_cast<char*>(PyObject_Malloc(sizeof(kClassDoc)));
   if (doc == nullptr) {
@@ -903,23 +928,26 @@ Ref make_class(PyObject* module) {
       {0, nullptr},
   };
   PyType_Spec type_spec = {"z_compensate_wrapper.ZCompensateInitWrapper", sizeof(ModuleObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+                      // klippy constructs the class as it is: a subclass
+                      // could only reach the module's state another way.
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 #if PY_VERSION_HEX >= 0x03090000
   Ref type = checked(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 #else
   Ref type = checked(PyType_FromSpec(&type_spec));
   reinterpret_cast<PyTypeObject*>(type.get())->tp_weaklistoffset = offsetof(ModuleObject, weakrefs);
 #endif
-#if PY_VERSION_HEX < 0x030B0000
-  if (PyObject_SetAttrString(type.get(), "_defining_module", module) < 0) throw_error();
+#if PY_VERSION_HEX < 0x03090000
+  set_attr(type, "_defining_module", module);
+  module_state(module).defining_class = Ref(type).release();
 #endif
   keep_signature(reinterpret_cast<PyTypeObject*>(type.get()));
   // Named after the module as it was imported.
-  const Ref module_name = checked(PyObject_GetAttrString(module, "__name__"));
-  if (PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) throw_error();
+  const Ref module_name = get_attr(module, "__name__");
+  set_attr(type, "__module__", module_name.get());
   for (const auto& [name, help] : kCommandHelp) {
     const Ref text = checked(PyUnicode_FromString(help));
-    if (PyObject_SetAttrString(type.get(), name, text.get()) < 0) throw_error();
+    set_attr(type, name, text.get());
   }
   return type;
 }
@@ -950,7 +978,8 @@ void import_bed_probe_module(PyObject* module) {
   if (package.substr(last == std::string::npos ? 0 : last + 1) == "plugins") {
     package.replace(package.size() - std::string("plugins").size(), std::string::npos, "extras");
   }
-  checked(PyImport_ImportModule((package.empty() ? "probe" : package + ".probe").c_str()));
+  static_cast<void>(
+      checked(PyImport_ImportModule((package.empty() ? "probe" : package + ".probe").c_str())));
 }
 
 int module_exec(PyObject* module) {
@@ -970,12 +999,10 @@ int module_exec(PyObject* module) {
     add_object(module, "PR_ERR_CODE_CAL_DATA_ERROR", cal_data);
     add_object(module, "PR_ERR_CODE_Z_OFFSET_CALIBRATION", z_offset_calibration);
     add_object(module, "PR_ERR_CODE_SSAP_TEST_ERROR", ssap_test);
-    if (PyModule_AddIntConstant(module, "MAX_BUF_LEN", zcomp::MAX_BUF_LEN) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_PRES_CNT", zcomp::MAX_PRES_CNT) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_STEP_CNT", zcomp::MAX_STEP_CNT) < 0 ||
-        PyModule_AddStringConstant(module, "__version__", Z_COMPENSATE_VERSION) < 0) {
-      throw_error();
-    }
+    check(PyModule_AddIntConstant(module, "MAX_BUF_LEN", zcomp::MAX_BUF_LEN));
+    check(PyModule_AddIntConstant(module, "MAX_PRES_CNT", zcomp::MAX_PRES_CNT));
+    check(PyModule_AddIntConstant(module, "MAX_STEP_CNT", zcomp::MAX_STEP_CNT));
+    check(PyModule_AddStringConstant(module, "__version__", Z_COMPENSATE_VERSION));
     state.z_offset_calibration_error = Ref(z_offset_calibration).release();
     state.ssap_test_error = Ref(ssap_test).release();
     state.default_vals = checked(PyList_New(0)).release();
@@ -1000,6 +1027,9 @@ int module_state_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->z_offset_calibration_error);
   Py_VISIT(state->ssap_test_error);
   Py_VISIT(state->default_vals);
+#if PY_VERSION_HEX < 0x03090000
+  Py_VISIT(state->defining_class);
+#endif
   return 0;
 }
 
@@ -1012,6 +1042,9 @@ int module_state_clear(PyObject* module) {
   Py_CLEAR(state->ssap_test_error);
   Py_CLEAR(state->default_vals);
   Py_CLEAR(state->default_err);
+#if PY_VERSION_HEX < 0x03090000
+  Py_CLEAR(state->defining_class);
+#endif
   return 0;
 }
 

@@ -13,27 +13,15 @@ void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
 
 OffsetLimits ZCompensate::read_offset_limits(host::GCodeCommand& gcmd) {
   const auto host_printer = printer.get();
-  const auto refuse = [&](const char* name, const std::string& rule) {
-    refuse_parameter(*host_printer, gcmd, name, rule);
-  };
-  const auto read_distance = [&](const char* name, double configured) {
-    const double value = read_finite_parameter(*host_printer, gcmd, name, configured);
-    if (value < 0) refuse(name, "must have minimum of 0");
-    return value;
-  };
   OffsetLimits limits{};
-  limits.max_offset_change = read_distance("MAX_OFFSET_CHANGE", max_offset_change);
-  limits.point_tolerance = read_distance("POINT_TOLERANCE", point_tolerance);
+  limits.max_offset_change = read_parameter(*host_printer, gcmd, "MAX_OFFSET_CHANGE",
+                                            max_offset_change, kDistanceLimit, limits.given);
+  limits.point_tolerance = read_parameter(*host_printer, gcmd, "POINT_TOLERANCE",
+                                          point_tolerance, kDistanceLimit, limits.given);
   // The host's command object reads numbers as floats only.
-  const double retries = read_finite_parameter(*host_printer, gcmd, "POINT_RETRIES",
-                                               static_cast<double>(point_retries));
-  if (retries != std::trunc(retries)) refuse("POINT_RETRIES", "must be a whole number");
-  if (retries < 0) refuse("POINT_RETRIES", "must have minimum of 0");
-  if (retries > kMaxPointRetries) {
-    refuse("POINT_RETRIES",
-           format("must have maximum of %d", static_cast<int>(kMaxPointRetries)));
-  }
-  limits.point_retries = static_cast<std::int64_t>(retries);
+  limits.point_retries = static_cast<std::int64_t>(
+      read_parameter(*host_printer, gcmd, "POINT_RETRIES", static_cast<double>(point_retries),
+                     kRetriesLimit, limits.given));
   return limits;
 }
 
@@ -149,28 +137,29 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
     z_offset_move = 0;
     restore_gcode_z_offset(start_gcode_z_offset_);
     mesh_host->set_mesh(mesh);
-    refuse(format("%s refused: %s", command.c_str(), why.c_str()));
+    refuse(command + " refused: " + why);
   };
-  if (limits.point_tolerance != 0 && spread > limits.point_tolerance) {
-    refuse_implausible(format(
-        "the two points' offsets %f and %f differ by %f mm, more than %s; the points were "
-        "measured again %d time%s (%s)",
-        z_offset[0], z_offset[1], spread,
-        setting_source(limits.point_tolerance, point_tolerance, "point_tolerance",
-                       "POINT_TOLERANCE").c_str(),
-        static_cast<int>(run_status.last_remeasurements),
-        run_status.last_remeasurements == 1 ? "" : "s",
-        setting_source(static_cast<double>(limits.point_retries),
-                       static_cast<double>(point_retries), "point_retries", "POINT_RETRIES")
-            .c_str()));
+  // Written so that a spread or a change that is no number is refused.
+  if (limits.point_tolerance != 0 && !(spread <= limits.point_tolerance)) {
+    refuse_implausible(
+        format("the two points' offsets %f and %f differ by %f mm, more than ", z_offset[0],
+               z_offset[1], spread) +
+        setting_source(limits.point_tolerance, limits.given, "point_tolerance",
+                       "POINT_TOLERANCE") +
+        format("; the points were measured again %d time",
+               static_cast<int>(run_status.last_remeasurements)) +
+        (run_status.last_remeasurements == 1 ? " (" : "s (") +
+        setting_source(static_cast<double>(limits.point_retries), limits.given, "point_retries",
+                       "POINT_RETRIES") +
+        ")");
   }
   const double change = std::fabs(z_offset_new - z_offset_old);
-  if (limits.max_offset_change != 0 && change > limits.max_offset_change) {
-    refuse_implausible(format(
-        "the new offset %f lies %f mm from the probe's z_offset %f, more than %s", z_offset_new,
-        change, z_offset_old,
-        setting_source(limits.max_offset_change, max_offset_change, "max_offset_change",
-                       "MAX_OFFSET_CHANGE").c_str()));
+  if (limits.max_offset_change != 0 && !(change <= limits.max_offset_change)) {
+    refuse_implausible(format("the new offset %f lies %f mm from the probe's z_offset %f, more "
+                              "than ",
+                              z_offset_new, change, z_offset_old) +
+                       setting_source(limits.max_offset_change, limits.given,
+                                      "max_offset_change", "MAX_OFFSET_CHANGE"));
   }
 
   // The host folds the G-code Z offset into the probe's offset, which then

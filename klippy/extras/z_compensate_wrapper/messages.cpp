@@ -184,7 +184,7 @@ class LineWriter {
 };
 
 // The text, or nothing where it does not fit the writer's buffer or uses
-// another conversion than the module's own: %s, %d, %f and %.<n>f.
+// another conversion than the module's own: %d, %f and %.<n>f.
 std::optional<std::string> format_simple(const char* fmt, va_list args) {
   LineWriter line;
   for (const char* p = fmt; *p != '\0'; ++p) {
@@ -196,8 +196,6 @@ std::optional<std::string> format_simple(const char* fmt, va_list args) {
     bool written = false;
     if (*p == '%') {
       written = line.put("%", 1);
-    } else if (*p == 's') {
-      written = line.put(va_arg(args, const char*));
     } else if (*p == 'd') {
       written = line.put_int(va_arg(args, int));
     } else if (*p == 'f') {
@@ -223,6 +221,12 @@ std::string vformat(const char* fmt, va_list args) {
   va_end(again);
   if (!text) text = format_any(fmt, args);
   return *std::move(text);
+}
+
+std::string shown(double value) { return format("%g", value); }
+
+std::string shown(const std::array<double, 2>& values) {
+  return shown(values[0]) + ", " + shown(values[1]);
 }
 
 std::string format(const char* fmt, ...) {
@@ -290,8 +294,8 @@ void ZCompensate::send_datagram(std::string_view title, std::string_view msg) {
   const std::string failure = send_udp(address, payload);
   if (failure.empty()) return;
   const auto dispatcher = gcode.get();
-  dispatcher->respond_info(format("Diagnostics: datagram to %s:%d dropped: %s", address.c_str(),
-                                  kDiagnosticsPort, failure.c_str()));
+  dispatcher->respond_info("Diagnostics: datagram to " + address + ":" +
+                           std::to_string(kDiagnosticsPort) + " dropped: " + failure);
 }
 
 }  // namespace zcomp

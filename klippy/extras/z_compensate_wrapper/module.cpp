@@ -1,6 +1,7 @@
 // Construction: the host objects, the tuning values of the configuration
 // section in their fixed reading order, and the command registration.
 #include <cmath>
+#include <stdexcept>
 
 #include "z_compensate.h"
 
@@ -16,18 +17,53 @@ host::Number whole(std::int64_t value) { return value; }
 
 }  // namespace
 
-void refuse_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd, const char* name,
-                      const std::string& rule) {
-  const std::string commandline = gcmd.get_commandline();
-  host_printer.raise_command_error(
-      format("Error on '%s': %s %s", commandline.c_str(), name, rule.c_str()));
+std::string broken_rule(double value, const ValueRule& rule) {
+  // Written so that NaN, which fails every comparison, breaks each of them.
+  if (!std::isfinite(value)) return "must be a finite number";
+  if (rule.whole && !(value == std::trunc(value))) return "must be a whole number";
+  if (rule.minimum && !(value >= *rule.minimum)) return "must have minimum of " + shown(*rule.minimum);
+  if (rule.maximum && !(value <= *rule.maximum)) return "must have maximum of " + shown(*rule.maximum);
+  return "";
 }
 
-double read_finite_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
-                             const char* name, double default_value) {
-  const double value = gcmd.get_float(name, default_value);
-  if (!std::isfinite(value)) refuse_parameter(host_printer, gcmd, name, "must be a finite number");
+namespace {
+
+void check(double value, const ValueRule& rule, const Refusal& refuse) {
+  const std::string broken = broken_rule(value, rule);
+  if (broken.empty()) return;
+  refuse(broken);
+  throw std::logic_error("a refusal returned: " + broken);
+}
+
+}  // namespace
+
+double checked_number(double value, const ValueRule& rule, const Refusal& refuse) {
+  check(value, rule, refuse);
   return value;
+}
+
+std::array<double, 2> checked_pair(const std::array<double, 2>& values, const ValueRule& rule,
+                                   const Refusal& refuse) {
+  for (double value : values) check(value, rule, refuse);
+  return values;
+}
+
+std::int64_t checked_integer(double value, const ValueRule& rule, const Refusal& refuse) {
+  ValueRule whole = rule;
+  whole.whole = true;
+  check(value, whole, refuse);
+  return static_cast<std::int64_t>(value);
+}
+
+double read_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
+                      const std::string& name, double default_value, const ValueRule& rule,
+                      GivenParameters& given) {
+  if (gcmd.has_parameter(name)) given.push_back(name);
+  return checked_number(gcmd.get_float(name, default_value), rule,
+                        [&](const std::string& broken) {
+                          host_printer.raise_command_error(
+                              "Error on '" + gcmd.get_commandline() + "': " + name + " " + broken);
+                        });
 }
 
 ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
@@ -41,8 +77,7 @@ ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
   tri_wave_ip = config->get("tri_wave_ip");
   std::string why;
   if (!set_tri_wave_ip(tri_wave_ip, &why)) {
-    config->raise_error(format("Option 'tri_wave_ip' in section '%s' names no usable address: %s",
-                               config->name().c_str(), why.c_str()));
+    key_refusal("tri_wave_ip")("names no usable address: " + why);
   }
   shut_down = false;
 
@@ -110,35 +145,38 @@ ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
   run_max_z_velocity = read_float("run_max_z_velocity", 20, {whole(1), whole(5000)});
   run_max_z_accel = read_float("run_max_z_accel", 200, {whole(1), whole(50000)});
 
-  max_offset_change = read_float("max_offset_change", 1.0, {whole(0), std::nullopt});
-  point_tolerance = read_float("point_tolerance", 0.1, {whole(0), std::nullopt});
-  point_retries = config->getint("point_retries", 1, {whole(0), whole(kMaxPointRetries)});
+  max_offset_change =
+      read_float("max_offset_change", 1.0, {whole(0), std::nullopt}, kDistanceLimit);
+  point_tolerance = read_float("point_tolerance", 0.1, {whole(0), std::nullopt}, kDistanceLimit);
+  point_retries =
+      read_int("point_retries", 1, {whole(0), whole(kMaxPointRetries)}, kRetriesLimit);
 
   auto_alignment_status = 0;
+}
+
+Refusal ZCompensate::key_refusal(const std::string& key) {
+  return [this, key](const std::string& broken) {
+    config->raise_error("Option '" + key + "' in section '" + config->name() + "' " + broken);
+  };
 }
 
 // The host's getters accept "nan" and "inf" and its bound checks let NaN
 // through; no such value may reach a heater target, a move or an offset.
 double ZCompensate::read_float(const std::string& key, double default_value,
-                               const Bounds& bounds) {
-  const double value = config->getfloat(key, default_value, bounds);
-  if (!std::isfinite(value)) {
-    config->raise_error(format("Option '%s' in section '%s' must be a finite number", key.c_str(),
-                               config->name().c_str()));
-  }
+                               const Bounds& bounds, const ValueRule& rule) {
+  return checked_number(config->getfloat(key, default_value, bounds), rule, key_refusal(key));
+}
+
+std::int64_t ZCompensate::read_int(const std::string& key, std::int64_t default_value,
+                                   const Bounds& bounds, const ValueRule& rule) {
+  const std::int64_t value = config->getint(key, default_value, bounds);
+  checked_integer(static_cast<double>(value), rule, key_refusal(key));
   return value;
 }
 
 std::array<double, 2> ZCompensate::read_float_pair(const std::string& key) {
   const std::vector<double> pair = config->getfloatlist(key, 2);
-  const std::array<double, 2> values{pair.at(0), pair.at(1)};
-  for (double value : values) {
-    if (!std::isfinite(value)) {
-      config->raise_error(format("Option '%s' in section '%s' must be a finite number",
-                                 key.c_str(), config->name().c_str()));
-    }
-  }
-  return values;
+  return checked_pair({pair.at(0), pair.at(1)}, kFinite, key_refusal(key));
 }
 
 }  // namespace zcomp

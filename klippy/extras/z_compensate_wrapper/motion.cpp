@@ -25,6 +25,11 @@ host::Toolhead::Limits limits_of(const ZCompensate& core, double ZCompensate::*c
 void ZCompensate::move(const MoveTarget& pos, double speed, bool wait) {
   if (shut_down) return;
   if (pos.size() < 2) throw std::out_of_range("list index out of range");
+  // Whoever called: klippy would take a coordinate that is no number.
+  for (std::size_t i = 0; i < pos.size(); ++i) {
+    checked_number(pos[i], kFinite,
+                   [](const std::string& broken) { throw std::invalid_argument("pos " + broken); });
+  }
   // The feed rate is written as a whole number, its fraction dropped; one
   // that is no number at all is refused before anything is sent.
   const double feed_rate = std::trunc(speed * 60);

@@ -18,14 +18,6 @@ constexpr int kZ = 2;
 constexpr const char* kAxisNames[] = {"X", "Y", "Z"};
 constexpr const char* kStepperSections[] = {"stepper_x", "stepper_y", "stepper_z"};
 
-std::string shown(double value) { return format("%g", value); }
-
-std::string shown(const std::array<double, 2>& values) {
-  std::string text;
-  for (double value : values) text += (text.empty() ? "" : ", ") + shown(value);
-  return text;
-}
-
 // The values one coordinate can take in a part of a command.
 struct Span {
   double low;
@@ -54,7 +46,8 @@ class Findings {
   // `what` reaches every value of `span` on `axis`; `cause` names the keys.
   template <typename Cause>
   void check_axis(int axis, Span span, const char* what, const Cause& cause) {
-    if (span.low < limits_.minimum[axis] || span.high > limits_.maximum[axis]) {
+    // Written so that a coordinate that is no number fails it.
+    if (!(span.low >= limits_.minimum[axis] && span.high <= limits_.maximum[axis])) {
       add_axis_findings(axis, span, what, cause());
     }
   }
@@ -80,25 +73,24 @@ class Findings {
   void add_axis_findings(int axis, Span span, const char* what, const std::string& cause) {
     const double minimum = limits_.minimum[axis];
     const double maximum = limits_.maximum[axis];
-    if (span.low < minimum) {
-      add(format("%s %s %.3f, below [%s] position_min = %s: %s", what, kAxisNames[axis],
-                 span.low, kStepperSections[axis], shown(minimum).c_str(), cause.c_str()));
+    if (!(span.low >= minimum)) {
+      add(std::string(what) + " " + kAxisNames[axis] + " " + format("%.3f", span.low) +
+          ", below [" + kStepperSections[axis] + "] position_min = " + shown(minimum) + ": " +
+          cause);
     }
-    if (span.high > maximum) {
-      add(format("%s %s %.3f, beyond [%s] position_max = %s: %s", what, kAxisNames[axis],
-                 span.high, kStepperSections[axis], shown(maximum).c_str(), cause.c_str()));
+    if (!(span.high <= maximum)) {
+      add(std::string(what) + " " + kAxisNames[axis] + " " + format("%.3f", span.high) +
+          ", beyond [" + kStepperSections[axis] + "] position_max = " + shown(maximum) + ": " +
+          cause);
     }
   }
 
   void add_temperature_finding(double temp, const std::string& source, const char* heater,
                                const host::TemperatureLimits& range) {
-    if (temp < range.min_temp) {
-      add(format("%s lies below [%s] min_temp = %s", source.c_str(), heater,
-                 shown(range.min_temp).c_str()));
-    }
-    if (temp > range.max_temp) {
-      add(format("%s lies above [%s] max_temp = %s", source.c_str(), heater,
-                 shown(range.max_temp).c_str()));
+    if (!(temp >= range.min_temp)) {
+      add(source + " lies below [" + heater + "] min_temp = " + shown(range.min_temp));
+    } else if (!(temp <= range.max_temp)) {
+      add(source + " lies above [" + heater + "] max_temp = " + shown(range.max_temp));
     }
   }
 
@@ -114,14 +106,16 @@ std::string joined_lines(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-std::string setting_source(double value, double configured, const char* key,
-                           const char* parameter) {
-  if (value == configured) return format("[z_compensate] %s = %s", key, shown(value).c_str());
-  return format("%s=%s", parameter, shown(value).c_str());
+std::string setting_source(double value, const GivenParameters& given, const std::string& key,
+                           const std::string& parameter) {
+  if (std::find(given.begin(), given.end(), parameter) != given.end()) {
+    return parameter + "=" + shown(value);
+  }
+  return "[z_compensate] " + key + " = " + shown(value);
 }
 
 WipeTemperatures ZCompensate::configured_temperatures() const {
-  return {hot_start_temp, hot_rub_temp, hot_end_temp, bed_add_temp};
+  return {hot_start_temp, hot_rub_temp, hot_end_temp, bed_add_temp, {}};
 }
 
 std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
@@ -155,15 +149,14 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
                shifted({-offset.high, -offset.low}, noz_pos_center.at(1))),
     }};
     const auto cause = [&] {
-      return format("[z_compensate] noz_pos_center = %s, noz_pos_offset = %s",
-                    shown(noz_pos_center).c_str(), shown(noz_pos_offset).c_str());
+      return "[z_compensate] noz_pos_center = " + shown(noz_pos_center) +
+             ", noz_pos_offset = " + shown(noz_pos_offset);
     };
     findings.check_point(nozzle[0], nozzle[1], "the nozzle's measuring points reach", cause,
                          cause);
     // The toolhead moves the bed probe over each point.
     const auto probe_cause = [&] {
-      return cause() + format(", bl_offset = %s, %s", shown(bl_offset[0]).c_str(),
-                              shown(bl_offset[1]).c_str());
+      return cause() + ", bl_offset = " + shown(bl_offset);
     };
     findings.check_point(shifted(nozzle[0], -bl_offset[0]), shifted(nozzle[1], -bl_offset[1]),
                          "putting the bed probe over the measuring points takes the toolhead to",
@@ -173,8 +166,7 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
                         [] { return std::string("a fixed height"); });
     findings.check_axis(kZ, {vs_start_z_pos, vs_start_z_pos},
                         "the nozzle starts each measurement at", [&] {
-                          return format("[z_compensate] vs_start_z_pos = %s",
-                                        shown(vs_start_z_pos).c_str());
+                          return "[z_compensate] vs_start_z_pos = " + shown(vs_start_z_pos);
                         });
   }
 
@@ -186,14 +178,14 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
     const Span end_x = shifted(start_x, pa_clr_dis_mm_x);
     const Span end_y = shifted(start_y, pa_clr_dis_mm_y);
     const auto x_cause = [&] {
-      return format("[z_compensate] clr_noz_start_x = %s, clr_noz_len_x = %s, pa_clr_dis_mm_x = %s",
-                    shown(clr_noz_start_x).c_str(), shown(clr_noz_len_x).c_str(),
-                    shown(pa_clr_dis_mm_x).c_str());
+      return "[z_compensate] clr_noz_start_x = " + shown(clr_noz_start_x) +
+             ", clr_noz_len_x = " + shown(clr_noz_len_x) +
+             ", pa_clr_dis_mm_x = " + shown(pa_clr_dis_mm_x);
     };
     const auto y_cause = [&] {
-      return format("[z_compensate] clr_noz_start_y = %s, clr_noz_len_y = %s, pa_clr_dis_mm_y = %s",
-                    shown(clr_noz_start_y).c_str(), shown(clr_noz_len_y).c_str(),
-                    shown(pa_clr_dis_mm_y).c_str());
+      return "[z_compensate] clr_noz_start_y = " + shown(clr_noz_start_y) +
+             ", clr_noz_len_y = " + shown(clr_noz_len_y) +
+             ", pa_clr_dis_mm_y = " + shown(pa_clr_dis_mm_y);
     };
     findings.check_point(start_x, joined(start_y, shifted(start_y, 5)),
                          "the stroke's start can reach", x_cause, y_cause);
@@ -202,12 +194,11 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
     findings.check_point(shifted(end_x, pa_clr_dis_mm), end_y,
                          "the move away after the stroke can reach",
                          [&] {
-                           return x_cause() + format(", pa_clr_dis_mm = %s",
-                                                     shown(pa_clr_dis_mm).c_str());
+                           return x_cause() + ", pa_clr_dis_mm = " + shown(pa_clr_dis_mm);
                          },
                          y_cause);
     findings.check_axis(kZ, {bed_max_err, bed_max_err}, "the wipe's travel moves run at", [&] {
-      return format("[z_compensate] bed_max_err = %s", shown(bed_max_err).c_str());
+      return "[z_compensate] bed_max_err = " + shown(bed_max_err);
     });
   }
 
@@ -216,18 +207,18 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
   if (has_extruder) {
     const bool one_temperature = type_nozz == 1;
     const auto rub_source = [&] {
-      return setting_source(temps.hot_rub_temp, hot_rub_temp, "hot_rub_temp", "HOT_RUB_TEMP");
+      return setting_source(temps.hot_rub_temp, temps.given, "hot_rub_temp", "HOT_RUB_TEMP");
     };
     const double start_temp = one_temperature ? temps.hot_rub_temp : temps.hot_start_temp;
     const auto start_source = [&] {
       return one_temperature ? rub_source()
-                             : setting_source(temps.hot_start_temp, hot_start_temp,
+                             : setting_source(temps.hot_start_temp, temps.given,
                                               "hot_start_temp", "HOT_START_TEMP");
     };
     const double end_temp = one_temperature ? temps.hot_rub_temp : temps.hot_end_temp;
     const auto end_source = [&] {
       return one_temperature ? rub_source()
-                             : setting_source(temps.hot_end_temp, hot_end_temp,
+                             : setting_source(temps.hot_end_temp, temps.given,
                                               "hot_end_temp", "HOT_END_TEMP");
     };
     const host::TemperatureLimits range = host_printer->lookup_heater("extruder")->temperature_limits();
@@ -239,20 +230,18 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
     // may still be that much below it.
     const double draw_back_temp =
         start_temp >= temps.hot_rub_temp ? temps.hot_rub_temp : temps.hot_rub_temp - kRubTolerance;
-    if (pumpback_mm > 0 && draw_back_temp < range.min_extrude_temp) {
-      findings.add(format(
-          "the filament is drawn back ([z_compensate] pumpback_mm = %s) at %s, within %s of "
-          "the rubbing temperature %s, below [extruder] min_extrude_temp = %s",
-          shown(pumpback_mm).c_str(), shown(draw_back_temp).c_str(),
-          shown(kRubTolerance).c_str(), rub_source().c_str(),
-          shown(range.min_extrude_temp).c_str()));
+    if (pumpback_mm > 0 && !(draw_back_temp >= range.min_extrude_temp)) {
+      findings.add("the filament is drawn back ([z_compensate] pumpback_mm = " +
+                   shown(pumpback_mm) + ") at " + shown(draw_back_temp) + ", within " +
+                   shown(kRubTolerance) + " of the rubbing temperature " + rub_source() +
+                   ", below [extruder] min_extrude_temp = " + shown(range.min_extrude_temp));
     }
   }
   if (has_bed) {
     findings.check_temperature(
         temps.bed_add_temp,
         [&] {
-          return setting_source(temps.bed_add_temp, bed_add_temp, "bed_add_temp",
+          return setting_source(temps.bed_add_temp, temps.given, "bed_add_temp",
                                 "BED_ADDTEMP");
         },
         "heater_bed", host_printer->lookup_heater("heater_bed")->temperature_limits());
@@ -267,7 +256,7 @@ void ZCompensate::preflight(const char* command, CommandParts parts,
   if (run_status.running_command != command) return;
   const std::vector<std::string> findings = preflight_findings(parts, temps);
   if (findings.empty()) return;
-  refuse(format("%s refused: %s", command, joined_lines(findings).c_str()));
+  refuse(std::string(command) + " refused: " + joined_lines(findings));
 }
 
 std::vector<std::string> ZCompensate::start_up_findings() {
@@ -279,13 +268,12 @@ std::vector<std::string> ZCompensate::start_up_findings() {
   const double z_min = host_printer->lookup_toolhead()->axis_limits(now).minimum[kZ];
   const double rub_depth = std::fabs(pa_clr_down_mm);
   if (z_min > -rub_depth) {
-    findings.push_back(format(
-        "[stepper_z] position_min = %s lies above -|pa_clr_down_mm| = %s: the nozzle clearing "
-        "rubs the nozzle %s mm below the bed height it finds, and with the bed found near Z 0 "
-        "that move is refused after the printer has heated; set position_min to %s or lower "
-        "(such as -2)",
-        shown(z_min).c_str(), shown(-rub_depth).c_str(), shown(rub_depth).c_str(),
-        shown(-rub_depth).c_str()));
+    findings.push_back(
+        "[stepper_z] position_min = " + shown(z_min) + " lies above -|pa_clr_down_mm| = " +
+        shown(-rub_depth) + ": the nozzle clearing rubs the nozzle " + shown(rub_depth) +
+        " mm below the bed height it finds, and with the bed found near Z 0 that move is "
+        "refused after the printer has heated; set position_min to " + shown(-rub_depth) +
+        " or lower (such as -2)");
   }
   return findings;
 }
@@ -296,7 +284,15 @@ void ZCompensate::handle_ready() {
   const auto host_printer = printer.get();
   const auto dispatcher = gcode.get();
   std::vector<std::string> warnings;
-  const std::exception_ptr failure = attempt([&] { warnings = start_up_findings(); });
+  const std::exception_ptr failure = attempt([&] {
+    // Read once here, so that get_status has it from the start without a
+    // host call of its own.
+    if (host_printer->has_object("probe")) {
+      const double z_offset = host_printer->lookup_probe()->z_offset();
+      if (std::isfinite(z_offset)) run_status.probe_z_offset = z_offset;
+    }
+    warnings = start_up_findings();
+  });
   if (failure) {
     if (host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
     warnings = {"the start-up check could not be made: " + host_printer->describe_error(failure)};
@@ -311,26 +307,26 @@ void ZCompensate::check_stroke_heights(double start_bed_z, double end_bed_z) {
   const double now = host_printer->get_reactor()->monotonic();
   Findings findings(toolhead->axis_limits(now));
   const auto down_key = [&] {
-    return format("[z_compensate] pa_clr_down_mm = %s", shown(pa_clr_down_mm).c_str());
+    return "[z_compensate] pa_clr_down_mm = " + shown(pa_clr_down_mm);
   };
   findings.check_axis(kZ, {start_bed_z - pa_clr_down_mm, start_bed_z - pa_clr_down_mm},
                       "the nozzle is lowered onto the stroke at", [&] {
-                        return format("the bed found at Z %.3f less %s", start_bed_z,
-                                      down_key().c_str());
+                        return format("the bed found at Z %.3f less ", start_bed_z) +
+                               down_key();
                       });
   findings.check_axis(kZ, {end_bed_z + pa_clr_down_mm, end_bed_z + pa_clr_down_mm},
                       "the stroke ends at", [&] {
-                        return format("the bed found at Z %.3f plus %s", end_bed_z,
-                                      down_key().c_str());
+                        return format("the bed found at Z %.3f plus ", end_bed_z) +
+                               down_key();
                       });
   findings.check_axis(kZ, {end_bed_z + bed_max_err, end_bed_z + bed_max_err},
                       "the move away after the stroke runs at", [&] {
-                        return format("the bed found at Z %.3f plus [z_compensate] bed_max_err = %s",
-                                      end_bed_z, shown(bed_max_err).c_str());
+                        return format("the bed found at Z %.3f plus ", end_bed_z) +
+                               "[z_compensate] bed_max_err = " + shown(bed_max_err);
                       });
   const std::vector<std::string> texts = findings.texts();
   if (texts.empty()) return;
-  refuse(format("VQTWENTYMA_NOZZLE_CLEAR refused: %s", joined_lines(texts).c_str()));
+  refuse("VQTWENTYMA_NOZZLE_CLEAR refused: " + joined_lines(texts));
 }
 
 }  // namespace zcomp

@@ -42,7 +42,11 @@ PythonError::PythonError() {
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  // The traceback travels in `traceback_` as well: a value that cannot take
+  // it loses nothing.
+  if (traceback != nullptr && value != nullptr && PyException_SetTraceback(value, traceback) < 0) {
+    PyErr_Clear();
+  }
   type_ = Ref::steal(type);
   value_ = Ref::steal(value);
   traceback_ = Ref::steal(traceback);
@@ -73,8 +77,9 @@ bool PythonError::is_ordinary() const { return matches(PyExc_Exception); }
 
 void throw_error() { throw PythonError(); }
 
+// The message as a text object: a C string would end at a NUL it holds.
 void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  PyErr_SetObject(type, new_text(message).get());
   throw PythonError();
 }
 
@@ -146,15 +151,19 @@ Ref new_text(std::string_view text) {
 Ref optional_attr(PyObject* object, PyObject* name) {
   PyObject* value = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
-  if (PyObject_GetOptionalAttr(object, name, &value) < 0) throw_error();
+  check(PyObject_GetOptionalAttr(object, name, &value));
 #else
-  if (_PyObject_LookupAttr(object, name, &value) < 0) throw_error();
+  check(_PyObject_LookupAttr(object, name, &value));
 #endif
   return Ref::steal(value);
 }
 
 void set_attr(const Ref& object, PyObject* name, const Arg& value) {
-  if (PyObject_SetAttr(object.get(), name, value.get()) < 0) throw_error();
+  check(PyObject_SetAttr(object.get(), name, value.get()));
+}
+
+void set_attr(const Ref& object, const char* name, PyObject* value) {
+  check(PyObject_SetAttrString(object.get(), name, value));
 }
 
 void wrong_type(const char* what, const char* expected, PyObject* value) {
@@ -196,9 +205,7 @@ std::string to_text(PyObject* value, const char* what) {
 }
 
 bool truth(PyObject* value) {
-  const int result = PyObject_IsTrue(value);
-  if (result < 0) throw_error();
-  return result != 0;
+  return checked_status(PyObject_IsTrue(value)) != 0;
 }
 
 double to_double(PyObject* value, const char* what) {
@@ -244,9 +251,7 @@ std::size_t to_doubles(PyObject* value, const char* what, std::size_t minimum, d
   if (!PySequence_Check(value) || PyUnicode_Check(value)) {
     wrong_type(what, "a sequence of numbers", value);
   }
-  const Py_ssize_t length = PySequence_Size(value);
-  if (length < 0) throw_error();
-  const auto size = static_cast<std::size_t>(length);
+  const auto size = static_cast<std::size_t>(checked_status(PySequence_Size(value)));
   if (size < minimum) {
     raise(PyExc_ValueError, std::string(what) + ": expected at least " + std::to_string(minimum) +
                                 " entries, got " + std::to_string(size));

@@ -80,11 +80,28 @@ class PythonError : public std::exception {
 // Sets the Python exception for what a call into the module threw.
 void set_error(const std::exception_ptr& error);
 
+// Every C API call that can fail goes through one of these, which turn its
+// failure into the exception it set: a result that nobody looks at does not
+// compile (warnings are errors in the project's own builds).
+
 // A new reference from an API call, or its exception.
-inline Ref checked(PyObject* result) {
+[[nodiscard]] inline Ref checked(PyObject* result) {
   if (result == nullptr) throw_error();
   return Ref::steal(result);
 }
+// A borrowed reference from an API call, or its exception.
+[[nodiscard]] inline PyObject* checked_borrowed(PyObject* result) {
+  if (result == nullptr) throw_error();
+  return result;
+}
+// A status or an answer of 0 or more (a size, a truth value), or its exception.
+template <typename Status>
+[[nodiscard]] Status checked_status(Status result) {
+  if (result < 0) throw_error();
+  return result;
+}
+// An API call that answers only 0 or -1.
+inline void check(int status) { static_cast<void>(checked_status(status)); }
 
 // A Python text holding `text`, UTF-8.
 Ref new_text(std::string_view text);
@@ -93,7 +110,7 @@ Ref new_text(std::string_view text);
 #define ZCOMP_PY_NAMES(X)                                                                   \
   X(auto_alignment_status) X(bed_mesh) X(code) X(cmd_CXSAVE_CONFIG) X(command_error)         \
   X(configfile) X(count) X(desc) X(disable_steps) X(enable_steps) X(error) X(gcode)          \
-  X(gcode_move) X(get) X(get_commandline) X(get_float) X(get_last_move_time) X(get_mesh)     \
+  X(gcode_move) X(get) X(get_command_parameters) X(get_commandline) X(get_float) X(get_last_move_time) X(get_mesh)     \
   X(get_mm_per_step) X(get_name) X(get_position) X(get_printer) X(get_reactor)               \
   X(get_step_cnts) X(getboolean) X(getfloat) X(getfloatlist) X(getint) X(heater) X(heaters)  \
   X(homing_axes) X(homing_position) X(invoke_shutdown) X(is_shutdown) X(kin)                 \
@@ -108,8 +125,8 @@ Ref new_text(std::string_view text);
   X(bed_z) X(_fields) X(register_event_handler) X(get_kinematics) X(get_status) X(axis_minimum)         \
   X(axis_maximum) X(min_temp) X(max_temp) X(min_extrude_temp) X(getLogger) X(warning) X(log)  \
   X(running_command) X(last_command) X(last_result) X(last_message) X(last_z_offset)          \
-  X(saved_z_offset) X(last_point_offsets) X(last_point_spread) X(last_remeasurements)     \
-  X(get_start_args) X(z_compensate_seed)
+  X(saved_z_offset) X(probe_z_offset) X(last_point_offsets) X(last_point_spread)              \
+  X(last_remeasurements) X(get_start_args) X(z_compensate_seed)
 
 // The names, interned once per module object and shared by everything that
 // calls the host on its behalf: whoever holds them keeps them alive.
@@ -159,13 +176,19 @@ inline Ref call_method(const Ref& self, PyObject* name, std::initializer_list<Ar
                        PyObject* kwnames = nullptr) {
   return call_method(self.get(), name, args, kwnames);
 }
-inline Ref get_attr(PyObject* object, PyObject* name) {
+[[nodiscard]] inline Ref get_attr(PyObject* object, PyObject* name) {
   return checked(PyObject_GetAttr(object, name));
 }
-inline Ref get_attr(const Ref& object, PyObject* name) { return get_attr(object.get(), name); }
+[[nodiscard]] inline Ref get_attr(const Ref& object, PyObject* name) {
+  return get_attr(object.get(), name);
+}
+[[nodiscard]] inline Ref get_attr(PyObject* object, const std::string& name) {
+  return checked(PyObject_GetAttrString(object, name.c_str()));
+}
 // The attribute, or an empty reference where the object has none.
 Ref optional_attr(PyObject* object, PyObject* name);
 void set_attr(const Ref& object, PyObject* name, const Arg& value);
+void set_attr(const Ref& object, const char* name, PyObject* value);
 
 // A value of another type than the module needs, from the host or a caller.
 [[noreturn]] void wrong_type(const char* what, const char* expected, PyObject* value);
@@ -186,7 +209,7 @@ class TextView {
 // Any value tested for truth, as Python does.
 bool truth(PyObject* value);
 // A number from the host: an int or a float.
-double to_double(PyObject* value, const char* what);
+[[nodiscard]] double to_double(PyObject* value, const char* what);
 // A number from a caller: anything Python turns into a float, as a def's would.
 double number_argument(PyObject* value, const char* what);
 std::int64_t to_int64(PyObject* value, const char* what);

@@ -113,9 +113,7 @@ class PyBedProbe : public host::BedProbe, public PyObjectAdapter {
       wrong_type("probe session results", "a sequence", results.get());
     }
     // The host's own error from its length passes back unchanged.
-    const Py_ssize_t count = PySequence_Size(results.get());
-    if (count < 0) throw_error();
-    if (count == 0) raise(PyExc_ValueError, "probe session: no probe result");
+    if (checked_status(PySequence_Size(results.get())) == 0) raise(PyExc_ValueError, "probe session: no probe result");
     return trigger_height(command, checked(PySequence_GetItem(results.get(), 0)));
   }
   double z_offset() override {
@@ -170,13 +168,15 @@ AxisNames homing_axis_names(PyObject* toolhead, const Names& names) {
     PyErr_Clear();
     return AxisNames::unknown;
   }
-  const Ref parameters = checked(PyObject_GetAttrString(signature.get(), "parameters"));
+  const Ref parameters = get_attr(signature.get(), "parameters");
   const Ref parameter = Ref::steal(PyMapping_GetItemString(parameters.get(), "homing_axes"));
   if (!parameter) {
+    // Only a missing parameter is an answer; anything else is the host's error.
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
     PyErr_Clear();
     return AxisNames::unknown;
   }
-  const Ref default_value = checked(PyObject_GetAttrString(parameter.get(), "default"));
+  const Ref default_value = get_attr(parameter.get(), "default");
   if (PyUnicode_Check(default_value.get())) return AxisNames::letters;
   if (PyTuple_Check(default_value.get()) || PyList_Check(default_value.get())) {
     return AxisNames::indices;
@@ -247,8 +247,9 @@ bool PyConfigSection::getboolean(const std::string& key, bool default_value) {
 
 std::vector<double> PyConfigSection::getfloatlist(const std::string& key, int count) {
   Ref values = call_method(object_, names_->getfloatlist, {key, count}, names_->count_kw);
-  std::vector<double> numbers = to_doubles(values.get(), key.c_str(), count, count);
-  if (PySequence_Size(values.get()) != count) {
+  const auto expected = static_cast<std::size_t>(count);
+  std::vector<double> numbers = to_doubles(values.get(), key.c_str(), expected, expected + 1);
+  if (numbers.size() != expected) {
     raise(PyExc_ValueError, key + ": expected " + std::to_string(count) + " values");
   }
   return numbers;
@@ -319,7 +320,7 @@ std::string PyPrinter::describe_error(const std::exception_ptr& error) {
 }
 
 void PyPrinter::register_event_handler(const std::string& event, const std::string& handler) {
-  const Ref method = checked(PyObject_GetAttrString(owner_, handler.c_str()));
+  const Ref method = get_attr(owner_, handler);
   call_method(object_, names_->register_event_handler, {event, method});
 }
 
@@ -391,8 +392,8 @@ void PyPrinter::add_kept_adapters(std::vector<const PyObjectAdapter*>& adapters)
 // G-code dispatcher and commands.
 
 void PyGCode::register_command(const std::string& command, const std::string& handler) {
-  const Ref method = checked(PyObject_GetAttrString(owner_, handler.c_str()));
-  const Ref help = checked(PyObject_GetAttrString(owner_, (handler + "_help").c_str()));
+  const Ref method = get_attr(owner_, handler);
+  const Ref help = get_attr(owner_, handler + "_help");
   call_method(object_, names_->register_command, {command, method, help}, names_->desc_kw);
 }
 
@@ -415,6 +416,12 @@ void PyGCode::respond_warning(const std::string& text) {
 double PyGCodeCommand::get_float(const std::string& name, double default_value) {
   return to_double(call_method(object_, names_->get_float, {name, default_value}).get(),
                    name.c_str());
+}
+
+// The parameters as klippy parsed them, keyed by their upper-case names.
+bool PyGCodeCommand::has_parameter(const std::string& name) {
+  const Ref parameters = call_method(object_, names_->get_command_parameters);
+  return checked_status(PySequence_Contains(parameters.get(), Arg(name).get())) == 1;
 }
 
 std::string PyGCodeCommand::get_commandline() {
@@ -549,9 +556,7 @@ std::array<host::Number, 3> PyPressureProbe::get_step_cnts(double down_min_z, do
   if (!PySequence_Check(counts.get()) || PyUnicode_Check(counts.get())) {
     wrong_type(what, "three numbers", counts.get());
   }
-  const Py_ssize_t size = PySequence_Size(counts.get());
-  if (size < 0) throw_error();
-  if (size != 3) raise(PyExc_ValueError, std::string(what) + ": expected three values");
+  if (checked_status(PySequence_Size(counts.get())) != 3) raise(PyExc_ValueError, std::string(what) + ": expected three values");
   std::array<host::Number, 3> values;
   for (Py_ssize_t i = 0; i < 3; ++i) {
     values[static_cast<std::size_t>(i)] =
@@ -565,9 +570,8 @@ void PyPressureProbe::send_start_step_tensink(const std::vector<host::Number>& a
 }
 
 std::size_t PyPressureProbe::step_result_count() {
-  const Py_ssize_t count = PyObject_Size(get_attr(object_, names_->step_res).get());
-  if (count < 0) throw_error();
-  return static_cast<std::size_t>(count);
+  return static_cast<std::size_t>(
+      checked_status(PyObject_Size(get_attr(object_, names_->step_res).get())));
 }
 
 void PyPressureProbe::write_swap(const host::Number& pres_oid, std::int64_t level) {
@@ -606,9 +610,7 @@ PyErrorRecord::PyErrorRecord(Ref record, Ref values, NamesRef names)
   if (!PyDict_Check(record_.get())) {
     const Ref abc = checked(PyImport_ImportModule("collections.abc"));
     const Ref mapping = get_attr(abc, names_->MutableMapping);
-    const int is_mapping = PyObject_IsInstance(record_.get(), mapping.get());
-    if (is_mapping < 0) throw_error();
-    if (is_mapping == 0) wrong_type("err_code", "a mutable error record mapping", record_.get());
+    if (checked_status(PyObject_IsInstance(record_.get(), mapping.get())) == 0) wrong_type("err_code", "a mutable error record mapping", record_.get());
   }
   to_text(checked(PyObject_GetItem(record_.get(), names_->code)).get(), "err_code[\"code\"]");
   to_text(checked(PyObject_GetItem(record_.get(), names_->msg)).get(), "err_code[\"msg\"]");
@@ -617,7 +619,7 @@ PyErrorRecord::PyErrorRecord(Ref record, Ref values, NamesRef names)
 }
 
 void PyErrorRecord::attach_values() {
-  if (PyObject_SetItem(record_.get(), names_->values, values_.get()) < 0) throw_error();
+  check(PyObject_SetItem(record_.get(), names_->values, values_.get()));
 }
 
 // Literal-mapping notation is what Python prints for a dict.

@@ -146,6 +146,7 @@ class PyGCodeCommand : public host::GCodeCommand, public PyObjectAdapter {
  public:
   using PyObjectAdapter::PyObjectAdapter;
   double get_float(const std::string& name, double default_value) override;
+  bool has_parameter(const std::string& name) override;
   std::string get_commandline() override;
 };
 

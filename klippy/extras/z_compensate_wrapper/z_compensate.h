@@ -28,9 +28,13 @@ constexpr int MAX_BUF_LEN = 32;
 constexpr int MAX_PRES_CNT = 4;
 constexpr int MAX_STEP_CNT = 4;
 
-// printf-style formatting into a std::string.
+// printf-style formatting of numbers into a std::string. Texts are joined
+// as std::string instead, which keeps whatever they hold (a NUL included).
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string vformat(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
+// A number as klippy shows a bound or a configured value: "5", "0.1".
+std::string shown(double value);
+std::string shown(const std::array<double, 2>& values);
 
 // A module-level error record ("code", "msg", "values"). The caller's values
 // are bound to the record object that the procedure was handed.
@@ -72,12 +76,18 @@ class MoveTarget {
   std::size_t size_;
 };
 
-// The four temperatures of one nozzle wipe, degrees Celsius.
+// The parameters that a command line gives: a setting is named as the user
+// gave it, by its parameter when the line has one, else by its key.
+using GivenParameters = std::vector<std::string>;
+
+// The four temperatures of one nozzle wipe, degrees Celsius, and which of
+// them the command line gave.
 struct WipeTemperatures {
   double hot_start_temp;
   double hot_rub_temp;
   double hot_end_temp;
   double bed_add_temp;
+  GivenParameters given;
 };
 
 // How far a calibration's result may lie from what is expected of it; 0 for
@@ -89,6 +99,7 @@ struct OffsetLimits {
   double point_tolerance;
   // How often both points are measured again while they differ by more.
   std::int64_t point_retries;
+  GivenParameters given;
 };
 
 // The parts of the sequence a command runs.
@@ -110,6 +121,10 @@ struct RunStatus {
   // The last calibration's new probe offset, and the offset last saved.
   std::optional<double> last_z_offset;
   std::optional<double> saved_z_offset;
+  // The bed probe's offset in force, as the host reports it once the
+  // printer is ready: what the configuration held when klippy started (a
+  // saved offset takes effect with the next start).
+  std::optional<double> probe_z_offset;
   // The offset found at each of the last calibration's two points, and how
   // far apart they lie.
   std::vector<double> last_point_offsets;
@@ -155,23 +170,49 @@ class HostRef {
 // The most re-measurements of the calibration's points a run may take.
 constexpr std::int64_t kMaxPointRetries = 10;
 
+// What a number must be to be used, whichever way it came in: a key of the
+// section, an attribute set from Python or a command parameter. Every number
+// must be finite; the bounds are those the procedures rely on (a key's own
+// bounds, which klippy checks, may be narrower).
+struct ValueRule {
+  std::optional<double> minimum;
+  std::optional<double> maximum;
+  bool whole = false;
+};
+
+inline const ValueRule kFinite{};
+// A distance limit of the calibration; 0 switches its check off.
+inline const ValueRule kDistanceLimit{0.0, std::nullopt, false};
+inline const ValueRule kRetriesLimit{0.0, static_cast<double>(kMaxPointRetries), true};
+
+// How `value` breaks `rule`, worded as klippy words a refused parameter
+// ("must be a finite number", "must have minimum of 0"), or an empty text
+// when it keeps it.
+std::string broken_rule(double value, const ValueRule& rule);
+
+// The one check of each kind of value. `refuse` is handed the broken rule and
+// ends the call in the way that the value's path refuses a value.
+using Refusal = std::function<void(const std::string& broken)>;
+double checked_number(double value, const ValueRule& rule, const Refusal& refuse);
+std::array<double, 2> checked_pair(const std::array<double, 2>& values, const ValueRule& rule,
+                                   const Refusal& refuse);
+std::int64_t checked_integer(double value, const ValueRule& rule, const Refusal& refuse);
+
 // Nanoseconds since the epoch: two runs, or two objects, draw differently.
 std::uint64_t wall_clock_seed();
 
-// Where a setting comes from: "[z_compensate] key = value", or
-// "PARAMETER=value" when the command line gave another value.
-std::string setting_source(double value, double configured, const char* key,
-                           const char* parameter);
+// "PARAMETER=value" when the command line gave the parameter, else
+// "[z_compensate] key = value".
+std::string setting_source(double value, const GivenParameters& given, const std::string& key,
+                           const std::string& parameter);
 
-// Ends the command as the host words a parameter it refuses:
-// "Error on '<command line>': NAME <rule>".
-void refuse_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
-                      const char* name, const std::string& rule);
-
-// A number parameter of the command line, `default_value` when absent. The
-// host's parser takes "nan" and "inf" as numbers; neither is accepted.
-double read_finite_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
-                             const char* name, double default_value);
+// A number parameter of the command line, `default_value` when absent,
+// checked by `rule` and refused as klippy words a parameter it refuses:
+// "Error on '<command line>': NAME <rule>". The host's parser takes "nan"
+// and "inf" as numbers. Adds the name to `given` when the line has it.
+double read_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
+                      const std::string& name, double default_value, const ValueRule& rule,
+                      GivenParameters& given);
 
 class ZCompensate {
  public:
@@ -280,9 +321,15 @@ class ZCompensate {
   std::int64_t point_retries = 0;
 
  private:
+  // A key's value, which klippy has checked against the key's bounds,
+  // checked by `rule` too.
   double read_float(const std::string& key, double default_value,
-                    const host::ConfigSection::Bounds& bounds);
+                    const host::ConfigSection::Bounds& bounds, const ValueRule& rule = kFinite);
+  std::int64_t read_int(const std::string& key, std::int64_t default_value,
+                        const host::ConfigSection::Bounds& bounds, const ValueRule& rule);
   std::array<double, 2> read_float_pair(const std::string& key);
+  // Refuses a key's value as klippy refuses a configured one.
+  Refusal key_refusal(const std::string& key);
   void set_heater_temp(const HostRef<host::Heater>& heater, double temp, bool wait, double err);
   void send_datagram(std::string_view title, std::string_view msg);
   // Brings the G-code Z offset back to 0; returns the offset it found.
