@@ -37,6 +37,12 @@ CONFIG_HINTS = {
     "Unknown config object 'tensink_v2'":
         "[z_compensate] needs the pressure probe: add its [tensink_v2]"
         " section above [z_compensate]",
+    # klippy takes one correction of the bed's shape, and [z_compensate]
+    # switches the mesh off around its measurements
+    "G-Code move transform already specified":
+        "[bed_tilt] and [bed_mesh] both correct moves for the bed's shape and"
+        " klippy takes only one: [z_compensate] works with [bed_mesh], so remove"
+        " [bed_tilt]",
 }
 
 EXIT_REFUSED = 1
@@ -105,6 +111,8 @@ def klippy_refusal(config, answer):
                                          "(not set)" if cause.value is None else cause.value))
     elif cause is not None:
         lines.append("in [%s]" % cause.section)
+    if answer.message in CONFIG_HINTS:
+        lines.append(CONFIG_HINTS[answer.message])
     lines.append("answered by " + answer.klippy.describe())
     if answer.newer_klippy_may_accept():
         lines.append("a klippy newer than %s may accept this: to ask the printer's"

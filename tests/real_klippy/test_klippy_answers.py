@@ -306,3 +306,12 @@ def test_dry_run_asks_klippy_first(klippy_site, klippy_python, tmp_path):
         "  a klippy newer than 2023-10 may accept this: to ask the printer's own,"
         " run with --klipper ~/klipper"]
     assert os.listdir(str(tmp_path / "out")) == runs
+
+    # Two corrections of the bed's shape: klippy's words, then what to change
+    config.write_text(dry_run.run_input.EXAMPLE_CONFIG.read_text() + "\n[bed_tilt]\n")
+    code, _, stderr = dry(*klipper + ["--config", str(config)])
+    assert code == dry_run.EXIT_BAD_INPUT
+    assert stderr.splitlines()[:2] == [
+        "error: %s: klippy refuses the configuration: G-Code move transform already"
+        " specified" % config,
+        "  " + dry_run.CONFIG_HINTS["G-Code move transform already specified"]]
