@@ -24,12 +24,15 @@ DELTESIAN_MIN_ANGLE = 5.
 
 
 class AxisRange:
-    """The range of one cartesian axis and the section it comes from."""
+    """The range of one cartesian axis, the section it comes from and the
+    option that sets its lower end."""
 
-    def __init__(self, name, position_min, position_max):
+    def __init__(self, name, position_min, position_max,
+                 min_option='position_min'):
         self.name = name
         self.position_min = position_min
         self.position_max = position_max
+        self.min_option = min_option
 
     def get_range(self):
         return self.position_min, self.position_max
@@ -133,8 +136,8 @@ class Kinematics:
         outside the range of its axis."""
         for axis, value, rail in zip("xyz", position, self.rails):
             if value < rail.position_min:
-                yield axis, value, "below [%s] position_min = %g" % (
-                    rail.name, rail.position_min)
+                yield axis, value, "below [%s] %s = %g" % (
+                    rail.name, rail.min_option, rail.position_min)
             elif value > rail.position_max:
                 yield axis, value, "beyond [%s] position_max = %g" % (
                     rail.name, rail.position_max)
@@ -255,7 +258,8 @@ class DeltaKinematics(Kinematics):
         self.max_xy2 = max_xy**2
         self.rails = [AxisRange('printer', -max_xy, max_xy),
                       AxisRange('printer', -max_xy, max_xy),
-                      AxisRange('printer', self.min_z, self.max_z)]
+                      AxisRange('printer', self.min_z, self.max_z,
+                                'minimum_z_position')]
         self.need_home = True
 
     def set_position(self, newpos, homing_axes):
@@ -562,7 +566,7 @@ class DeltesianKinematics(Kinematics):
         z_max = min(self.pillars_z_max(x) for x in (x_min, x_max))
         z_min = config.getfloat('minimum_z_position', 0, maxval=z_max)
         self.rails = [AxisRange('printer', x_min, x_max), self.y_rail,
-                      AxisRange('printer', z_min, z_max)]
+                      AxisRange('printer', z_min, z_max, 'minimum_z_position')]
         self.homed = [False] * 3
 
     def _nozzle_z_at_endstops(self):

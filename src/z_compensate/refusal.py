@@ -44,11 +44,18 @@ def temperature_source(run, key, parameter):
     return value, "[z_compensate] %s = %g" % (key, value)
 
 
-def lower_z_min_fix(lowest_z):
-    """The fix for a nozzle that had to go to `lowest_z`, below
-    [stepper_z] position_min."""
-    return ("set [stepper_z] position_min: %d (or lower) so that the nozzle can reach"
-            " the bed where it lies below Z 0" % min(SUGGESTED_Z_MIN, math.floor(lowest_z)))
+def z_range(run):
+    """The Z axis's range: [stepper_z] position_min on most printers,
+    [printer] minimum_z_position on deltas."""
+    return run.printer.lookup_object("toolhead").get_kinematics().rails[2]
+
+
+def lower_z_min_fix(lowest_z, z_rail):
+    """The fix for a nozzle that had to go to `lowest_z`, below the lower
+    end of the Z axis."""
+    return ("set [%s] %s: %d (or lower) so that the nozzle can reach the bed where"
+            " it lies below Z 0" % (z_rail.name, z_rail.min_option,
+                                    min(SUGGESTED_Z_MIN, math.floor(lowest_z))))
 
 
 def explain_move_out_of_range(match, run):
@@ -71,32 +78,33 @@ def explain_move_out_of_range(match, run):
                 axis.upper(), key_values(run.module, role.keys(axis))))
         if role in (run_trace.LOWER_ONTO_STROKE, run_trace.STROKE) and axis == "z":
             # The stroke follows the bed it found, less pa_clr_down_mm
-            lines.append(lower_z_min_fix(value))
+            lines.append(lower_z_min_fix(value, z_range(run)))
     return lines
 
 
 def explain_stroke_below_z_min(match, run):
     """The module's own refusal of a stroke it found below position_min."""
-    return [lower_z_min_fix(min(float(z) for z in BELOW_Z_MIN.findall(match.string)))]
+    return [lower_z_min_fix(min(float(z) for z in BELOW_Z_MIN.findall(match.string)),
+                            z_range(run))]
 
 
 def explain_no_contact(match, run):
     """The pressure probe's descent ended before the nozzle touched the bed:
-    at [stepper_z] position_min, or after g29_down_min_z."""
+    at the lower end of the Z axis, or after g29_down_min_z."""
     descent = run_trace.last_descent(run.trace)
     if descent is None:
         return []
     x, y, z = descent.data["end"][:3]
-    z_rail = run.printer.lookup_object("toolhead").get_kinematics().rails[2]
+    z_rail = z_range(run)
     if z > z_rail.position_min:
         return ["the pressure probe's descent of [z_compensate] g29_down_min_z = %g mm"
                 " ended at Z %.3f before the nozzle touched the bed"
                 % (run.module.g29_down_min_z, z)]
     bed_z = z - descent.data["gap"]
-    return ["the pressure probe's descent at X %.3f Y %.3f stopped at [%s] position_min = %g"
+    return ["the pressure probe's descent at X %.3f Y %.3f stopped at [%s] %s = %g"
             " before the nozzle touched the bed, which lies at Z %.3f there"
-            % (x, y, z_rail.name, z_rail.position_min, bed_z),
-            lower_z_min_fix(bed_z - abs(run.module.pa_clr_down_mm))]
+            % (x, y, z_rail.name, z_rail.min_option, z_rail.position_min, bed_z),
+            lower_z_min_fix(bed_z - abs(run.module.pa_clr_down_mm), z_rail)]
 
 
 def explain_temperature(match, run):

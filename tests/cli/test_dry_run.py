@@ -597,6 +597,17 @@ def test_a_delta_printer_runs_and_saves_its_offset(klippy_dir, user_config, out_
     assert float(offset) == pytest.approx(1.5 - example_value("tri_expand_mm"), abs=NOISE)
 
 
+
+def test_a_delta_below_its_lowest_z_is_told_its_own_option(klippy_dir, user_config, out_dir):
+    # The bed lies 0.05 below the probe's Z 0: the nozzle must go below
+    # minimum_z_position = 0, a delta's [printer] option, not a stepper's
+    config = user_config(DELTA_PRINTER.replace("minimum_z_position: -2", "minimum_z_position: 0"))
+    outcome = dry(klippy_dir, out_dir, "--config", str(config), "--true-offset", "1.45")
+
+    assert outcome.code == dry_run.EXIT_REFUSED, outcome.stdout + outcome.stderr
+    assert "set [printer] minimum_z_position: -2 (or lower)" in outcome.stderr, outcome.stderr
+
+
 class TestBadInput:
     @pytest.mark.parametrize("text, words, expected", [
         ("[printer\nkinematics: corexy\n", [], ["printer.cfg", "line"]),
