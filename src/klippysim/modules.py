@@ -71,13 +71,13 @@ def installed_klippy_modules():
     simulator (the PyPI builds), which may know sections newer or older
     than the list above."""
     try:
-        spec = importlib.util.find_spec('klippy')
+        klippy_package = importlib.util.find_spec('klippy')
     except (ImportError, ValueError):
         return frozenset()
-    if spec is None or not spec.submodule_search_locations:
+    if klippy_package is None or not klippy_package.submodule_search_locations:
         return frozenset()
     names = set()
-    for location in spec.submodule_search_locations:
+    for location in klippy_package.submodule_search_locations:
         extras_dir = os.path.join(location, 'extras')
         if os.path.isdir(extras_dir):
             names.update(os.path.splitext(name)[0]

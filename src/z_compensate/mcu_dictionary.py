@@ -83,10 +83,10 @@ WIRE_ONLY = ("%c", "%hu", "%hi", "%*s", "%.*s")
 LOOKUPS = ("lookup_command", "try_lookup_command", "lookup_query_command")
 
 
-def parameter_wire_type(name, spec):
+def parameter_wire_type(name, conversion):
     """The wire type of a parameter that a configuration command formats
-    with Python's `spec`."""
-    if spec.lstrip("%") != "s":
+    with Python's `conversion` (such as %d or %s)."""
+    if conversion.lstrip("%") != "s":
         return "%u"
     if (name == PIN_ENUMERATION or name.endswith("_" + PIN_ENUMERATION)
             or name in BUS_ENUMERATIONS or name in FIRMWARE_ENUMERATIONS):
@@ -98,12 +98,12 @@ def parameter_wire_type(name, spec):
 def wire_format(msgformat):
     """`msgformat` as the firmware declares it."""
     name, *params = msgformat.split()
-    specs = [param.split("=", 1) for param in params]
-    if any(spec in WIRE_ONLY for _, spec in specs) or all(
-            spec in ("%u", "%i") for _, spec in specs):
+    conversions = [param.split("=", 1) for param in params]
+    if any(conversion in WIRE_ONLY for _, conversion in conversions) or all(
+            conversion in ("%u", "%i") for _, conversion in conversions):
         return msgformat
-    return " ".join([name] + ["%s=%s" % (param, parameter_wire_type(param, spec))
-                              for param, spec in specs])
+    return " ".join([name] + ["%s=%s" % (param, parameter_wire_type(param, conversion))
+                              for param, conversion in conversions])
 
 
 class SourceFile:
