@@ -1,20 +1,17 @@
 // The Python module: its constants and error records, and the class klippy
-// constructs for the configuration section, with every operation and
-// attribute under its own name.
-//
-// Every entry point is a plain CPython function that binds its own
-// arguments: nothing is kept per thread or per call outside the C stack of
-// the call itself, so a host call may switch greenlets under any of them and
-// calls may return in any order.
+// constructs for the configuration section, with the table of its methods,
+// the table of its attributes and its life cycle.
 #include <cstddef>
 #include <cstring>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "binding_kit.h"
+#include "module_object.h"
 #include "py_api.h"
 #include "py_host.h"
+#include "status_cache.h"
 #include "structmember.h"
 #include "z_compensate.h"
 
@@ -22,306 +19,22 @@ namespace {
 
 using namespace zcomp::py_api;
 using namespace zcomp::py_host;
+using namespace zcomp::binding;
 using zcomp::ZCompensate;
 
 #ifndef Z_COMPENSATE_VERSION
 #error "Z_COMPENSATE_VERSION must name the package version"
 #endif
 
-constexpr const char* kClassName = "ZCompensateInitWrapper";
-
-// What one import of the module owns; nothing of it is shared with another
-// import of the same file or with another interpreter.
-struct ModuleState {
-  // The error records, and the one list shared by every call that names no
-  // values.
-  PyObject* z_offset_calibration_error;
-  PyObject* ssap_test_error;
-  PyObject* default_vals;
-  PyObject* default_err;
-  // Shared with every adapter, which may outlive the module's own reference.
-  NamesRef* names;
-#if PY_VERSION_HEX < 0x03090000
-  // The class this module made: before 3.9 a class cannot hold its module
-  // where Python code cannot replace it, so each lookup checks it here.
-  PyObject* defining_class;
-#endif
-};
-
-struct StatusCache;
-
-struct ModuleObject {
-  PyObject_HEAD
-  // The module that defined the class, whose state the object uses.
-  PyObject* module;
-  // Null until construction has finished, and again once cleared.
-  ZCompensate* core;
-  // The last get_status answer; null until the first.
-  StatusCache* status;
-  PyObject* weakrefs;
-};
-
-ModuleObject* as_module(PyObject* self) { return reinterpret_cast<ModuleObject*>(self); }
-
 extern PyModuleDef module_definition;
-
-ModuleState& module_state(PyObject* module) {
-  return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
-[[noreturn]] void torn_down() {
-  raise(PyExc_RuntimeError, "the z_compensate_wrapper module has been torn down");
-}
-
-// A value the module state holds, failing once the module was cleared.
-PyObject* held(PyObject* value) {
-  if (value == nullptr) torn_down();
-  return value;
-}
-
-const ModuleState& state_of(PyObject* self) {
-  PyObject* module = as_module(self)->module;
-  if (module == nullptr) torn_down();
-  return module_state(module);
-}
-
-// The names stay until the module is freed, which the object's reference
-// to it prevents.
-const NamesRef& names_of(PyObject* self) { return *state_of(self).names; }
-
-ZCompensate& core_of(PyObject* self) {
-  ZCompensate* core = as_module(self)->core;
-  if (core == nullptr) {
-    raise(PyExc_RuntimeError, std::string(kClassName) + " object is not initialised");
-  }
-  return *core;
-}
-
-// Keeps the object alive while one of its calls runs: the call may be
-// suspended in a greenlet that nothing else refers to.
-class CallHold {
- public:
-  explicit CallHold(PyObject* self) : self_(self) { Py_INCREF(self_); }
-  ~CallHold() { Py_DECREF(self_); }
-  CallHold(const CallHold&) = delete;
-  CallHold& operator=(const CallHold&) = delete;
-
- private:
-  PyObject* self_;
-};
-
-PyObject* none() { Py_RETURN_NONE; }
 
 // Methods.
 
-constexpr std::size_t kMaxParameters = 4;
-
-// A parameter's default, the same object on every call.
-enum class Default { required, true_value, false_value, no_values, five };
-
-struct Parameter {
-  const char* name = nullptr;
-  Default default_value = Default::required;
-};
-
-PyObject* default_object(Default value, PyObject* self) {
-  switch (value) {
-    case Default::true_value: return Py_True;
-    case Default::false_value: return Py_False;
-    case Default::no_values: return held(state_of(self).default_vals);
-    case Default::five: return held(state_of(self).default_err);
-    case Default::required: break;
-  }
-  return nullptr;
-}
-
-// As Python shows the default in a signature.
-const char* default_text(Default value) {
-  switch (value) {
-    case Default::true_value: return "True";
-    case Default::false_value: return "False";
-    case Default::no_values: return "[]";
-    case Default::five: return "5";
-    case Default::required: break;
-  }
-  return "";
-}
-
-using Body = PyObject* (*)(PyObject* self, ZCompensate& core, PyObject* const* args);
-
-struct Method {
-  const char* name;
-  Parameter parameters[kMaxParameters];
-  Body body;
-
-  constexpr std::size_t parameter_count() const {
-    std::size_t count = 0;
-    while (count < kMaxParameters && parameters[count].name != nullptr) ++count;
-    return count;
-  }
-};
-
-// "move()" as Python names a method in its argument errors.
-std::string call_name(const Method& method) {
-#if PY_VERSION_HEX >= 0x030A0000
-  return std::string(kClassName) + "." + method.name + "()";
-#else
-  return std::string(method.name) + "()";
-#endif
-}
-
-std::string plural(std::size_t count, const char* word) {
-  return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
-}
-
-// "'a', 'b' and 'c'", as Python lists missing arguments.
-std::string listed(const std::vector<const char*>& names) {
-  std::string text;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) text += names.size() > 2 ? ", " : " ";
-    if (i > 0 && i + 1 == names.size()) text += "and ";
-    text += std::string("'") + names[i] + "'";
-  }
-  return text;
-}
-
-// Python's own rules and wording for binding positional and keyword
-// arguments to a method; counts include the object, as a def's do.
-void bind_arguments(const Method& method, std::size_t count, PyObject* self,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** bound) {
-  const auto given = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < count; ++i) bound[i] = i < given ? args[i] : nullptr;
-  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < keywords; ++k) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    std::size_t index = 0;
-    while (index < count &&
-           PyUnicode_CompareWithASCIIString(keyword, method.parameters[index].name) != 0) {
-      ++index;
-    }
-    if (index == count) {
-      raise(PyExc_TypeError, call_name(method) + " got an unexpected keyword argument '" +
-                                 to_text(keyword, "keyword") + "'");
-    }
-    if (bound[index] != nullptr) {
-      raise(PyExc_TypeError, call_name(method) + " got multiple values for argument '" +
-                                 method.parameters[index].name + "'");
-    }
-    bound[index] = args[nargs + k];
-  }
-  // Python names a wrong keyword before too many positional arguments.
-  if (given > count) {
-    std::size_t required = 0;
-    while (required < count && method.parameters[required].default_value == Default::required) {
-      ++required;
-    }
-    const std::string takes =
-        required == count ? std::to_string(count + 1)
-                          : "from " + std::to_string(required + 1) + " to " +
-                                std::to_string(count + 1);
-    raise(PyExc_TypeError, call_name(method) + " takes " + takes + " positional argument" +
-                               (takes == "1" ? "" : "s") + " but " + std::to_string(given + 1) +
-                               " were given");
-  }
-  std::vector<const char*> missing;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (bound[i] != nullptr) continue;
-    const Parameter& parameter = method.parameters[i];
-    if (parameter.default_value == Default::required) {
-      missing.push_back(parameter.name);
-      continue;
-    }
-    bound[i] = default_object(parameter.default_value, self);
-  }
-  if (!missing.empty()) {
-    raise(PyExc_TypeError, call_name(method) + " missing " +
-                               plural(missing.size(), "required positional argument") + ": " +
-                               listed(missing));
-  }
-}
-
-PyObject* call(const Method& method, std::size_t count, PyObject* self, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames) {
-  CallHold hold(self);
-  try {
-    // klippy passes every argument by position.
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count) {
-      return method.body(self, core_of(self), args);
-    }
-    PyObject* bound[kMaxParameters];
-    bind_arguments(method, count, self, args, nargs, kwnames, bound);
-    return method.body(self, core_of(self), bound);
-  } catch (...) {
-    set_error(std::current_exception());
-    return nullptr;
-  }
-}
-
-void set_item(const Ref& dict, PyObject* key, const Ref& value) {
-  check(PyDict_SetItem(dict.get(), key, value.get()));
-}
-
-Ref optional_number(const std::optional<double>& value) {
-  if (!value) return Ref::borrow(Py_None);
-  return checked(PyFloat_FromDouble(*value));
-}
-
-bool same_run_status(const zcomp::RunStatus& a, const zcomp::RunStatus& b) {
-  return a.running_command == b.running_command && a.last_command == b.last_command &&
-         a.last_result == b.last_result && a.last_message == b.last_message &&
-         a.last_z_offset == b.last_z_offset && a.saved_z_offset == b.saved_z_offset &&
-         a.probe_z_offset == b.probe_z_offset &&
-         a.last_point_offsets == b.last_point_offsets &&
-         a.last_point_spread == b.last_point_spread &&
-         a.last_remeasurements == b.last_remeasurements;
-}
-
-// The status of the running and the last command, as get_status shows it.
-void add_run_status(const Ref& status, const zcomp::RunStatus& run, const Names& names) {
-  set_item(status, names.running_command, new_text(run.running_command));
-  set_item(status, names.last_command, new_text(run.last_command));
-  set_item(status, names.last_result, new_text(run.last_result));
-  set_item(status, names.last_message, new_text(run.last_message));
-  set_item(status, names.last_z_offset, optional_number(run.last_z_offset));
-  set_item(status, names.saved_z_offset, optional_number(run.saved_z_offset));
-  set_item(status, names.probe_z_offset, optional_number(run.probe_z_offset));
-  set_item(status, names.last_point_offsets,
-           new_list(run.last_point_offsets.data(), run.last_point_offsets.size()));
-  set_item(status, names.last_point_spread, optional_number(run.last_point_spread));
-  set_item(status, names.last_remeasurements,
-           checked(PyLong_FromLongLong(run.last_remeasurements)));
-}
-
-// Each call answers with a new mapping (callers may keep or change what they
-// were given), copied from one kept ready while the status stays the same:
-// its values are texts, numbers and None, shared safely; only the list of
-// point offsets is made anew for every answer.
-struct StatusCache {
-  Ref ready;
-  std::int64_t auto_alignment_status = 0;
-  zcomp::RunStatus run;
-};
-
-Ref new_status(PyObject* self, const ZCompensate& core) {
-  const Names& names = *names_of(self);
-  StatusCache* cache = as_module(self)->status;
-  if (cache == nullptr || cache->auto_alignment_status != core.auto_alignment_status ||
-      !same_run_status(cache->run, core.run_status)) {
-    Ref ready = checked(PyDict_New());
-    set_item(ready, names.auto_alignment_status,
-             checked(PyLong_FromLongLong(core.auto_alignment_status)));
-    add_run_status(ready, core.run_status, names);
-    if (cache == nullptr) cache = as_module(self)->status = new StatusCache;
-    cache->ready = std::move(ready);
-    cache->auto_alignment_status = core.auto_alignment_status;
-    cache->run = core.run_status;
-  }
-  Ref status = checked(PyDict_Copy(cache->ready.get()));
-  const std::vector<double>& offsets = core.run_status.last_point_offsets;
-  set_item(status, names.last_point_offsets, new_list(offsets.data(), offsets.size()));
-  return status;
-}
+// The parameters' defaults, the same object on every call.
+constexpr Default kTrue{"True", [](PyObject*) -> PyObject* { return Py_True; }};
+constexpr Default kFalse{"False", [](PyObject*) -> PyObject* { return Py_False; }};
+constexpr Default kNoValues{"[]", [](PyObject* self) { return held(state_of(self).default_vals); }};
+constexpr Default kFive{"5", [](PyObject* self) { return held(state_of(self).default_err); }};
 
 // A G-code command handler: the host's command object, adapted for the procedure.
 template <void (ZCompensate::*Handler)(host::GCodeCommand&)>
@@ -342,7 +55,7 @@ PyObject* heater_setter(PyObject*, ZCompensate& core, PyObject* const* args) {
   return none();
 }
 
-constexpr Method kMethods[] = {
+constexpr Method<ModuleClass> kMethods[] = {
     {"delay_s", {{"delay_s"}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.delay_s(number_argument(args[0], "delay_s"));
@@ -353,7 +66,7 @@ constexpr Method kMethods[] = {
        core.TEST_SWAP();
        return none();
      }},
-    {"print_msg", {{"title"}, {"msg"}, {"force", Default::false_value}},
+    {"print_msg", {{"title"}, {"msg"}, {"force", &kFalse}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
        const TextView title(args[0], "title");
        const TextView msg(args[1], "msg");
@@ -361,14 +74,14 @@ constexpr Method kMethods[] = {
        core.print_msg(title.view(), msg.view(), force);
        return none();
      }},
-    {"ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", Default::no_values}},
+    {"ck_and_raise_error", {{"ck"}, {"err_code"}, {"vals", &kNoValues}},
      [](PyObject* self, ZCompensate& core, PyObject* const* args) {
        if (!truth(args[0])) return none();
        PyErrorRecord record(Ref::borrow(args[1]), Ref::borrow(args[2]), names_of(self));
        core.ck_and_raise_error(true, record);
        return none();
      }},
-    {"move", {{"pos"}, {"speed"}, {"wait", Default::true_value}},
+    {"move", {{"pos"}, {"speed"}, {"wait", &kTrue}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
        // Entries after Z are not part of a move.
        double pos[3];
@@ -378,11 +91,11 @@ constexpr Method kMethods[] = {
        core.move({pos, count}, speed, wait);
        return none();
      }},
-    {"set_hot_temps", {{"temp"}, {"wait", Default::false_value}, {"err", Default::five}},
+    {"set_hot_temps", {{"temp"}, {"wait", &kFalse}, {"err", &kFive}},
      heater_setter<&ZCompensate::set_hot_temps>},
-    {"set_bed_temps", {{"temp"}, {"wait", Default::false_value}, {"err", Default::five}},
+    {"set_bed_temps", {{"temp"}, {"wait", &kFalse}, {"err", &kFive}},
      heater_setter<&ZCompensate::set_bed_temps>},
-    {"set_step_par", {{"load_sys", Default::true_value}},
+    {"set_step_par", {{"load_sys", &kTrue}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
        core.set_step_par(truth(args[0]));
        return none();
@@ -394,7 +107,7 @@ constexpr Method kMethods[] = {
      }},
     {"get_status", {{"eventtime"}},
      [](PyObject* self, ZCompensate& core, PyObject* const*) {
-       return new_status(self, core).release();
+       return new_status(as_module(self)->status, *names_of(self), core).release();
      }},
     {"vq20ma_clear_nozzle",
      {{"hot_start_temp"}, {"hot_rub_temp"}, {"hot_end_temp"}, {"bed_add_temp"}},
@@ -439,194 +152,10 @@ const std::pair<const char*, const char*> kCommandHelp[] = {
     {"cmd_Z_OFFSET_AUTO_help", "Z offset auto"},
 };
 
-template <std::size_t Index>
-PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  constexpr std::size_t count = kMethods[Index].parameter_count();
-  return call(kMethods[Index], count, self, args, nargs, kwnames);
-}
-
-// "move($self, pos, speed, wait=True)": lets inspect show the signature.
-std::string text_signature(const Method& method) {
-  std::string signature = std::string(method.name) + "($self";
-  for (std::size_t i = 0; i < method.parameter_count(); ++i) {
-    const Parameter& parameter = method.parameters[i];
-    signature += std::string(", ") + parameter.name;
-    if (parameter.default_value != Default::required) {
-      signature += std::string("=") + default_text(parameter.default_value);
-    }
-  }
-  return signature + ")\n--\n\n";
-}
-
-// Made once and never changed: every import's class points into it.
-template <std::size_t... Index>
-const PyMethodDef* method_table(std::index_sequence<Index...>) {
-  static const std::vector<std::string> docs = [] {
-    std::vector<std::string> texts;
-    for (const Method& method : kMethods) texts.push_back(text_signature(method));
-    return texts;
-  }();
-  static const std::vector<PyMethodDef> table = [] {
-    const _PyCFunctionFastWithKeywords entries[] = {method_entry<Index>...};
-    std::vector<PyMethodDef> definitions;
-    for (std::size_t i = 0; i < kMethodCount; ++i) {
-      definitions.push_back({kMethods[i].name,
-                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[i])),
-                             METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()});
-    }
-    definitions.push_back({nullptr, nullptr, 0, nullptr});
-    return definitions;
-  }();
-  return table.data();
-}
-
 // Attributes.
 
-PyObject* from_value(double value) { return PyFloat_FromDouble(value); }
-PyObject* from_value(std::int64_t value) { return PyLong_FromLongLong(value); }
-PyObject* from_value(bool value) { return PyBool_FromLong(value); }
-
-PyObject* from_value(const std::array<double, 2>& values) {
-  return new_list(values.data(), values.size()).release();
-}
-
-// The values Python callers assign, converted as a typed attribute would and
-// checked by the rule that a key or a parameter of the same value obeys. A
-// refusal names the attribute and the value; the old value stays.
-zcomp::Refusal attribute_refusal(const char* name, PyObject* value) {
-  return [name, value](const std::string& broken) {
-    raise(PyExc_ValueError, std::string(name) + " = " + repr(value) + ": " + broken);
-  };
-}
-
-void assign(double& field, PyObject* value, const char* name, const zcomp::ValueRule& rule) {
-  field = zcomp::checked_number(number_argument(value, name), rule, attribute_refusal(name, value));
-}
-
-void assign(std::int64_t& field, PyObject* value, const char* name,
-            const zcomp::ValueRule& rule) {
-  if (PyFloat_Check(value) || (!PyLong_Check(value) && !PyIndex_Check(value))) {
-    wrong_type(name, "a whole number", value);
-  }
-  const Ref whole = checked(PyNumber_Index(value));
-  const std::int64_t number = to_int64(whole.get(), name);
-  zcomp::checked_integer(static_cast<double>(number), rule, attribute_refusal(name, value));
-  field = number;
-}
-
-void assign(bool& field, PyObject* value, const char* name, const zcomp::ValueRule&) {
-  if (value == Py_None) {
-    field = false;
-    return;
-  }
-  if (!PyBool_Check(value) &&
-      (Py_TYPE(value)->tp_as_number == nullptr || Py_TYPE(value)->tp_as_number->nb_bool == nullptr)) {
-    wrong_type(name, "a truth value", value);
-  }
-  field = truth(value);
-}
-
-void assign(std::array<double, 2>& field, PyObject* value, const char* name,
-            const zcomp::ValueRule& rule) {
-  const std::vector<double> numbers = numbers_argument(value, name);
-  if (numbers.size() != field.size()) wrong_type(name, "two numbers", value);
-  field = zcomp::checked_pair({numbers[0], numbers[1]}, rule, attribute_refusal(name, value));
-}
-
-// An object that was never initialised has none of its attributes, so that
-// hasattr() and inspect see an empty object rather than an error.
-template <typename Getter>
-PyObject* get_attribute(PyObject* self, const char* name, Getter&& getter) {
-  try {
-    if (as_module(self)->core == nullptr) {
-      raise(PyExc_AttributeError, std::string("'") + kClassName + "' object has no attribute '" +
-                                      name + "' before it is initialised");
-    }
-    return getter(core_of(self));
-  } catch (...) {
-    set_error(std::current_exception());
-    return nullptr;
-  }
-}
-
-template <typename Setter>
-int set_attribute(PyObject* self, PyObject* value, const char* name, Setter&& setter) {
-  try {
-    if (value == nullptr) raise(PyExc_TypeError, std::string("cannot delete ") + name);
-    setter(core_of(self), value);
-    return 0;
-  } catch (...) {
-    set_error(std::current_exception());
-    return -1;
-  }
-}
-
-// One plain attribute: its name, where the core keeps it and its rule.
-template <typename T>
-struct Field {
-  const char* name;
-  T ZCompensate::*member;
-  const zcomp::ValueRule* rule;
-};
-
-template <typename T>
-PyObject* get_field(PyObject* self, void* closure) {
-  const auto* field = static_cast<const Field<T>*>(closure);
-  return get_attribute(self, field->name,
-                       [field](ZCompensate& core) { return from_value(core.*field->member); });
-}
-
-template <typename T>
-int set_field(PyObject* self, PyObject* value, void* closure) {
-  const auto* field = static_cast<const Field<T>*>(closure);
-  return set_attribute(self, value, field->name, [field](ZCompensate& core, PyObject* given) {
-    assign(core.*field->member, given, field->name, *field->rule);
-  });
-}
-
-// The accessors are made once per type, not once per attribute: the
-// attribute's own part is the closure, which lives as long as the class.
-template <typename T>
-PyGetSetDef field(const char* name, T ZCompensate::*member,
-                  const zcomp::ValueRule& rule = zcomp::kFinite) {
-  return {name, get_field<T>, set_field<T>, nullptr, new Field<T>{name, member, &rule}};
-}
-
-// A host reference attribute: the host's own object, wrapped for the
-// procedures when it is set. Reading one that no command has set yet fails as
-// reading a missing attribute does.
-template <auto Member>
-PyObject* get_host_reference(PyObject* self, void* name) {
-  return get_attribute(self, static_cast<const char*>(name), [](ZCompensate& core) {
-    const auto ref = (core.*Member).get();
-    return dynamic_cast<const PyObjectAdapter&>(*ref).object().release();
-  });
-}
-
-template <auto Member, typename Adapter>
-int set_host_reference(PyObject* self, PyObject* value, void* name) {
-  return set_attribute(self, value, static_cast<const char*>(name),
-                       [self](ZCompensate& core, PyObject* object) {
-                         NamesRef names = names_of(self);
-                         if constexpr (std::is_constructible_v<Adapter, Ref, NamesRef, PyObject*>) {
-                           core.*Member = std::make_shared<Adapter>(Ref::borrow(object),
-                                                                    std::move(names), self);
-                         } else {
-                           core.*Member =
-                               std::make_shared<Adapter>(Ref::borrow(object), std::move(names));
-                         }
-                       });
-}
-
-template <auto Member, typename Adapter>
-PyGetSetDef host_reference(const char* name) {
-  return {name, get_host_reference<Member>, set_host_reference<Member, Adapter>, nullptr,
-          const_cast<void*>(static_cast<const void*>(name))};
-}
-
 PyObject* get_dbg_msg(PyObject* self, void*) {
-  return get_attribute(self, "dbg_msg", [](ZCompensate& core) {
+  return get_attribute<ModuleClass>(self, "dbg_msg", [](ZCompensate& core) {
     Ref titles = checked(PyDict_New());
     for (const auto& [title, index] : core.dbg_msg) {
       const Ref key = new_text(title);
@@ -638,7 +167,7 @@ PyObject* get_dbg_msg(PyObject* self, void*) {
 }
 
 int set_dbg_msg(PyObject* self, PyObject* value, void*) {
-  return set_attribute(self, value, "dbg_msg", [](ZCompensate& core, PyObject* titles) {
+  return set_attribute<ModuleClass>(self, value, "dbg_msg", [](ZCompensate& core, PyObject* titles) {
     if (!PyDict_Check(titles)) wrong_type("dbg_msg", "a dict", titles);
     // The entries as they are now, held while they convert.
     const Ref items = checked(PyDict_Items(titles));
@@ -653,14 +182,14 @@ int set_dbg_msg(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_tri_wave_ip(PyObject* self, void*) {
-  return get_attribute(self, "tri_wave_ip", [](ZCompensate& core) -> PyObject* {
+  return get_attribute<ModuleClass>(self, "tri_wave_ip", [](ZCompensate& core) -> PyObject* {
     if (!core.tri_wave_ip) return none();
     return new_text(*core.tri_wave_ip).release();
   });
 }
 
 int set_tri_wave_ip(PyObject* self, PyObject* value, void*) {
-  return set_attribute(self, value, "tri_wave_ip", [](ZCompensate& core, PyObject* given) {
+  return set_attribute<ModuleClass>(self, value, "tri_wave_ip", [](ZCompensate& core, PyObject* given) {
     std::optional<std::string> address;
     if (given != Py_None) address = to_text(given, "tri_wave_ip");
     std::string why;
@@ -674,69 +203,69 @@ int set_tri_wave_ip(PyObject* self, PyObject* value, void*) {
 const PyGetSetDef* attribute_table() {
   static const std::vector<PyGetSetDef> table{
       // Host references.
-      host_reference<&ZCompensate::config, PyConfigSection>("config"),
-      host_reference<&ZCompensate::printer, PyPrinter>("printer"),
-      host_reference<&ZCompensate::tensink, PyPressureProbe>("tensink"),
-      host_reference<&ZCompensate::gcode, PyGCode>("gcode"),
-      host_reference<&ZCompensate::toolhead, PyToolhead>("toolhead"),
-      host_reference<&ZCompensate::bed_mesh, PyBedMesh>("bed_mesh"),
-      host_reference<&ZCompensate::pheaters, PyHeaters>("pheaters"),
-      host_reference<&ZCompensate::heater_hot, PyHeater>("heater_hot"),
-      host_reference<&ZCompensate::heater_bed, PyHeater>("heater_bed"),
+      host_reference<ModuleClass, &ZCompensate::config, PyConfigSection>("config"),
+      host_reference<ModuleClass, &ZCompensate::printer, PyPrinter>("printer"),
+      host_reference<ModuleClass, &ZCompensate::tensink, PyPressureProbe>("tensink"),
+      host_reference<ModuleClass, &ZCompensate::gcode, PyGCode>("gcode"),
+      host_reference<ModuleClass, &ZCompensate::toolhead, PyToolhead>("toolhead"),
+      host_reference<ModuleClass, &ZCompensate::bed_mesh, PyBedMesh>("bed_mesh"),
+      host_reference<ModuleClass, &ZCompensate::pheaters, PyHeaters>("pheaters"),
+      host_reference<ModuleClass, &ZCompensate::heater_hot, PyHeater>("heater_hot"),
+      host_reference<ModuleClass, &ZCompensate::heater_bed, PyHeater>("heater_bed"),
       // Working state.
-      field("shut_down", &ZCompensate::shut_down),
-      field("z_offset_move", &ZCompensate::z_offset_move),
+      field<ModuleClass>("shut_down", &ZCompensate::shut_down),
+      field<ModuleClass>("z_offset_move", &ZCompensate::z_offset_move),
       {"dbg_msg", get_dbg_msg, set_dbg_msg, nullptr, nullptr},
-      field("sys_max_velocity", &ZCompensate::sys_max_velocity),
-      field("sys_max_accel", &ZCompensate::sys_max_accel),
-      field("sys_max_z_velocity", &ZCompensate::sys_max_z_velocity),
-      field("sys_max_z_accel", &ZCompensate::sys_max_z_accel),
-      field("auto_alignment_status", &ZCompensate::auto_alignment_status),
+      field<ModuleClass>("sys_max_velocity", &ZCompensate::sys_max_velocity),
+      field<ModuleClass>("sys_max_accel", &ZCompensate::sys_max_accel),
+      field<ModuleClass>("sys_max_z_velocity", &ZCompensate::sys_max_z_velocity),
+      field<ModuleClass>("sys_max_z_accel", &ZCompensate::sys_max_z_accel),
+      field<ModuleClass>("auto_alignment_status", &ZCompensate::auto_alignment_status),
       // Tuning values.
       {"tri_wave_ip", get_tri_wave_ip, set_tri_wave_ip, nullptr, nullptr},
-      field("tri_expand_mm", &ZCompensate::tri_expand_mm),
-      field("g29_down_min_z", &ZCompensate::g29_down_min_z),
-      field("z_offset_cex_axis", &ZCompensate::z_offset_cex_axis),
-      field("vs_start_z_pos", &ZCompensate::vs_start_z_pos),
-      field("show_msg", &ZCompensate::show_msg),
-      field("bl_offset", &ZCompensate::bl_offset),
-      field("noz_pos_center", &ZCompensate::noz_pos_center),
-      field("noz_pos_offset", &ZCompensate::noz_pos_offset),
-      field("pumpback_mm", &ZCompensate::pumpback_mm),
-      field("pr_probe_cnt", &ZCompensate::pr_probe_cnt),
-      field("pr_clear_probe_cnt", &ZCompensate::pr_clear_probe_cnt),
-      field("type_nozz", &ZCompensate::type_nozz),
-      field("use_adc", &ZCompensate::use_adc),
-      field("hot_start_temp", &ZCompensate::hot_start_temp),
-      field("hot_end_temp", &ZCompensate::hot_end_temp),
-      field("hot_rub_temp", &ZCompensate::hot_rub_temp),
-      field("bed_add_temp", &ZCompensate::bed_add_temp),
-      field("pa_clr_dis_mm", &ZCompensate::pa_clr_dis_mm),
-      field("pa_clr_down_mm", &ZCompensate::pa_clr_down_mm),
-      field("clr_noz_start_x", &ZCompensate::clr_noz_start_x),
-      field("clr_noz_start_y", &ZCompensate::clr_noz_start_y),
-      field("clr_noz_len_x", &ZCompensate::clr_noz_len_x),
-      field("clr_noz_len_y", &ZCompensate::clr_noz_len_y),
-      field("clr_xy_spd", &ZCompensate::clr_xy_spd),
-      field("tri_min_hold", &ZCompensate::tri_min_hold),
-      field("tri_max_hold", &ZCompensate::tri_max_hold),
-      field("bed_max_err", &ZCompensate::bed_max_err),
-      field("pa_clr_dis_mm_x", &ZCompensate::pa_clr_dis_mm_x),
-      field("pa_clr_dis_mm_y", &ZCompensate::pa_clr_dis_mm_y),
-      field("tri_z_down_spd", &ZCompensate::tri_z_down_spd),
-      field("tri_z_up_spd", &ZCompensate::tri_z_up_spd),
-      field("rdy_xy_spd", &ZCompensate::rdy_xy_spd),
-      field("rdy_z_spd", &ZCompensate::rdy_z_spd),
-      field("acc_ctl_mm", &ZCompensate::acc_ctl_mm),
-      field("low_spd_nul", &ZCompensate::low_spd_nul),
-      field("send_step_duty", &ZCompensate::send_step_duty),
-      field("run_max_velocity", &ZCompensate::run_max_velocity),
-      field("run_max_accel", &ZCompensate::run_max_accel),
-      field("run_max_z_velocity", &ZCompensate::run_max_z_velocity),
-      field("run_max_z_accel", &ZCompensate::run_max_z_accel),
-      field("max_offset_change", &ZCompensate::max_offset_change, zcomp::kDistanceLimit),
-      field("point_tolerance", &ZCompensate::point_tolerance, zcomp::kDistanceLimit),
-      field("point_retries", &ZCompensate::point_retries, zcomp::kRetriesLimit),
+      field<ModuleClass>("tri_expand_mm", &ZCompensate::tri_expand_mm),
+      field<ModuleClass>("g29_down_min_z", &ZCompensate::g29_down_min_z),
+      field<ModuleClass>("z_offset_cex_axis", &ZCompensate::z_offset_cex_axis),
+      field<ModuleClass>("vs_start_z_pos", &ZCompensate::vs_start_z_pos),
+      field<ModuleClass>("show_msg", &ZCompensate::show_msg),
+      field<ModuleClass>("bl_offset", &ZCompensate::bl_offset),
+      field<ModuleClass>("noz_pos_center", &ZCompensate::noz_pos_center),
+      field<ModuleClass>("noz_pos_offset", &ZCompensate::noz_pos_offset),
+      field<ModuleClass>("pumpback_mm", &ZCompensate::pumpback_mm),
+      field<ModuleClass>("pr_probe_cnt", &ZCompensate::pr_probe_cnt),
+      field<ModuleClass>("pr_clear_probe_cnt", &ZCompensate::pr_clear_probe_cnt),
+      field<ModuleClass>("type_nozz", &ZCompensate::type_nozz),
+      field<ModuleClass>("use_adc", &ZCompensate::use_adc),
+      field<ModuleClass>("hot_start_temp", &ZCompensate::hot_start_temp),
+      field<ModuleClass>("hot_end_temp", &ZCompensate::hot_end_temp),
+      field<ModuleClass>("hot_rub_temp", &ZCompensate::hot_rub_temp),
+      field<ModuleClass>("bed_add_temp", &ZCompensate::bed_add_temp),
+      field<ModuleClass>("pa_clr_dis_mm", &ZCompensate::pa_clr_dis_mm),
+      field<ModuleClass>("pa_clr_down_mm", &ZCompensate::pa_clr_down_mm),
+      field<ModuleClass>("clr_noz_start_x", &ZCompensate::clr_noz_start_x),
+      field<ModuleClass>("clr_noz_start_y", &ZCompensate::clr_noz_start_y),
+      field<ModuleClass>("clr_noz_len_x", &ZCompensate::clr_noz_len_x),
+      field<ModuleClass>("clr_noz_len_y", &ZCompensate::clr_noz_len_y),
+      field<ModuleClass>("clr_xy_spd", &ZCompensate::clr_xy_spd),
+      field<ModuleClass>("tri_min_hold", &ZCompensate::tri_min_hold),
+      field<ModuleClass>("tri_max_hold", &ZCompensate::tri_max_hold),
+      field<ModuleClass>("bed_max_err", &ZCompensate::bed_max_err),
+      field<ModuleClass>("pa_clr_dis_mm_x", &ZCompensate::pa_clr_dis_mm_x),
+      field<ModuleClass>("pa_clr_dis_mm_y", &ZCompensate::pa_clr_dis_mm_y),
+      field<ModuleClass>("tri_z_down_spd", &ZCompensate::tri_z_down_spd),
+      field<ModuleClass>("tri_z_up_spd", &ZCompensate::tri_z_up_spd),
+      field<ModuleClass>("rdy_xy_spd", &ZCompensate::rdy_xy_spd),
+      field<ModuleClass>("rdy_z_spd", &ZCompensate::rdy_z_spd),
+      field<ModuleClass>("acc_ctl_mm", &ZCompensate::acc_ctl_mm),
+      field<ModuleClass>("low_spd_nul", &ZCompensate::low_spd_nul),
+      field<ModuleClass>("send_step_duty", &ZCompensate::send_step_duty),
+      field<ModuleClass>("run_max_velocity", &ZCompensate::run_max_velocity),
+      field<ModuleClass>("run_max_accel", &ZCompensate::run_max_accel),
+      field<ModuleClass>("run_max_z_velocity", &ZCompensate::run_max_z_velocity),
+      field<ModuleClass>("run_max_z_accel", &ZCompensate::run_max_z_accel),
+      field<ModuleClass>("max_offset_change", &ZCompensate::max_offset_change, zcomp::kDistanceLimit),
+      field<ModuleClass>("point_tolerance", &ZCompensate::point_tolerance, zcomp::kDistanceLimit),
+      field<ModuleClass>("point_retries", &ZCompensate::point_retries, zcomp::kRetriesLimit),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   return table.data();
@@ -770,7 +299,7 @@ PyObject* module_new(PyTypeObject* type, PyObject*, PyObject*) {
     as_module(self.get())->module = module.release();
     return self.release();
   } catch (...) {
-    set_error(std::current_exception());
+    set_call_error(std::current_exception());
     return nullptr;
   }
 }
@@ -807,7 +336,7 @@ int module_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     printer->register_event_handler("klippy:connect", "_handle_connect");
     return 0;
   } catch (...) {
-    set_error(std::current_exception());
+    set_call_error(std::current_exception());
     return -1;
   }
 }
@@ -920,7 +449,7 @@ Ref make_class(PyObject* module) {
       {Py_tp_traverse, reinterpret_cast<void*>(module_traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(module_clear)},
       {Py_tp_dealloc, reinterpret_cast<void*>(module_dealloc)},
-      {Py_tp_methods, const_cast<PyMethodDef*>(method_table(std::make_index_sequence<kMethodCount>()))},
+      {Py_tp_methods, const_cast<PyMethodDef*>(method_table<ModuleClass, kMethods>(std::make_index_sequence<kMethodCount>()))},
       {Py_tp_getset, const_cast<PyGetSetDef*>(attribute_table())},
 #if PY_VERSION_HEX >= 0x03090000
       {Py_tp_members, weakref_member},
@@ -1011,7 +540,7 @@ int module_exec(PyObject* module) {
     add_object(module, kClassName, make_class(module));
     return 0;
   } catch (...) {
-    set_error(std::current_exception());
+    set_call_error(std::current_exception());
     return -1;
   }
 }
@@ -1080,3 +609,4 @@ PyModuleDef module_definition = {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_z_compensate_wrapper();
 
 PyMODINIT_FUNC PyInit_z_compensate_wrapper() { return PyModuleDef_Init(&module_definition); }
+

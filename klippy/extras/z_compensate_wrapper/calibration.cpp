@@ -14,14 +14,14 @@ void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
 OffsetLimits ZCompensate::read_offset_limits(host::GCodeCommand& gcmd) {
   const auto host_printer = printer.get();
   OffsetLimits limits{};
-  limits.max_offset_change = read_parameter(*host_printer, gcmd, "MAX_OFFSET_CHANGE",
-                                            max_offset_change, kDistanceLimit, limits.given);
-  limits.point_tolerance = read_parameter(*host_printer, gcmd, "POINT_TOLERANCE",
-                                          point_tolerance, kDistanceLimit, limits.given);
+  limits.max_offset_change = read_parameter(*host_printer, gcmd, kMaxOffsetChangeParameter,
+                                            max_offset_change, limits.given);
+  limits.point_tolerance = read_parameter(*host_printer, gcmd, kPointToleranceParameter,
+                                          point_tolerance, limits.given);
   // The host's command object reads numbers as floats only.
   limits.point_retries = static_cast<std::int64_t>(
-      read_parameter(*host_printer, gcmd, "POINT_RETRIES", static_cast<double>(point_retries),
-                     kRetriesLimit, limits.given));
+      read_parameter(*host_printer, gcmd, kPointRetriesParameter,
+                     static_cast<double>(point_retries), limits.given));
   return limits;
 }
 
@@ -144,13 +144,12 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
     refuse_implausible(
         format("the two points' offsets %f and %f differ by %f mm, more than ", z_offset[0],
                z_offset[1], spread) +
-        setting_source(limits.point_tolerance, limits.given, "point_tolerance",
-                       "POINT_TOLERANCE") +
+        setting_source(limits.point_tolerance, limits.given, kPointToleranceParameter) +
         format("; the points were measured again %d time",
                static_cast<int>(run_status.last_remeasurements)) +
         (run_status.last_remeasurements == 1 ? " (" : "s (") +
-        setting_source(static_cast<double>(limits.point_retries), limits.given, "point_retries",
-                       "POINT_RETRIES") +
+        setting_source(static_cast<double>(limits.point_retries), limits.given,
+                       kPointRetriesParameter) +
         ")");
   }
   const double change = std::fabs(z_offset_new - z_offset_old);
@@ -159,7 +158,7 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
                               "than ",
                               z_offset_new, change, z_offset_old) +
                        setting_source(limits.max_offset_change, limits.given,
-                                      "max_offset_change", "MAX_OFFSET_CHANGE"));
+                                      kMaxOffsetChangeParameter));
   }
 
   // The host folds the G-code Z offset into the probe's offset, which then

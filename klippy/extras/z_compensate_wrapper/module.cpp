@@ -17,55 +17,6 @@ host::Number whole(std::int64_t value) { return value; }
 
 }  // namespace
 
-std::string broken_rule(double value, const ValueRule& rule) {
-  // Written so that NaN, which fails every comparison, breaks each of them.
-  if (!std::isfinite(value)) return "must be a finite number";
-  if (rule.whole && !(value == std::trunc(value))) return "must be a whole number";
-  if (rule.minimum && !(value >= *rule.minimum)) return "must have minimum of " + shown(*rule.minimum);
-  if (rule.maximum && !(value <= *rule.maximum)) return "must have maximum of " + shown(*rule.maximum);
-  return "";
-}
-
-namespace {
-
-void check(double value, const ValueRule& rule, const Refusal& refuse) {
-  const std::string broken = broken_rule(value, rule);
-  if (broken.empty()) return;
-  refuse(broken);
-  throw std::logic_error("a refusal returned: " + broken);
-}
-
-}  // namespace
-
-double checked_number(double value, const ValueRule& rule, const Refusal& refuse) {
-  check(value, rule, refuse);
-  return value;
-}
-
-std::array<double, 2> checked_pair(const std::array<double, 2>& values, const ValueRule& rule,
-                                   const Refusal& refuse) {
-  for (double value : values) check(value, rule, refuse);
-  return values;
-}
-
-std::int64_t checked_integer(double value, const ValueRule& rule, const Refusal& refuse) {
-  ValueRule whole = rule;
-  whole.whole = true;
-  check(value, whole, refuse);
-  return static_cast<std::int64_t>(value);
-}
-
-double read_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
-                      const std::string& name, double default_value, const ValueRule& rule,
-                      GivenParameters& given) {
-  if (gcmd.has_parameter(name)) given.push_back(name);
-  return checked_number(gcmd.get_float(name, default_value), rule,
-                        [&](const std::string& broken) {
-                          host_printer.raise_command_error(
-                              "Error on '" + gcmd.get_commandline() + "': " + name + " " + broken);
-                        });
-}
-
 ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
                          ErrorRecords records)
     : records_(std::move(records)) {

@@ -102,13 +102,13 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
 WipeTemperatures ZCompensate::read_wipe_temperatures(host::GCodeCommand& gcmd) {
   const auto host_printer = printer.get();
   WipeTemperatures temps{};
-  const auto read = [&](const char* name, double configured) {
-    return read_parameter(*host_printer, gcmd, name, configured, kFinite, temps.given);
+  const auto read = [&](const CommandParameter& parameter, double configured) {
+    return read_parameter(*host_printer, gcmd, parameter, configured, temps.given);
   };
-  temps.hot_start_temp = read("HOT_START_TEMP", hot_start_temp);
-  temps.hot_rub_temp = read("HOT_RUB_TEMP", hot_rub_temp);
-  temps.hot_end_temp = read("HOT_END_TEMP", hot_end_temp);
-  temps.bed_add_temp = read("BED_ADDTEMP", bed_add_temp);
+  temps.hot_start_temp = read(kHotStartTempParameter, hot_start_temp);
+  temps.hot_rub_temp = read(kHotRubTempParameter, hot_rub_temp);
+  temps.hot_end_temp = read(kHotEndTempParameter, hot_end_temp);
+  temps.bed_add_temp = read(kBedAddTempParameter, bed_add_temp);
   return temps;
 }
 

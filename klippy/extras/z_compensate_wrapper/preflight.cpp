@@ -106,14 +106,6 @@ std::string joined_lines(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-std::string setting_source(double value, const GivenParameters& given, const std::string& key,
-                           const std::string& parameter) {
-  if (std::find(given.begin(), given.end(), parameter) != given.end()) {
-    return parameter + "=" + shown(value);
-  }
-  return "[z_compensate] " + key + " = " + shown(value);
-}
-
 WipeTemperatures ZCompensate::configured_temperatures() const {
   return {hot_start_temp, hot_rub_temp, hot_end_temp, bed_add_temp, {}};
 }
@@ -207,19 +199,19 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
   if (has_extruder) {
     const bool one_temperature = type_nozz == 1;
     const auto rub_source = [&] {
-      return setting_source(temps.hot_rub_temp, temps.given, "hot_rub_temp", "HOT_RUB_TEMP");
+      return setting_source(temps.hot_rub_temp, temps.given, kHotRubTempParameter);
     };
     const double start_temp = one_temperature ? temps.hot_rub_temp : temps.hot_start_temp;
     const auto start_source = [&] {
       return one_temperature ? rub_source()
                              : setting_source(temps.hot_start_temp, temps.given,
-                                              "hot_start_temp", "HOT_START_TEMP");
+                                              kHotStartTempParameter);
     };
     const double end_temp = one_temperature ? temps.hot_rub_temp : temps.hot_end_temp;
     const auto end_source = [&] {
       return one_temperature ? rub_source()
                              : setting_source(temps.hot_end_temp, temps.given,
-                                              "hot_end_temp", "HOT_END_TEMP");
+                                              kHotEndTempParameter);
     };
     const host::TemperatureLimits range = host_printer->lookup_heater("extruder")->temperature_limits();
     findings.check_temperature(start_temp, start_source, "extruder", range);
@@ -241,8 +233,7 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
     findings.check_temperature(
         temps.bed_add_temp,
         [&] {
-          return setting_source(temps.bed_add_temp, temps.given, "bed_add_temp",
-                                "BED_ADDTEMP");
+          return setting_source(temps.bed_add_temp, temps.given, kBedAddTempParameter);
         },
         "heater_bed", host_printer->lookup_heater("heater_bed")->temperature_limits());
   }

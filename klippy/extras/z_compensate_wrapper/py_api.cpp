@@ -5,32 +5,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "z_compensate.h"
-
 namespace zcomp::py_api {
-
-Names::Names() {
-#define ZCOMP_INTERN_NAME(name) name = checked(PyUnicode_InternFromString(#name)).release();
-  ZCOMP_PY_NAMES(ZCOMP_INTERN_NAME)
-#undef ZCOMP_INTERN_NAME
-  desc_kw = checked(PyTuple_Pack(1, desc)).release();
-  minval_kw = checked(PyTuple_Pack(1, minval)).release();
-  maxval_kw = checked(PyTuple_Pack(1, maxval)).release();
-  minval_maxval_kw = checked(PyTuple_Pack(2, minval, maxval)).release();
-  count_kw = checked(PyTuple_Pack(1, count)).release();
-  homing_axes_kw = checked(PyTuple_Pack(1, homing_axes)).release();
-  log_kw = checked(PyTuple_Pack(1, log)).release();
-}
-
-Names::~Names() {
-#define ZCOMP_RELEASE_NAME(name) Py_XDECREF(name);
-  ZCOMP_PY_NAMES(ZCOMP_RELEASE_NAME)
-#undef ZCOMP_RELEASE_NAME
-  for (PyObject* keywords :
-       {desc_kw, minval_kw, maxval_kw, minval_maxval_kw, count_kw, homing_axes_kw, log_kw}) {
-    Py_XDECREF(keywords);
-  }
-}
 
 PythonError::PythonError() {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -95,8 +70,6 @@ void set_error(const std::exception_ptr& error) {
   } catch (const PythonError& raised) {
     // The host's own exception object, unchanged.
     raised.restore();
-  } catch (const MissingAttribute& missing) {
-    PyErr_SetString(PyExc_AttributeError, missing.what());
   } catch (const std::out_of_range& out_of_range) {
     PyErr_SetString(PyExc_IndexError, out_of_range.what());
   } catch (const std::overflow_error& overflow) {
@@ -232,18 +205,6 @@ std::int64_t to_int64(PyObject* value, const char* what) {
   const long long number = PyLong_AsLongLong(value);
   if (number == -1 && PyErr_Occurred()) throw_error();
   return number;
-}
-
-host::Number to_number(PyObject* value, const char* what) {
-  if (PyLong_Check(value)) return to_int64(value, what);
-  return to_double(value, what);
-}
-
-Ref from_number(const host::Number& value) {
-  if (const auto* whole = std::get_if<std::int64_t>(&value)) {
-    return checked(PyLong_FromLongLong(*whole));
-  }
-  return checked(PyFloat_FromDouble(std::get<double>(value)));
 }
 
 std::size_t to_doubles(PyObject* value, const char* what, std::size_t minimum, double* numbers,

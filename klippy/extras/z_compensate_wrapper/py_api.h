@@ -1,6 +1,7 @@
 // A thin layer over CPython's C API: owned references, the Python error as a
-// C++ exception, attribute names interned once, and method calls through
-// vectorcall. Nothing here keeps state across a host call.
+// C++ exception, method calls through vectorcall and the conversions of plain
+// values. It knows nothing of the module or of klippy; nothing here keeps
+// state across a host call.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,8 +15,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "host/printer.h"
 
 namespace zcomp::py_api {
 
@@ -106,50 +105,6 @@ inline void check(int status) { static_cast<void>(checked_status(status)); }
 // A Python text holding `text`, UTF-8.
 Ref new_text(std::string_view text);
 
-// The attribute and object names the module uses, created once.
-#define ZCOMP_PY_NAMES(X)                                                                   \
-  X(auto_alignment_status) X(bed_mesh) X(code) X(cmd_CXSAVE_CONFIG) X(command_error)         \
-  X(configfile) X(count) X(desc) X(disable_steps) X(enable_steps) X(error) X(gcode)          \
-  X(gcode_move) X(get) X(get_command_parameters) X(get_commandline) X(get_float) X(get_last_move_time) X(get_mesh)     \
-  X(get_mm_per_step) X(get_name) X(get_position) X(get_printer) X(get_reactor)               \
-  X(get_step_cnts) X(getboolean) X(getfloat) X(getfloatlist) X(getint) X(heater) X(heaters)  \
-  X(homing_axes) X(homing_position) X(invoke_shutdown) X(is_shutdown) X(kin)                 \
-  X(lookup_object) X(max_accel) X(max_velocity) X(max_z_accel) X(max_z_velocity) X(maxval)   \
-  X(minval) X(monotonic) X(move) X(msg) X(pause) X(pres_oid) X(probe)                        \
-  X(read_swap_tensink_cmd) X(register_command) X(respond_info) X(run_probe)                  \
-  X(run_script_from_command) X(run_step_tensink) X(send) X(set_mesh) X(set_position)         \
-  X(set_temperature) X(smoothed_temp) X(sta) X(start_step_tensink_cmd) X(step_oid)           \
-  X(step_res) X(target_temp) X(tensink_v2) X(toolhead) X(tri_send_ms) X(values)              \
-  X(wait_moves) X(write_swap_tensink_cmd) X(z_offset) X(MutableMapping)                     \
-  X(start_probe_session) X(pull_probed_results) X(end_probe_session) X(get_offsets)           \
-  X(bed_z) X(_fields) X(register_event_handler) X(get_kinematics) X(get_status) X(axis_minimum)         \
-  X(axis_maximum) X(min_temp) X(max_temp) X(min_extrude_temp) X(getLogger) X(warning) X(log)  \
-  X(running_command) X(last_command) X(last_result) X(last_message) X(last_z_offset)          \
-  X(saved_z_offset) X(probe_z_offset) X(last_point_offsets) X(last_point_spread)              \
-  X(last_remeasurements) X(get_start_args) X(z_compensate_seed)
-
-// The names, interned once per module object and shared by everything that
-// calls the host on its behalf: whoever holds them keeps them alive.
-struct Names {
-  // Throws the Python exception when a name cannot be made.
-  Names();
-  ~Names();
-  Names(const Names&) = delete;
-  Names& operator=(const Names&) = delete;
-#define ZCOMP_DECLARE_NAME(name) PyObject* name = nullptr;
-  ZCOMP_PY_NAMES(ZCOMP_DECLARE_NAME)
-#undef ZCOMP_DECLARE_NAME
-  // Keyword-name tuples.
-  PyObject* desc_kw = nullptr;
-  PyObject* minval_kw = nullptr;
-  PyObject* maxval_kw = nullptr;
-  PyObject* minval_maxval_kw = nullptr;
-  PyObject* count_kw = nullptr;
-  PyObject* homing_axes_kw = nullptr;
-  PyObject* log_kw = nullptr;
-};
-using NamesRef = std::shared_ptr<const Names>;
-
 // One argument of a host call, alive until the call returns.
 class Arg {
  public:
@@ -213,8 +168,6 @@ bool truth(PyObject* value);
 // A number from a caller: anything Python turns into a float, as a def's would.
 double number_argument(PyObject* value, const char* what);
 std::int64_t to_int64(PyObject* value, const char* what);
-host::Number to_number(PyObject* value, const char* what);
-Ref from_number(const host::Number& value);
 // A sequence (not a text) of at least `minimum` entries, of which the first
 // `count` are taken as numbers: into `numbers`, returning how many were taken.
 std::size_t to_doubles(PyObject* value, const char* what, std::size_t minimum, double* numbers,

@@ -8,6 +8,18 @@ namespace {
 
 using namespace py_api;
 
+host::Number to_number(PyObject* value, const char* what) {
+  if (PyLong_Check(value)) return to_int64(value, what);
+  return to_double(value, what);
+}
+
+Ref from_number(const host::Number& value) {
+  if (const auto* whole = std::get_if<std::int64_t>(&value)) {
+    return checked(PyLong_FromLongLong(*whole));
+  }
+  return checked(PyFloat_FromDouble(std::get<double>(value)));
+}
+
 Ref python_list(const host::Position& pos) { return new_list(pos.data(), pos.size()); }
 
 template <typename Numbers>
@@ -331,9 +343,10 @@ bool PyPrinter::has_object(const std::string& name) {
 // klippy's start arguments hold the seed only where a simulated printer put it.
 std::optional<std::uint64_t> PyPrinter::draw_seed() {
   const Ref start_args = call_method(object_, names_->get_start_args);
-  const Ref seed = call_method(start_args, names_->get, {names_->z_compensate_seed, Py_None});
+  const Ref seed = call_method(start_args, names_->get, {names_->seed_start_argument, Py_None});
   if (seed.get() == Py_None) return std::nullopt;
-  return static_cast<std::uint64_t>(to_int64(seed.get(), "start argument z_compensate_seed"));
+  const std::string what = std::string("start argument ") + kSeedStartArgument;
+  return static_cast<std::uint64_t>(to_int64(seed.get(), what.c_str()));
 }
 
 Ref PyPrinter::lookup(PyObject* name) { return call_method(object_, names_->lookup_object, {name}); }

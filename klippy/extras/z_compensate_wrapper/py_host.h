@@ -11,11 +11,11 @@
 #include "host/pressure_probe.h"
 #include "host/printer.h"
 #include "py_api.h"
+#include "py_names.h"
 #include "z_compensate.h"
 
 namespace zcomp::py_host {
 
-using py_api::NamesRef;
 using py_api::Ref;
 
 // Each adapter keeps its own reference to the host object it stands for; the
@@ -203,7 +203,7 @@ class PyPressureProbe : public host::PressureProbe, public PyObjectAdapter {
 
 // What the module needs of the host and this host lacks, or an empty text for
 // a host of a known generation.
-std::string unknown_host_shape(const Ref& printer, const py_api::Names& names);
+std::string unknown_host_shape(const Ref& printer, const Names& names);
 
 // A module-level error record and the values a caller attaches to it.
 class PyErrorRecord : public ErrorRecord {

@@ -20,7 +20,9 @@
 
 #include "host/pressure_probe.h"
 #include "host/printer.h"
+#include "formatting.h"
 #include "random_draw.h"
+#include "value_rules.h"
 
 namespace zcomp {
 
@@ -28,13 +30,6 @@ constexpr int MAX_BUF_LEN = 32;
 constexpr int MAX_PRES_CNT = 4;
 constexpr int MAX_STEP_CNT = 4;
 
-// printf-style formatting of numbers into a std::string. Texts are joined
-// as std::string instead, which keeps whatever they hold (a NUL included).
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string vformat(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));
-// A number as klippy shows a bound or a configured value: "5", "0.1".
-std::string shown(double value);
-std::string shown(const std::array<double, 2>& values);
 
 // A module-level error record ("code", "msg", "values"). The caller's values
 // are bound to the record object that the procedure was handed.
@@ -76,9 +71,6 @@ class MoveTarget {
   std::size_t size_;
 };
 
-// The parameters that a command line gives: a setting is named as the user
-// gave it, by its parameter when the line has one, else by its key.
-using GivenParameters = std::vector<std::string>;
 
 // The four temperatures of one nozzle wipe, degrees Celsius, and which of
 // them the command line gave.
@@ -167,52 +159,10 @@ class HostRef {
   std::shared_ptr<T> ref_;
 };
 
-// The most re-measurements of the calibration's points a run may take.
-constexpr std::int64_t kMaxPointRetries = 10;
 
-// What a number must be to be used, whichever way it came in: a key of the
-// section, an attribute set from Python or a command parameter. Every number
-// must be finite; the bounds are those the procedures rely on (a key's own
-// bounds, which klippy checks, may be narrower).
-struct ValueRule {
-  std::optional<double> minimum;
-  std::optional<double> maximum;
-  bool whole = false;
-};
-
-inline const ValueRule kFinite{};
-// A distance limit of the calibration; 0 switches its check off.
-inline const ValueRule kDistanceLimit{0.0, std::nullopt, false};
-inline const ValueRule kRetriesLimit{0.0, static_cast<double>(kMaxPointRetries), true};
-
-// How `value` breaks `rule`, worded as klippy words a refused parameter
-// ("must be a finite number", "must have minimum of 0"), or an empty text
-// when it keeps it.
-std::string broken_rule(double value, const ValueRule& rule);
-
-// The one check of each kind of value. `refuse` is handed the broken rule and
-// ends the call in the way that the value's path refuses a value.
-using Refusal = std::function<void(const std::string& broken)>;
-double checked_number(double value, const ValueRule& rule, const Refusal& refuse);
-std::array<double, 2> checked_pair(const std::array<double, 2>& values, const ValueRule& rule,
-                                   const Refusal& refuse);
-std::int64_t checked_integer(double value, const ValueRule& rule, const Refusal& refuse);
 
 // Nanoseconds since the epoch: two runs, or two objects, draw differently.
 std::uint64_t wall_clock_seed();
-
-// "PARAMETER=value" when the command line gave the parameter, else
-// "[z_compensate] key = value".
-std::string setting_source(double value, const GivenParameters& given, const std::string& key,
-                           const std::string& parameter);
-
-// A number parameter of the command line, `default_value` when absent,
-// checked by `rule` and refused as klippy words a parameter it refuses:
-// "Error on '<command line>': NAME <rule>". The host's parser takes "nan"
-// and "inf" as numbers. Adds the name to `given` when the line has it.
-double read_parameter(host::Printer& host_printer, host::GCodeCommand& gcmd,
-                      const std::string& name, double default_value, const ValueRule& rule,
-                      GivenParameters& given);
 
 class ZCompensate {
  public:
