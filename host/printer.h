@@ -83,10 +83,16 @@ class GCode {
   virtual void respond_warning(const std::string& text) = 0;
 };
 
+// The printer's kinematics, as far as they decide which options of the
+// configuration set the axes' ranges: the steppers' own position_min and
+// position_max, or options of [printer] where towers or arms move the nozzle.
+enum class Kinematics { cartesian, delta, deltesian, polar };
+
 // The range of X, Y and Z in which the toolhead accepts a move, in mm.
 struct AxisLimits {
   std::array<double, 3> minimum;
   std::array<double, 3> maximum;
+  Kinematics kinematics = Kinematics::cartesian;
 };
 
 class Toolhead {

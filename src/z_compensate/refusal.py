@@ -162,8 +162,10 @@ def explain_negative_offset(match, run):
             % (mean - allowance, mean, allowance), cause]
 
 
-# The module's words for a Z of its stroke below the axis limit
-BELOW_Z_MIN = re.compile(r"Z (-?\d+\.\d+), below \[stepper_z\] position_min")
+# The module's words for a Z of its stroke below the axis limit, a delta's
+# included
+BELOW_Z_MIN = re.compile(
+    r"Z (-?\d+\.\d+), below \[(?:stepper_z\] position_min|printer\] minimum_z_position)")
 
 EXPLAINERS = (
     (re.compile(r"Move out of range: (\S+) (\S+) (\S+)"),

@@ -2,10 +2,9 @@
 does, through its start arguments) repeats the strokes and measuring points
 of every run; without one each run draws afresh."""
 import pytest
+from z_compensate.dry_run import MODULE_SEED_ARG as SEED_ARG
 
 from procedure_support import WIPE_AREA, move_lines
-
-SEED_ARG = "z_compensate_seed"
 
 
 def drawn_moves(make_printer, seed, runs=2):

@@ -146,12 +146,6 @@ constexpr Method<ModuleClass> kMethods[] = {
 };
 constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 
-const std::pair<const char*, const char*> kCommandHelp[] = {
-    {"cmd_VQ20MA_NOZZLE_CLEAR_help", "Clear the nozzle on bed."},
-    {"cmd_Z_OFFSET_CALIBRATION_help", "Z offset calibration"},
-    {"cmd_Z_OFFSET_AUTO_help", "Z offset auto"},
-};
-
 // Attributes.
 
 PyObject* get_dbg_msg(PyObject* self, void*) {
@@ -199,10 +193,10 @@ int set_tri_wave_ip(PyObject* self, PyObject* value, void*) {
   });
 }
 
-// Made once and never changed, as the methods are.
-const PyGetSetDef* attribute_table() {
-  static const std::vector<PyGetSetDef> table{
-      // Host references.
+using Attributes = std::vector<PyGetSetDef>;
+
+Attributes host_reference_attributes() {
+  return {
       host_reference<ModuleClass, &ZCompensate::config, PyConfigSection>("config"),
       host_reference<ModuleClass, &ZCompensate::printer, PyPrinter>("printer"),
       host_reference<ModuleClass, &ZCompensate::tensink, PyPressureProbe>("tensink"),
@@ -212,7 +206,11 @@ const PyGetSetDef* attribute_table() {
       host_reference<ModuleClass, &ZCompensate::pheaters, PyHeaters>("pheaters"),
       host_reference<ModuleClass, &ZCompensate::heater_hot, PyHeater>("heater_hot"),
       host_reference<ModuleClass, &ZCompensate::heater_bed, PyHeater>("heater_bed"),
-      // Working state.
+  };
+}
+
+Attributes working_state_attributes() {
+  return {
       field<ModuleClass>("shut_down", &ZCompensate::shut_down),
       field<ModuleClass>("z_offset_move", &ZCompensate::z_offset_move),
       {"dbg_msg", get_dbg_msg, set_dbg_msg, nullptr, nullptr},
@@ -221,7 +219,12 @@ const PyGetSetDef* attribute_table() {
       field<ModuleClass>("sys_max_z_velocity", &ZCompensate::sys_max_z_velocity),
       field<ModuleClass>("sys_max_z_accel", &ZCompensate::sys_max_z_accel),
       field<ModuleClass>("auto_alignment_status", &ZCompensate::auto_alignment_status),
-      // Tuning values.
+  };
+}
+
+// The tuning values, in their reading order.
+Attributes setting_attributes() {
+  return {
       {"tri_wave_ip", get_tri_wave_ip, set_tri_wave_ip, nullptr, nullptr},
       field<ModuleClass>("tri_expand_mm", &ZCompensate::tri_expand_mm),
       field<ModuleClass>("g29_down_min_z", &ZCompensate::g29_down_min_z),
@@ -266,8 +269,20 @@ const PyGetSetDef* attribute_table() {
       field<ModuleClass>("max_offset_change", &ZCompensate::max_offset_change, zcomp::kDistanceLimit),
       field<ModuleClass>("point_tolerance", &ZCompensate::point_tolerance, zcomp::kDistanceLimit),
       field<ModuleClass>("point_retries", &ZCompensate::point_retries, zcomp::kRetriesLimit),
-      {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
+}
+
+// Made once and never changed, as the methods are.
+const PyGetSetDef* attribute_table() {
+  static const Attributes table = [] {
+    Attributes attributes;
+    for (const Attributes& part :
+         {host_reference_attributes(), working_state_attributes(), setting_attributes()}) {
+      attributes.insert(attributes.end(), part.begin(), part.end());
+    }
+    attributes.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    return attributes;
+  }();
   return table.data();
 }
 
@@ -474,9 +489,9 @@ Ref make_class(PyObject* module) {
   // Named after the module as it was imported.
   const Ref module_name = get_attr(module, "__name__");
   set_attr(type, "__module__", module_name.get());
-  for (const auto& [name, help] : kCommandHelp) {
-    const Ref text = checked(PyUnicode_FromString(help));
-    set_attr(type, name, text.get());
+  for (const zcomp::CommandDefinition* command : zcomp::kCommands) {
+    const Ref text = checked(PyUnicode_FromString(command->help));
+    set_attr(type, (std::string(command->handler) + "_help").c_str(), text.get());
   }
   return type;
 }
@@ -492,6 +507,21 @@ void add_object(PyObject* module, const char* name, const Ref& value) {
     Py_DECREF(object);
     throw_error();
   }
+}
+
+// {command: {PARAMETER: key it stands in for}}, for the tools that run the
+// commands: the one list of what each command reads.
+Ref command_parameters() {
+  Ref commands = checked(PyDict_New());
+  for (const zcomp::CommandDefinition* command : zcomp::kCommands) {
+    Ref parameters = checked(PyDict_New());
+    for (const zcomp::CommandParameter* parameter : command->parameters) {
+      const Ref key = checked(PyUnicode_FromString(parameter->key));
+      check(PyDict_SetItemString(parameters.get(), parameter->name, key.get()));
+    }
+    check(PyDict_SetItemString(commands.get(), command->name, parameters.get()));
+  }
+  return commands;
 }
 
 // klippy's probe module, which klippy loads from its extras package: the one
@@ -532,6 +562,8 @@ int module_exec(PyObject* module) {
     check(PyModule_AddIntConstant(module, "MAX_PRES_CNT", zcomp::MAX_PRES_CNT));
     check(PyModule_AddIntConstant(module, "MAX_STEP_CNT", zcomp::MAX_STEP_CNT));
     check(PyModule_AddStringConstant(module, "__version__", Z_COMPENSATE_VERSION));
+    add_object(module, "COMMAND_PARAMETERS", command_parameters());
+    check(PyModule_AddStringConstant(module, "SEED_START_ARGUMENT", kSeedStartArgument));
     state.z_offset_calibration_error = Ref(z_offset_calibration).release();
     state.ssap_test_error = Ref(ssap_test).release();
     state.default_vals = checked(PyList_New(0)).release();

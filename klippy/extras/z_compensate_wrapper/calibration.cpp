@@ -8,7 +8,7 @@
 namespace zcomp {
 
 void ZCompensate::cmd_Z_OFFSET_CALIBRATION(host::GCodeCommand& gcmd) {
-  run_command("Z_OFFSET_CALIBRATION", [&] { calibrate(gcmd); });
+  run_command(kZOffsetCalibrationCommand.name, [&] { calibrate(gcmd); });
 }
 
 OffsetLimits ZCompensate::read_offset_limits(host::GCodeCommand& gcmd) {
@@ -70,10 +70,9 @@ std::array<double, 2> ZCompensate::measure_point_offsets(host::GCodeCommand& gcm
 
 void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
   const OffsetLimits limits = read_offset_limits(gcmd);
-  preflight("Z_OFFSET_CALIBRATION", {false, true}, configured_temperatures());
+  preflight(kZOffsetCalibrationCommand.name, {false, true}, configured_temperatures());
   const auto host_printer = printer.get();
   const auto dispatcher = gcode.get();
-  auto record = records_.z_offset_calibration;
   const std::string command = run_status.running_command;
 
   auto_alignment_status = 4;
@@ -85,36 +84,61 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
   const auto mesh = mesh_host->get_mesh();
   mesh_host->set_mesh(nullptr);
   const double found_gcode_z_offset = cancel_gcode_z_offset();
-  if (command == "Z_OFFSET_CALIBRATION") start_gcode_z_offset_ = found_gcode_z_offset;
+  if (command == kZOffsetCalibrationCommand.name) start_gcode_z_offset_ = found_gcode_z_offset;
   const host::Position now_pos = head->get_position();
   const double z_offset_old = host_printer->lookup_probe()->z_offset();
 
-  // Points whose offsets lie further apart than the tolerance are measured
-  // again at new draws; a result that the error routine refuses below is not.
-  std::array<double, 2> z_offset{};
-  double z_offset_new = 0;
-  double spread = 0;
+  const OffsetMeasurement measured = measure_offset(gcmd, now_pos, z_offset_old, limits);
+  shift_to_new_offset(measured.z_offset_new, z_offset_old);
+  // A result beyond the plausibility limits ends the command as the host's
+  // command error, with the printer as the command found it and nothing saved.
+  const std::string implausible = implausible_result(measured, z_offset_old, limits);
+  if (!implausible.empty()) {
+    z_offset_move = 0;
+    restore_gcode_z_offset(start_gcode_z_offset_);
+    mesh_host->set_mesh(mesh);
+    refuse(command + " refused: " + implausible);
+  }
+  save_new_offset(*dispatcher, measured.z_offset_new);
+  mesh_host->set_mesh(mesh);
+  auto_alignment_status = 5;
+}
+
+// Points whose offsets lie further apart than the tolerance are measured
+// again at new draws; a result that the error routine refuses is not.
+ZCompensate::OffsetMeasurement ZCompensate::measure_offset(host::GCodeCommand& gcmd,
+                                                           const host::Position& start_pos,
+                                                           double z_offset_old,
+                                                           const OffsetLimits& limits) {
+  OffsetMeasurement measured{};
   run_status.last_remeasurements = 0;
   for (;;) {
-    z_offset = measure_point_offsets(gcmd, now_pos, z_offset_old);
-    z_offset_new = (z_offset[0] + z_offset[1]) / 2 - tri_expand_mm;
-    spread = std::fabs(z_offset[0] - z_offset[1]);
-    pnt_msg("z_offset_new = %f ", z_offset_new);
-    if (std::isfinite(z_offset_new)) {
-      run_status.last_z_offset = z_offset_new;
+    measured.point_offsets = measure_point_offsets(gcmd, start_pos, z_offset_old);
+    const std::array<double, 2>& z_offset = measured.point_offsets;
+    measured.z_offset_new = (z_offset[0] + z_offset[1]) / 2 - tri_expand_mm;
+    measured.spread = std::fabs(z_offset[0] - z_offset[1]);
+    pnt_msg("z_offset_new = %f ", measured.z_offset_new);
+    if (std::isfinite(measured.z_offset_new)) {
+      run_status.last_z_offset = measured.z_offset_new;
       run_status.last_point_offsets = {z_offset[0], z_offset[1]};
-      run_status.last_point_spread = spread;
+      run_status.last_point_spread = measured.spread;
     }
-    const bool points_agree = limits.point_tolerance == 0 || spread <= limits.point_tolerance;
-    if (!std::isfinite(z_offset_new) || z_offset_new < 0 || points_agree ||
+    const bool points_agree =
+        limits.point_tolerance == 0 || measured.spread <= limits.point_tolerance;
+    if (!std::isfinite(measured.z_offset_new) || measured.z_offset_new < 0 || points_agree ||
         run_status.last_remeasurements == limits.point_retries) {
-      break;
+      return measured;
     }
     ++run_status.last_remeasurements;
-    pnt_msg("the points' offsets differ by %f mm, measuring them again", spread);
+    pnt_msg("the points' offsets differ by %f mm, measuring them again", measured.spread);
   }
+}
 
-  // The offset is left unshifted on every refusal.
+// Shifts the G-code Z offset by the change of the probe's offset; a result
+// that is no number or negative goes to the error routine, the offset left
+// unshifted.
+void ZCompensate::shift_to_new_offset(double z_offset_new, double z_offset_old) {
+  auto record = records_.z_offset_calibration;
   const auto refuse_by_error_routine = [&] {
     z_offset_move = 0;
     ck_and_raise_error(true, *record);
@@ -130,48 +154,42 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
     send_gcode_z_offset_adjust(-z_offset_move);
     refuse_by_error_routine();
   }
+}
 
-  // A result beyond the plausibility limits ends the command as the host's
-  // command error, with the printer as the command found it and nothing saved.
-  const auto refuse_implausible = [&](const std::string& why) {
-    z_offset_move = 0;
-    restore_gcode_z_offset(start_gcode_z_offset_);
-    mesh_host->set_mesh(mesh);
-    refuse(command + " refused: " + why);
-  };
-  // Written so that a spread or a change that is no number is refused.
-  if (limits.point_tolerance != 0 && !(spread <= limits.point_tolerance)) {
-    refuse_implausible(
-        format("the two points' offsets %f and %f differ by %f mm, more than ", z_offset[0],
-               z_offset[1], spread) +
-        setting_source(limits.point_tolerance, limits.given, kPointToleranceParameter) +
-        format("; the points were measured again %d time",
-               static_cast<int>(run_status.last_remeasurements)) +
-        (run_status.last_remeasurements == 1 ? " (" : "s (") +
-        setting_source(static_cast<double>(limits.point_retries), limits.given,
-                       kPointRetriesParameter) +
-        ")");
+// Why the result lies beyond the plausibility limits, or an empty text.
+// Written so that a spread or a change that is no number is refused.
+std::string ZCompensate::implausible_result(const OffsetMeasurement& measured,
+                                            double z_offset_old, const OffsetLimits& limits) {
+  if (limits.point_tolerance != 0 && !(measured.spread <= limits.point_tolerance)) {
+    const std::int64_t retries = run_status.last_remeasurements;
+    return format("the two points' offsets %f and %f differ by %f mm, more than ",
+                  measured.point_offsets[0], measured.point_offsets[1], measured.spread) +
+           setting_source(limits.point_tolerance, limits.given, kPointToleranceParameter) +
+           format("; the points were measured again %d time", static_cast<int>(retries)) +
+           (retries == 1 ? " (" : "s (") +
+           setting_source(static_cast<double>(limits.point_retries), limits.given,
+                          kPointRetriesParameter) +
+           ")";
   }
-  const double change = std::fabs(z_offset_new - z_offset_old);
+  const double change = std::fabs(measured.z_offset_new - z_offset_old);
   if (limits.max_offset_change != 0 && !(change <= limits.max_offset_change)) {
-    refuse_implausible(format("the new offset %f lies %f mm from the probe's z_offset %f, more "
-                              "than ",
-                              z_offset_new, change, z_offset_old) +
-                       setting_source(limits.max_offset_change, limits.given,
-                                      kMaxOffsetChangeParameter));
+    return format("the new offset %f lies %f mm from the probe's z_offset %f, more than ",
+                  measured.z_offset_new, change, z_offset_old) +
+           setting_source(limits.max_offset_change, limits.given, kMaxOffsetChangeParameter);
   }
+  return "";
+}
 
-  // The host folds the G-code Z offset into the probe's offset, which then
-  // reads z_offset_new, and writes it to the configuration file.
-  dispatcher->run_script_from_command("Z_OFFSET_APPLY_PROBE");
-  dispatcher->run_script_from_command("CXSAVE_CONFIG");
+// The host folds the G-code Z offset into the probe's offset, which then
+// reads z_offset_new, and writes it to the configuration file.
+void ZCompensate::save_new_offset(host::GCode& dispatcher, double z_offset_new) {
+  dispatcher.run_script_from_command("Z_OFFSET_APPLY_PROBE");
+  dispatcher.run_script_from_command("CXSAVE_CONFIG");
   run_status.saved_z_offset = z_offset_new;
-  mesh_host->set_mesh(mesh);
-  auto_alignment_status = 5;
 }
 
 void ZCompensate::cmd_Z_OFFSET_AUTO(host::GCodeCommand& gcmd) {
-  run_command("Z_OFFSET_AUTO", [&] { z_offset_auto(gcmd); });
+  run_command(kZOffsetAutoCommand.name, [&] { z_offset_auto(gcmd); });
 }
 
 void ZCompensate::z_offset_auto(host::GCodeCommand& gcmd) {
@@ -181,7 +199,7 @@ void ZCompensate::z_offset_auto(host::GCodeCommand& gcmd) {
   // The nozzle clearing and the calibration read their parameters from this
   // command's line; all are checked before anything heats or moves.
   read_offset_limits(gcmd);
-  preflight("Z_OFFSET_AUTO", {true, true}, read_wipe_temperatures(gcmd));
+  preflight(kZOffsetAutoCommand.name, {true, true}, read_wipe_temperatures(gcmd));
   // The nozzle is cleaned with no G-code Z offset applied; a refused
   // calibration puts back the one found here.
   start_gcode_z_offset_ = cancel_gcode_z_offset();

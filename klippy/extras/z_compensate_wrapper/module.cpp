@@ -1,133 +1,44 @@
 // Construction: the host objects, the tuning values of the configuration
 // section in their fixed reading order, and the command registration.
-#include <cmath>
-#include <stdexcept>
-
 #include "z_compensate.h"
 
 namespace zcomp {
 
-namespace {
-
-using Bounds = host::ConfigSection::Bounds;
-
-// Bounds are handed to the host as written, whole numbers as integers, so
-// that its messages read "must have minimum of 5".
-host::Number whole(std::int64_t value) { return value; }
-
-}  // namespace
-
 ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
                          ErrorRecords records)
     : records_(std::move(records)) {
-  config = std::move(config_section);
+  config = config_section;
   printer = config->get_printer();
   tensink = printer->lookup_tensink();
   gcode = printer->lookup_gcode();
 
+  SettingsReader reader(std::move(config_section));
+  read_diagnostics_receiver(reader);
+  reader.read_calibration_values(*this);
+  register_commands();
+  reader.read_measuring_spot(*this);
+  reader.read_wipe(*this);
+  reader.read_hold_thresholds(*this);
+  reader.read_stroke(*this);
+  reader.read_speeds(*this);
+  reader.read_stepping_and_limits(*this);
+  reader.read_plausibility_limits(*this);
+}
+
+void ZCompensate::read_diagnostics_receiver(SettingsReader& reader) {
   tri_wave_ip = config->get("tri_wave_ip");
   std::string why;
   if (!set_tri_wave_ip(tri_wave_ip, &why)) {
-    key_refusal("tri_wave_ip")("names no usable address: " + why);
+    reader.key_refusal("tri_wave_ip")("names no usable address: " + why);
   }
-  shut_down = false;
+}
 
-  tri_expand_mm = read_float("tri_expand_mm", 0.05, {-0.2, 0.3});
-  g29_down_min_z = read_float("g29_down_min_z", 25, {whole(5), whole(500)});
-  z_offset_cex_axis = read_float("z_offset_cex_axis", 3, {whole(1), whole(10)});
-
-  z_offset_move = 0;
-  dbg_msg.clear();
-  sys_max_velocity = 0;
-  sys_max_accel = 0;
-  sys_max_z_velocity = 0;
-  sys_max_z_accel = 0;
-
-  gcode->register_command("Z_OFFSET_CALIBRATION", "cmd_Z_OFFSET_CALIBRATION");
-  gcode->register_command("Z_OFFSET_AUTO", "cmd_Z_OFFSET_AUTO");
-  gcode->register_command("VQTWENTYMA_NOZZLE_CLEAR", "cmd_VQ20MA_NOZZLE_CLEAR");
+void ZCompensate::register_commands() {
+  for (const CommandDefinition* command : kCommands) {
+    gcode->register_command(command->name, command->handler);
+  }
   // The printer's own sections are complete only once it is ready.
   printer->register_event_handler("klippy:ready", "_handle_ready");
-
-  vs_start_z_pos = read_float("vs_start_z_pos", 3, {whole(0), whole(10)});
-  show_msg = config->getboolean("show_msg", false);
-
-  bl_offset = read_float_pair("bl_offset");
-  noz_pos_center = read_float_pair("noz_pos_center");
-  noz_pos_offset = read_float_pair("noz_pos_offset");
-
-  pumpback_mm = read_float("pumpback_mm", 5, {whole(0), whole(80)});
-  pr_probe_cnt = config->getint("pr_probe_cnt", 5, {whole(1), whole(10)});
-  pr_clear_probe_cnt = config->getint("pr_clear_probe_cnt", 5, {whole(1), whole(10)});
-  type_nozz = config->getint("type_nozz", 0, {whole(0), whole(5)});
-  use_adc = config->getboolean("use_adc", false);
-  hot_start_temp = read_float("hot_start_temp", 140, {whole(80), whole(200)});
-  hot_end_temp = read_float("hot_end_temp", 140, {whole(80), whole(200)});
-  hot_rub_temp = read_float("hot_rub_temp", 200, {whole(180), whole(300)});
-  bed_add_temp = read_float("bed_add_temp", 60, {whole(45), whole(100)});
-  pa_clr_dis_mm = read_float("pa_clr_dis_mm", 30, {whole(2), whole(100)});
-  pa_clr_down_mm = read_float("pa_clr_down_mm", -0.15, {whole(-1), whole(1)});
-  clr_noz_start_x = read_float("clr_noz_start_x", 0, {whole(-10), whole(1000)});
-  clr_noz_start_y = read_float("clr_noz_start_y", 0, {whole(0), whole(1000)});
-  clr_noz_len_x = read_float("clr_noz_len_x", 0, {whole(-10), whole(1000)});
-  clr_noz_len_y = read_float("clr_noz_len_y", 0, {whole(-10), whole(1000)});
-  clr_xy_spd = read_float("clr_xy_spd", 2.0, {0.1, whole(10)});
-
-  // The hold thresholds suit the sensor's signal path: an ADC reads far
-  // smaller numbers than the default counter does.
-  tri_min_hold = config->getint("tri_min_hold", use_adc ? 3 : 2000, {whole(1), whole(200000)});
-  tri_max_hold = config->getint("tri_max_hold", use_adc ? 3072 : 6000,
-                                {whole(tri_min_hold), whole(600000)});
-
-  bed_max_err = read_float("bed_max_err", 5, {whole(1), whole(10)});
-  pa_clr_dis_mm_x = read_float("pa_clr_dis_mm_x", 0, {whole(0), whole(100)});
-  pa_clr_dis_mm_y = read_float("pa_clr_dis_mm_y", 30, {whole(0), whole(100)});
-
-  tri_z_down_spd = read_float("speed", 10, {0.1, whole(100)});
-  tri_z_up_spd = read_float("lift_speed", tri_z_down_spd * 1.0, {0.1, whole(100)});
-  rdy_xy_spd = read_float("rdy_xy_spd", 250, {whole(1), whole(1000)});
-  rdy_z_spd = read_float("rdy_z_spd", tri_z_up_spd, {whole(1), whole(50)});
-
-  acc_ctl_mm = read_float("acc_ctl_mm", 0.5, {whole(0), whole(10)});
-  low_spd_nul = config->getint("low_spd_nul", 5, {whole(1), whole(10)});
-  send_step_duty = config->getint("send_step_duty", 16, {whole(0), whole(10)});
-  run_max_velocity = read_float("run_max_velocity", 500, {whole(1), whole(5000)});
-  run_max_accel = read_float("run_max_accel", 500, {whole(1), whole(50000)});
-  run_max_z_velocity = read_float("run_max_z_velocity", 20, {whole(1), whole(5000)});
-  run_max_z_accel = read_float("run_max_z_accel", 200, {whole(1), whole(50000)});
-
-  max_offset_change =
-      read_float("max_offset_change", 1.0, {whole(0), std::nullopt}, kDistanceLimit);
-  point_tolerance = read_float("point_tolerance", 0.1, {whole(0), std::nullopt}, kDistanceLimit);
-  point_retries =
-      read_int("point_retries", 1, {whole(0), whole(kMaxPointRetries)}, kRetriesLimit);
-
-  auto_alignment_status = 0;
-}
-
-Refusal ZCompensate::key_refusal(const std::string& key) {
-  return [this, key](const std::string& broken) {
-    config->raise_error("Option '" + key + "' in section '" + config->name() + "' " + broken);
-  };
-}
-
-// The host's getters accept "nan" and "inf" and its bound checks let NaN
-// through; no such value may reach a heater target, a move or an offset.
-double ZCompensate::read_float(const std::string& key, double default_value,
-                               const Bounds& bounds, const ValueRule& rule) {
-  return checked_number(config->getfloat(key, default_value, bounds), rule, key_refusal(key));
-}
-
-std::int64_t ZCompensate::read_int(const std::string& key, std::int64_t default_value,
-                                   const Bounds& bounds, const ValueRule& rule) {
-  const std::int64_t value = config->getint(key, default_value, bounds);
-  checked_integer(static_cast<double>(value), rule, key_refusal(key));
-  return value;
-}
-
-std::array<double, 2> ZCompensate::read_float_pair(const std::string& key) {
-  const std::vector<double> pair = config->getfloatlist(key, 2);
-  return checked_pair({pair.at(0), pair.at(1)}, kFinite, key_refusal(key));
 }
 
 }  // namespace zcomp

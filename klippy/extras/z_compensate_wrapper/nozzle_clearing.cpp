@@ -42,60 +42,81 @@ void ZCompensate::vq20ma_clear_nozzle(WipeTemperatures temps) {
   mesh_host->set_mesh(nullptr);
   set_step_par(false);
 
-  // The stroke lies inside the wipe area when the area is at least as large;
-  // a smaller area gives a negative span and a stroke starting before it.
-  reseed_draws();
-  const double sx = min_x + uniform_between(rng_, 0, clr_noz_len_x - pa_clr_dis_mm_x);
-  const double sy = min_y + uniform_between(rng_, 0, clr_noz_len_y - pa_clr_dis_mm_y);
-  double sz = bed_max_err;
-  const double ex = sx + pa_clr_dis_mm_x;
-  const double ey = sy + pa_clr_dis_mm_y;
-  double ez = sz;
+  Stroke stroke = draw_stroke(min_x, min_y);
+  heat_for_wipe(temps);
+  find_bed_at_stroke_ends(stroke);
+  rub_along_stroke(*dispatcher, stroke, temps);
+  cool_down_after_stroke(*dispatcher, stroke, temps);
 
+  set_step_par(true);
+  mesh_host->set_mesh(mesh);
+  dispatcher->run_script_from_command("G28 Z");
+}
+
+// The stroke lies inside the wipe area when the area is at least as large;
+// a smaller area gives a negative span and a stroke starting before it. Its
+// heights are the travel height until the bed has been found.
+ZCompensate::Stroke ZCompensate::draw_stroke(double min_x, double min_y) {
+  reseed_draws();
+  Stroke stroke{};
+  stroke.sx = min_x + uniform_between(rng_, 0, clr_noz_len_x - pa_clr_dis_mm_x);
+  stroke.sy = min_y + uniform_between(rng_, 0, clr_noz_len_y - pa_clr_dis_mm_y);
+  stroke.sz = bed_max_err;
+  stroke.ex = stroke.sx + pa_clr_dis_mm_x;
+  stroke.ey = stroke.sy + pa_clr_dis_mm_y;
+  stroke.ez = stroke.sz;
+  return stroke;
+}
+
+void ZCompensate::heat_for_wipe(const WipeTemperatures& temps) {
   auto_alignment_status = 1;
   set_hot_temps(temps.hot_start_temp, true, 10);
   auto_alignment_status = 2;
   set_bed_temps(temps.bed_add_temp, true);
   auto_alignment_status = 3;
+}
 
-  // The same descent at both ends of the stroke; each yields the bed height there.
+// The same descent at both ends of the stroke; each yields the bed height there.
+void ZCompensate::find_bed_at_stroke_ends(Stroke& stroke) {
   const auto probe_module = tensink.get();
   const std::array<std::int64_t, 2> holds{tri_min_hold, tri_max_hold};
   const host::PressureProbe::DescentArgs descent{
       g29_down_min_z, 0, false, pr_clear_probe_cnt, pr_clear_probe_cnt, true, holds};
-  move({sx, sy, sz}, rdy_xy_spd);
-  sz = probe_module->run_step_tensink(descent);
-  move({ex, ey, ez}, rdy_xy_spd);
-  ez = probe_module->run_step_tensink(descent);
+  move({stroke.sx, stroke.sy, stroke.sz}, rdy_xy_spd);
+  stroke.sz = probe_module->run_step_tensink(descent);
+  move({stroke.ex, stroke.ey, stroke.ez}, rdy_xy_spd);
+  stroke.ez = probe_module->run_step_tensink(descent);
   // A probe that reports nan or inf has mistriggered; no move may use it.
-  if (!std::isfinite(sz) || !std::isfinite(ez)) {
+  if (!std::isfinite(stroke.sz) || !std::isfinite(stroke.ez)) {
     auto record = records_.z_offset_calibration;
     ck_and_raise_error(true, *record);
   }
-  check_stroke_heights(sz, ez);
+  check_stroke_heights(stroke.sz, stroke.ez);
+}
 
-  move({sx, sy, bed_max_err}, rdy_xy_spd);
-  move({sx, sy + 5, sz - pa_clr_down_mm}, rdy_z_spd);
+void ZCompensate::rub_along_stroke(host::GCode& dispatcher, const Stroke& stroke,
+                                   const WipeTemperatures& temps) {
+  move({stroke.sx, stroke.sy, bed_max_err}, rdy_xy_spd);
+  move({stroke.sx, stroke.sy + 5, stroke.sz - pa_clr_down_mm}, rdy_z_spd);
   // The nozzle reaches rubbing temperature while it rests on the bed.
   set_hot_temps(temps.hot_rub_temp, true, kRubTolerance);
   // Relative mode draws the filament back by pumpback_mm; absolute mode is
   // back before the stroke.
-  dispatcher->run_script_from_command("G91");
-  dispatcher->run_script_from_command(format("G0 E-%f", pumpback_mm));
-  dispatcher->run_script_from_command("G90");
-  move({ex, ey - 5, ez + pa_clr_down_mm}, clr_xy_spd);
+  dispatcher.run_script_from_command("G91");
+  dispatcher.run_script_from_command(format("G0 E-%f", pumpback_mm));
+  dispatcher.run_script_from_command("G90");
+  move({stroke.ex, stroke.ey - 5, stroke.ez + pa_clr_down_mm}, clr_xy_spd);
+}
 
-  // Cool down under the fan while resting at the end of the stroke.
-  dispatcher->run_script_from_command("M106 S255");
+// Cools down under the fan while resting at the end of the stroke.
+void ZCompensate::cool_down_after_stroke(host::GCode& dispatcher, const Stroke& stroke,
+                                         const WipeTemperatures& temps) {
+  dispatcher.run_script_from_command("M106 S255");
   set_hot_temps(temps.hot_end_temp, true, 5);
   set_bed_temps(temps.bed_add_temp, true, 5);
-  move({ex + pa_clr_dis_mm, ey, ez + bed_max_err}, 100);
-  dispatcher->run_script_from_command("M107");
+  move({stroke.ex + pa_clr_dis_mm, stroke.ey, stroke.ez + bed_max_err}, 100);
+  dispatcher.run_script_from_command("M107");
   set_bed_temps(temps.bed_add_temp, true, 5);
-
-  set_step_par(true);
-  mesh_host->set_mesh(mesh);
-  dispatcher->run_script_from_command("G28 Z");
 }
 
 // Each parameter is refused as soon as it is read, before anything heats or moves.
@@ -113,7 +134,7 @@ WipeTemperatures ZCompensate::read_wipe_temperatures(host::GCodeCommand& gcmd) {
 }
 
 void ZCompensate::cmd_VQ20MA_NOZZLE_CLEAR(host::GCodeCommand& gcmd) {
-  run_command("VQTWENTYMA_NOZZLE_CLEAR", [&] { clear_nozzle(gcmd); });
+  run_command(kNozzleClearCommand.name, [&] { clear_nozzle(gcmd); });
 }
 
 void ZCompensate::clear_nozzle(host::GCodeCommand& gcmd) {
@@ -121,7 +142,7 @@ void ZCompensate::clear_nozzle(host::GCodeCommand& gcmd) {
 
   TEST_SWAP();
   const WipeTemperatures temps = read_wipe_temperatures(gcmd);
-  preflight("VQTWENTYMA_NOZZLE_CLEAR", {true, false}, temps);
+  preflight(kNozzleClearCommand.name, {true, false}, temps);
 
   bed_mesh = host_printer->lookup_bed_mesh();
   toolhead = host_printer->lookup_toolhead();

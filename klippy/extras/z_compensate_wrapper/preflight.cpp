@@ -18,6 +18,32 @@ constexpr int kZ = 2;
 constexpr const char* kAxisNames[] = {"X", "Y", "Z"};
 constexpr const char* kStepperSections[] = {"stepper_x", "stepper_y", "stepper_z"};
 
+// The setting of the configuration behind one end of an axis's range, as the
+// printer's kinematics have it: "[stepper_z] position_min" where the axis has
+// a stepper of its own, "[printer] minimum_z_position" on a delta. A range
+// about the centre is named by its radius, its lower end with a minus sign.
+std::string limit_name(host::Kinematics kinematics, int axis, bool upper) {
+  const std::string stepper_end =
+      std::string("[") + kStepperSections[axis] + "] " + (upper ? "position_max" : "position_min");
+  const bool towers = kinematics == host::Kinematics::delta ||
+                      kinematics == host::Kinematics::deltesian;
+  if (axis == kZ && towers) {
+    return upper ? "the towers' reach" : "[printer] minimum_z_position";
+  }
+  if (axis == kZ) return stepper_end;
+  switch (kinematics) {
+    case host::Kinematics::delta:
+      return upper ? "[printer] print_radius" : "-[printer] print_radius";
+    case host::Kinematics::polar:
+      return upper ? "[stepper_arm] position_max" : "-[stepper_arm] position_max";
+    case host::Kinematics::deltesian:
+      if (axis == kX) return "the arms' reach";
+      return stepper_end;
+    case host::Kinematics::cartesian: break;
+  }
+  return stepper_end;
+}
+
 // The values one coordinate can take in a part of a command.
 struct Span {
   double low;
@@ -75,13 +101,13 @@ class Findings {
     const double maximum = limits_.maximum[axis];
     if (!(span.low >= minimum)) {
       add(std::string(what) + " " + kAxisNames[axis] + " " + format("%.3f", span.low) +
-          ", below [" + kStepperSections[axis] + "] position_min = " + shown(minimum) + ": " +
-          cause);
+          ", below " + limit_name(limits_.kinematics, axis, false) + " = " + shown(minimum) +
+          ": " + cause);
     }
     if (!(span.high <= maximum)) {
       add(std::string(what) + " " + kAxisNames[axis] + " " + format("%.3f", span.high) +
-          ", beyond [" + kStepperSections[axis] + "] position_max = " + shown(maximum) + ": " +
-          cause);
+          ", beyond " + limit_name(limits_.kinematics, axis, true) + " = " + shown(maximum) +
+          ": " + cause);
     }
   }
 
@@ -104,6 +130,136 @@ std::string joined_lines(const std::vector<std::string>& lines) {
   return text;
 }
 
+// The printer objects the command uses; says which heaters the wipe finds.
+struct WipeHeaters {
+  bool extruder = false;
+  bool heater_bed = false;
+};
+
+WipeHeaters check_printer_objects(host::Printer& host_printer, CommandParts parts,
+                                  Findings& findings) {
+  const auto has = [&](const char* name, const char* missing) {
+    if (host_printer.has_object(name)) return true;
+    findings.add(missing);
+    return false;
+  };
+  has("bed_mesh", "the printer has no [bed_mesh] section");
+  if (parts.calibration) {
+    has("probe", "the printer has no bed probe: no section (such as [probe]) provides 'probe'");
+  }
+  WipeHeaters heaters;
+  heaters.extruder = parts.wipe && has("extruder", "the printer has no [extruder] section");
+  heaters.heater_bed = parts.wipe && has("heater_bed", "the printer has no [heater_bed] section");
+  if (parts.wipe) has("fan", "the printer has no [fan] section");
+  return heaters;
+}
+
+// The calibration's measuring points, at their farthest possible draws: one
+// point lies the drawn distance above the centre, the other below it.
+void check_measuring_points(const Settings& settings, Findings& findings) {
+  const Span offset = between(settings.noz_pos_offset.at(0), settings.noz_pos_offset.at(1));
+  const auto around = [&](double center) {
+    return joined(shifted(offset, center), shifted({-offset.high, -offset.low}, center));
+  };
+  const Span nozzle_x = around(settings.noz_pos_center.at(0));
+  const Span nozzle_y = around(settings.noz_pos_center.at(1));
+  const auto cause = [&] {
+    return "[z_compensate] noz_pos_center = " + shown(settings.noz_pos_center) +
+           ", noz_pos_offset = " + shown(settings.noz_pos_offset);
+  };
+  findings.check_point(nozzle_x, nozzle_y, "the nozzle's measuring points reach", cause, cause);
+  // The toolhead moves the bed probe over each point.
+  const auto probe_cause = [&] { return cause() + ", bl_offset = " + shown(settings.bl_offset); };
+  findings.check_point(shifted(nozzle_x, -settings.bl_offset[0]),
+                       shifted(nozzle_y, -settings.bl_offset[1]),
+                       "putting the bed probe over the measuring points takes the toolhead to",
+                       probe_cause, probe_cause);
+  findings.check_axis(kZ, {kBedProbeStartZ, kBedProbeStartZ},
+                      "the bed probe starts each measurement at",
+                      [] { return std::string("a fixed height"); });
+  findings.check_axis(kZ, {settings.vs_start_z_pos, settings.vs_start_z_pos},
+                      "the nozzle starts each measurement at", [&] {
+                        return "[z_compensate] vs_start_z_pos = " + shown(settings.vs_start_z_pos);
+                      });
+}
+
+// The wipe: every possible stroke in the wipe area, the nozzle lowered 5 mm
+// into it and lifted 5 mm before its end, and the move away.
+void check_wipe_area(const Settings& settings, Findings& findings) {
+  const Span start_x = shifted(between(0, settings.clr_noz_len_x - settings.pa_clr_dis_mm_x),
+                               settings.clr_noz_start_x);
+  const Span start_y = shifted(between(0, settings.clr_noz_len_y - settings.pa_clr_dis_mm_y),
+                               settings.clr_noz_start_y);
+  const Span end_x = shifted(start_x, settings.pa_clr_dis_mm_x);
+  const Span end_y = shifted(start_y, settings.pa_clr_dis_mm_y);
+  const auto x_cause = [&] {
+    return "[z_compensate] clr_noz_start_x = " + shown(settings.clr_noz_start_x) +
+           ", clr_noz_len_x = " + shown(settings.clr_noz_len_x) +
+           ", pa_clr_dis_mm_x = " + shown(settings.pa_clr_dis_mm_x);
+  };
+  const auto y_cause = [&] {
+    return "[z_compensate] clr_noz_start_y = " + shown(settings.clr_noz_start_y) +
+           ", clr_noz_len_y = " + shown(settings.clr_noz_len_y) +
+           ", pa_clr_dis_mm_y = " + shown(settings.pa_clr_dis_mm_y);
+  };
+  findings.check_point(start_x, joined(start_y, shifted(start_y, 5)),
+                       "the stroke's start can reach", x_cause, y_cause);
+  findings.check_point(end_x, joined(end_y, shifted(end_y, -5)), "the stroke's end can reach",
+                       x_cause, y_cause);
+  const auto away_cause = [&] {
+    return x_cause() + ", pa_clr_dis_mm = " + shown(settings.pa_clr_dis_mm);
+  };
+  findings.check_point(shifted(end_x, settings.pa_clr_dis_mm), end_y,
+                       "the move away after the stroke can reach", away_cause, y_cause);
+  findings.check_axis(kZ, {settings.bed_max_err, settings.bed_max_err},
+                      "the wipe's travel moves run at", [&] {
+                        return "[z_compensate] bed_max_err = " + shown(settings.bed_max_err);
+                      });
+}
+
+// The wipe's nozzle temperatures as the run will use them: this nozzle type
+// keeps the rubbing temperature throughout.
+void check_nozzle_temperatures(const Settings& settings, const WipeTemperatures& temps,
+                               const host::TemperatureLimits& range, Findings& findings) {
+  const bool one_temperature = settings.type_nozz == 1;
+  const auto rub_source = [&] {
+    return setting_source(temps.hot_rub_temp, temps.given, kHotRubTempParameter);
+  };
+  const double start_temp = one_temperature ? temps.hot_rub_temp : temps.hot_start_temp;
+  const auto start_source = [&] {
+    return one_temperature
+               ? rub_source()
+               : setting_source(temps.hot_start_temp, temps.given, kHotStartTempParameter);
+  };
+  const double end_temp = one_temperature ? temps.hot_rub_temp : temps.hot_end_temp;
+  const auto end_source = [&] {
+    return one_temperature ? rub_source()
+                           : setting_source(temps.hot_end_temp, temps.given, kHotEndTempParameter);
+  };
+  findings.check_temperature(start_temp, start_source, "extruder", range);
+  findings.check_temperature(temps.hot_rub_temp, rub_source, "extruder", range);
+  findings.check_temperature(end_temp, end_source, "extruder", range);
+  // The filament is drawn back as soon as the nozzle is within the
+  // tolerance of the rubbing temperature: coming from a cooler start, it may
+  // still be that much below it.
+  const double draw_back_temp =
+      start_temp >= temps.hot_rub_temp ? temps.hot_rub_temp : temps.hot_rub_temp - kRubTolerance;
+  if (settings.pumpback_mm > 0 && !(draw_back_temp >= range.min_extrude_temp)) {
+    findings.add("the filament is drawn back ([z_compensate] pumpback_mm = " +
+                 shown(settings.pumpback_mm) + ") at " + shown(draw_back_temp) + ", within " +
+                 shown(kRubTolerance) + " of the rubbing temperature " + rub_source() +
+                 ", below [extruder] min_extrude_temp = " + shown(range.min_extrude_temp));
+  }
+}
+
+void check_bed_temperature(const WipeTemperatures& temps, const host::TemperatureLimits& range,
+                           Findings& findings) {
+  findings.check_temperature(
+      temps.bed_add_temp,
+      [&] { return setting_source(temps.bed_add_temp, temps.given, kBedAddTempParameter); },
+      "heater_bed", range);
+}
+
 }  // namespace
 
 WipeTemperatures ZCompensate::configured_temperatures() const {
@@ -115,127 +271,17 @@ std::vector<std::string> ZCompensate::preflight_findings(CommandParts parts,
   const auto host_printer = printer.get();
   const double now = host_printer->get_reactor()->monotonic();
   Findings findings(host_printer->lookup_toolhead()->axis_limits(now));
-
-  // 1. The printer objects the command uses.
-  const auto has = [&](const char* name, const char* missing) {
-    if (host_printer->has_object(name)) return true;
-    findings.add(missing);
-    return false;
-  };
-  has("bed_mesh", "the printer has no [bed_mesh] section");
-  if (parts.calibration) {
-    has("probe", "the printer has no bed probe: no section (such as [probe]) provides 'probe'");
+  const WipeHeaters heaters = check_printer_objects(*host_printer, parts, findings);
+  if (parts.calibration) check_measuring_points(*this, findings);
+  if (parts.wipe) check_wipe_area(*this, findings);
+  if (heaters.extruder) {
+    check_nozzle_temperatures(*this, temps,
+                              host_printer->lookup_heater("extruder")->temperature_limits(),
+                              findings);
   }
-  const bool has_extruder = parts.wipe && has("extruder", "the printer has no [extruder] section");
-  const bool has_bed = parts.wipe && has("heater_bed", "the printer has no [heater_bed] section");
-  if (parts.wipe) has("fan", "the printer has no [fan] section");
-
-  // 2. The calibration's measuring points, at their farthest possible draws:
-  // one point lies the drawn distance above the centre, the other below it.
-  if (parts.calibration) {
-    const Span offset = between(noz_pos_offset.at(0), noz_pos_offset.at(1));
-    const std::array<Span, 2> nozzle{{
-        joined(shifted(offset, noz_pos_center.at(0)),
-               shifted({-offset.high, -offset.low}, noz_pos_center.at(0))),
-        joined(shifted(offset, noz_pos_center.at(1)),
-               shifted({-offset.high, -offset.low}, noz_pos_center.at(1))),
-    }};
-    const auto cause = [&] {
-      return "[z_compensate] noz_pos_center = " + shown(noz_pos_center) +
-             ", noz_pos_offset = " + shown(noz_pos_offset);
-    };
-    findings.check_point(nozzle[0], nozzle[1], "the nozzle's measuring points reach", cause,
-                         cause);
-    // The toolhead moves the bed probe over each point.
-    const auto probe_cause = [&] {
-      return cause() + ", bl_offset = " + shown(bl_offset);
-    };
-    findings.check_point(shifted(nozzle[0], -bl_offset[0]), shifted(nozzle[1], -bl_offset[1]),
-                         "putting the bed probe over the measuring points takes the toolhead to",
-                         probe_cause, probe_cause);
-    findings.check_axis(kZ, {kBedProbeStartZ, kBedProbeStartZ},
-                        "the bed probe starts each measurement at",
-                        [] { return std::string("a fixed height"); });
-    findings.check_axis(kZ, {vs_start_z_pos, vs_start_z_pos},
-                        "the nozzle starts each measurement at", [&] {
-                          return "[z_compensate] vs_start_z_pos = " + shown(vs_start_z_pos);
-                        });
-  }
-
-  // 3. The wipe: every possible stroke in the wipe area, the nozzle lowered
-  // 5 mm into it and lifted 5 mm before its end, and the move away.
-  if (parts.wipe) {
-    const Span start_x = shifted(between(0, clr_noz_len_x - pa_clr_dis_mm_x), clr_noz_start_x);
-    const Span start_y = shifted(between(0, clr_noz_len_y - pa_clr_dis_mm_y), clr_noz_start_y);
-    const Span end_x = shifted(start_x, pa_clr_dis_mm_x);
-    const Span end_y = shifted(start_y, pa_clr_dis_mm_y);
-    const auto x_cause = [&] {
-      return "[z_compensate] clr_noz_start_x = " + shown(clr_noz_start_x) +
-             ", clr_noz_len_x = " + shown(clr_noz_len_x) +
-             ", pa_clr_dis_mm_x = " + shown(pa_clr_dis_mm_x);
-    };
-    const auto y_cause = [&] {
-      return "[z_compensate] clr_noz_start_y = " + shown(clr_noz_start_y) +
-             ", clr_noz_len_y = " + shown(clr_noz_len_y) +
-             ", pa_clr_dis_mm_y = " + shown(pa_clr_dis_mm_y);
-    };
-    findings.check_point(start_x, joined(start_y, shifted(start_y, 5)),
-                         "the stroke's start can reach", x_cause, y_cause);
-    findings.check_point(end_x, joined(end_y, shifted(end_y, -5)), "the stroke's end can reach",
-                         x_cause, y_cause);
-    findings.check_point(shifted(end_x, pa_clr_dis_mm), end_y,
-                         "the move away after the stroke can reach",
-                         [&] {
-                           return x_cause() + ", pa_clr_dis_mm = " + shown(pa_clr_dis_mm);
-                         },
-                         y_cause);
-    findings.check_axis(kZ, {bed_max_err, bed_max_err}, "the wipe's travel moves run at", [&] {
-      return "[z_compensate] bed_max_err = " + shown(bed_max_err);
-    });
-  }
-
-  // 4. The wipe's temperatures as the run will use them: this nozzle type
-  // keeps the rubbing temperature throughout.
-  if (has_extruder) {
-    const bool one_temperature = type_nozz == 1;
-    const auto rub_source = [&] {
-      return setting_source(temps.hot_rub_temp, temps.given, kHotRubTempParameter);
-    };
-    const double start_temp = one_temperature ? temps.hot_rub_temp : temps.hot_start_temp;
-    const auto start_source = [&] {
-      return one_temperature ? rub_source()
-                             : setting_source(temps.hot_start_temp, temps.given,
-                                              kHotStartTempParameter);
-    };
-    const double end_temp = one_temperature ? temps.hot_rub_temp : temps.hot_end_temp;
-    const auto end_source = [&] {
-      return one_temperature ? rub_source()
-                             : setting_source(temps.hot_end_temp, temps.given,
-                                              kHotEndTempParameter);
-    };
-    const host::TemperatureLimits range = host_printer->lookup_heater("extruder")->temperature_limits();
-    findings.check_temperature(start_temp, start_source, "extruder", range);
-    findings.check_temperature(temps.hot_rub_temp, rub_source, "extruder", range);
-    findings.check_temperature(end_temp, end_source, "extruder", range);
-    // The filament is drawn back as soon as the nozzle is within the
-    // tolerance of the rubbing temperature: coming from a cooler start, it
-    // may still be that much below it.
-    const double draw_back_temp =
-        start_temp >= temps.hot_rub_temp ? temps.hot_rub_temp : temps.hot_rub_temp - kRubTolerance;
-    if (pumpback_mm > 0 && !(draw_back_temp >= range.min_extrude_temp)) {
-      findings.add("the filament is drawn back ([z_compensate] pumpback_mm = " +
-                   shown(pumpback_mm) + ") at " + shown(draw_back_temp) + ", within " +
-                   shown(kRubTolerance) + " of the rubbing temperature " + rub_source() +
-                   ", below [extruder] min_extrude_temp = " + shown(range.min_extrude_temp));
-    }
-  }
-  if (has_bed) {
-    findings.check_temperature(
-        temps.bed_add_temp,
-        [&] {
-          return setting_source(temps.bed_add_temp, temps.given, kBedAddTempParameter);
-        },
-        "heater_bed", host_printer->lookup_heater("heater_bed")->temperature_limits());
+  if (heaters.heater_bed) {
+    check_bed_temperature(temps, host_printer->lookup_heater("heater_bed")->temperature_limits(),
+                          findings);
   }
   return findings.texts();
 }
@@ -256,14 +302,17 @@ std::vector<std::string> ZCompensate::start_up_findings() {
   // The stroke rubs the nozzle |pa_clr_down_mm| below the bed height it
   // finds, which lies near Z 0 on a printer whose Z is homed by its probe.
   const double now = host_printer->get_reactor()->monotonic();
-  const double z_min = host_printer->lookup_toolhead()->axis_limits(now).minimum[kZ];
+  const host::AxisLimits limits = host_printer->lookup_toolhead()->axis_limits(now);
+  const double z_min = limits.minimum[kZ];
   const double rub_depth = std::fabs(pa_clr_down_mm);
   if (z_min > -rub_depth) {
+    const std::string setting = limit_name(limits.kinematics, kZ, false);
+    const std::string option = setting.substr(setting.find("] ") + 2);
     findings.push_back(
-        "[stepper_z] position_min = " + shown(z_min) + " lies above -|pa_clr_down_mm| = " +
+        setting + " = " + shown(z_min) + " lies above -|pa_clr_down_mm| = " +
         shown(-rub_depth) + ": the nozzle clearing rubs the nozzle " + shown(rub_depth) +
         " mm below the bed height it finds, and with the bed found near Z 0 that move is "
-        "refused after the printer has heated; set position_min to " + shown(-rub_depth) +
+        "refused after the printer has heated; set " + option + " to " + shown(-rub_depth) +
         " or lower (such as -2)");
   }
   return findings;
@@ -317,7 +366,7 @@ void ZCompensate::check_stroke_heights(double start_bed_z, double end_bed_z) {
                       });
   const std::vector<std::string> texts = findings.texts();
   if (texts.empty()) return;
-  refuse("VQTWENTYMA_NOZZLE_CLEAR refused: " + joined_lines(texts));
+  refuse(std::string(kNozzleClearCommand.name) + " refused: " + joined_lines(texts));
 }
 
 }  // namespace zcomp

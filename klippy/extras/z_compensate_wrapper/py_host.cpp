@@ -494,13 +494,29 @@ void PyToolhead::set_limits(const Limits& values) {
   set_attr(kin, names_->max_z_accel, values[3]);
 }
 
+namespace {
+
+// Known by the class of klippy's kinematics object; any other class has its
+// ranges set by its steppers, as the cartesian kinds do.
+host::Kinematics kinematics_of(PyObject* kinematics) {
+  // The class's own name, read without running any code.
+  const std::string name = Py_TYPE(kinematics)->tp_name;
+  if (name == "DeltaKinematics" || name == "RotaryDeltaKinematics") return host::Kinematics::delta;
+  if (name == "DeltesianKinematics") return host::Kinematics::deltesian;
+  if (name == "PolarKinematics") return host::Kinematics::polar;
+  return host::Kinematics::cartesian;
+}
+
+}  // namespace
+
 host::AxisLimits PyToolhead::axis_limits(double eventtime) {
-  const Ref status =
-      call_method(call_method(object_, names_->get_kinematics), names_->get_status, {eventtime});
+  const Ref kinematics = call_method(object_, names_->get_kinematics);
+  const Ref status = call_method(kinematics, names_->get_status, {eventtime});
   return {first_numbers<3>(checked(PyObject_GetItem(status.get(), names_->axis_minimum)).get(),
                           "kinematics axis_minimum"),
           first_numbers<3>(checked(PyObject_GetItem(status.get(), names_->axis_maximum)).get(),
-                          "kinematics axis_maximum")};
+                          "kinematics axis_maximum"),
+          kinematics_of(kinematics.get())};
 }
 
 // Bed mesh: the mesh is handed back exactly as the host gave it.

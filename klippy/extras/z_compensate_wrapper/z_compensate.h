@@ -18,10 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include "commands.h"
 #include "host/pressure_probe.h"
 #include "host/printer.h"
 #include "formatting.h"
 #include "random_draw.h"
+#include "settings.h"
 #include "value_rules.h"
 
 namespace zcomp {
@@ -164,7 +166,8 @@ class HostRef {
 // Nanoseconds since the epoch: two runs, or two objects, draw differently.
 std::uint64_t wall_clock_seed();
 
-class ZCompensate {
+// The tuning values (Settings) are its attributes, under their keys' names.
+class ZCompensate : public Settings {
  public:
   // Reads the configuration section and registers the commands.
   ZCompensate(std::shared_ptr<host::ConfigSection> config, ErrorRecords records);
@@ -224,62 +227,10 @@ class ZCompensate {
   std::int64_t auto_alignment_status = 0;
   RunStatus run_status;
 
-  // Tuning values, in reading order.
-  std::optional<std::string> tri_wave_ip;
-  double tri_expand_mm = 0;
-  double g29_down_min_z = 0;
-  double z_offset_cex_axis = 0;
-  double vs_start_z_pos = 0;
-  bool show_msg = false;
-  std::array<double, 2> bl_offset{0, 0};
-  std::array<double, 2> noz_pos_center{0, 0};
-  std::array<double, 2> noz_pos_offset{0, 0};
-  double pumpback_mm = 0;
-  std::int64_t pr_probe_cnt = 0;
-  std::int64_t pr_clear_probe_cnt = 0;
-  std::int64_t type_nozz = 0;
-  bool use_adc = false;
-  double hot_start_temp = 0;
-  double hot_end_temp = 0;
-  double hot_rub_temp = 0;
-  double bed_add_temp = 0;
-  double pa_clr_dis_mm = 0;
-  double pa_clr_down_mm = 0;
-  double clr_noz_start_x = 0;
-  double clr_noz_start_y = 0;
-  double clr_noz_len_x = 0;
-  double clr_noz_len_y = 0;
-  double clr_xy_spd = 0;
-  std::int64_t tri_min_hold = 0;
-  std::int64_t tri_max_hold = 0;
-  double bed_max_err = 0;
-  double pa_clr_dis_mm_x = 0;
-  double pa_clr_dis_mm_y = 0;
-  double tri_z_down_spd = 0;
-  double tri_z_up_spd = 0;
-  double rdy_xy_spd = 0;
-  double rdy_z_spd = 0;
-  double acc_ctl_mm = 0;
-  std::int64_t low_spd_nul = 0;
-  std::int64_t send_step_duty = 0;
-  double run_max_velocity = 0;
-  double run_max_accel = 0;
-  double run_max_z_velocity = 0;
-  double run_max_z_accel = 0;
-  double max_offset_change = 0;
-  double point_tolerance = 0;
-  std::int64_t point_retries = 0;
-
  private:
-  // A key's value, which klippy has checked against the key's bounds,
-  // checked by `rule` too.
-  double read_float(const std::string& key, double default_value,
-                    const host::ConfigSection::Bounds& bounds, const ValueRule& rule = kFinite);
-  std::int64_t read_int(const std::string& key, std::int64_t default_value,
-                        const host::ConfigSection::Bounds& bounds, const ValueRule& rule);
-  std::array<double, 2> read_float_pair(const std::string& key);
-  // Refuses a key's value as klippy refuses a configured one.
-  Refusal key_refusal(const std::string& key);
+  // The receiver of the diagnostic datagrams, refused as its key.
+  void read_diagnostics_receiver(SettingsReader& reader);
+  void register_commands();
   void set_heater_temp(const HostRef<host::Heater>& heater, double temp, bool wait, double err);
   void send_datagram(std::string_view title, std::string_view msg);
   // Brings the G-code Z offset back to 0; returns the offset it found.
@@ -305,7 +256,33 @@ class ZCompensate {
                                               const host::Position& start_pos,
                                               double z_offset_old);
   void clear_nozzle(host::GCodeCommand& gcmd);
+  // The wipe's stroke from (sx, sy) to (ex, ey), mm, and the bed's height
+  // found at each end.
+  struct Stroke {
+    double sx, sy, sz;
+    double ex, ey, ez;
+  };
+  Stroke draw_stroke(double min_x, double min_y);
+  void heat_for_wipe(const WipeTemperatures& temps);
+  void find_bed_at_stroke_ends(Stroke& stroke);
+  void rub_along_stroke(host::GCode& dispatcher, const Stroke& stroke,
+                        const WipeTemperatures& temps);
+  void cool_down_after_stroke(host::GCode& dispatcher, const Stroke& stroke,
+                              const WipeTemperatures& temps);
   void calibrate(host::GCodeCommand& gcmd);
+  // What the calibration's points gave: their offsets, the new probe offset
+  // and how far apart the points lie.
+  struct OffsetMeasurement {
+    std::array<double, 2> point_offsets;
+    double z_offset_new;
+    double spread;
+  };
+  OffsetMeasurement measure_offset(host::GCodeCommand& gcmd, const host::Position& start_pos,
+                                   double z_offset_old, const OffsetLimits& limits);
+  void shift_to_new_offset(double z_offset_new, double z_offset_old);
+  std::string implausible_result(const OffsetMeasurement& measured, double z_offset_old,
+                                 const OffsetLimits& limits);
+  void save_new_offset(host::GCode& dispatcher, double z_offset_new);
   void z_offset_auto(host::GCodeCommand& gcmd);
   // Refuses the command when what it would visit or heat does not fit the
   // printer; runs before anything heats or moves.

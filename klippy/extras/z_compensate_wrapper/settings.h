@@ -1,0 +1,122 @@
+// The tuning values of the [z_compensate] section, read once at construction
+// in their fixed order: each key's meaning, default and bounds are given in
+// docs/Config_Reference.md; the lines below say what each is for.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/printer.h"
+#include "value_rules.h"
+
+namespace zcomp {
+
+struct Settings {
+  // Receiver of the diagnostic datagrams; none sends none.
+  std::optional<std::string> tri_wave_ip;
+  // mm subtracted from the calibration's mean measured offset.
+  double tri_expand_mm = 0;
+  // Z travel, mm, of every downward run of the pressure probe.
+  double g29_down_min_z = 0;
+  // Read and checked only: no procedure uses it.
+  double z_offset_cex_axis = 0;
+  // Height, mm, at which the nozzle is put over a calibration point.
+  double vs_start_z_pos = 0;
+  // Console and diagnostic messages on.
+  bool show_msg = false;
+  // X, Y of the bed probe relative to the nozzle, mm.
+  std::array<double, 2> bl_offset{0, 0};
+  // Centre of the calibration's measuring spot, mm.
+  std::array<double, 2> noz_pos_center{0, 0};
+  // [low, high] distance, mm, of the measuring points from that centre.
+  std::array<double, 2> noz_pos_offset{0, 0};
+  // Filament drawn back before the stroke, mm.
+  double pumpback_mm = 0;
+  // The pressure probe's counts for a calibration and a wipe measurement.
+  std::int64_t pr_probe_cnt = 0;
+  std::int64_t pr_clear_probe_cnt = 0;
+  // 1: the nozzle is rubbed, probed and left at the rubbing temperature.
+  std::int64_t type_nozz = 0;
+  // Chooses the defaults of the hold thresholds.
+  bool use_adc = false;
+  // The wipe's temperatures, degrees Celsius: the defaults of its parameters.
+  double hot_start_temp = 0;
+  double hot_end_temp = 0;
+  double hot_rub_temp = 0;
+  double bed_add_temp = 0;
+  // X distance, mm, of the move away after the stroke.
+  double pa_clr_dis_mm = 0;
+  // Signed Z of the stroke against the bed heights found, mm.
+  double pa_clr_down_mm = 0;
+  // The wipe area: its lowest X and Y and its extent, mm.
+  double clr_noz_start_x = 0;
+  double clr_noz_start_y = 0;
+  double clr_noz_len_x = 0;
+  double clr_noz_len_y = 0;
+  // Speed of the stroke, mm/s.
+  double clr_xy_spd = 0;
+  // Hold thresholds handed to the pressure probe by the wipe.
+  std::int64_t tri_min_hold = 0;
+  std::int64_t tri_max_hold = 0;
+  // Height of the wipe's travel moves and its final lift, mm.
+  double bed_max_err = 0;
+  // The stroke's length along X and Y, mm.
+  double pa_clr_dis_mm_x = 0;
+  double pa_clr_dis_mm_y = 0;
+  // Key "speed": Z speed, mm/s, of the error routine's stepping run.
+  double tri_z_down_spd = 0;
+  // Key "lift_speed": only the default of rdy_z_spd.
+  double tri_z_up_spd = 0;
+  // Speeds, mm/s, of the wipe's travel moves and of lowering onto the stroke.
+  double rdy_xy_spd = 0;
+  double rdy_z_spd = 0;
+  // Read and checked only: no procedure uses it.
+  double acc_ctl_mm = 0;
+  // Arguments of the pressure probe's stepping command in the error routine.
+  std::int64_t low_spd_nul = 0;
+  std::int64_t send_step_duty = 0;
+  // The toolhead's limits while the wipe runs.
+  double run_max_velocity = 0;
+  double run_max_accel = 0;
+  double run_max_z_velocity = 0;
+  double run_max_z_accel = 0;
+  // The calibration's plausibility limits: the defaults of its parameters.
+  double max_offset_change = 0;
+  double point_tolerance = 0;
+  std::int64_t point_retries = 0;
+};
+
+// Reads the keys into `Settings` in their fixed order, each step a group of
+// keys that belong together. klippy checks each key's bounds; every number
+// is checked by its rule too, as the host's getters take "nan" and "inf".
+class SettingsReader {
+ public:
+  explicit SettingsReader(std::shared_ptr<host::ConfigSection> config)
+      : config_(std::move(config)) {}
+
+  void read_calibration_values(Settings& settings);
+  void read_measuring_spot(Settings& settings);
+  void read_wipe(Settings& settings);
+  void read_hold_thresholds(Settings& settings);
+  void read_stroke(Settings& settings);
+  void read_speeds(Settings& settings);
+  void read_stepping_and_limits(Settings& settings);
+  void read_plausibility_limits(Settings& settings);
+
+  // Refuses a key's value as klippy refuses a configured one.
+  Refusal key_refusal(const std::string& key);
+
+ private:
+  double read_float(const std::string& key, double default_value,
+                    const host::ConfigSection::Bounds& bounds, const ValueRule& rule = kFinite);
+  std::int64_t read_int(const std::string& key, std::int64_t default_value,
+                        const host::ConfigSection::Bounds& bounds, const ValueRule& rule);
+  std::array<double, 2> read_float_pair(const std::string& key);
+
+  std::shared_ptr<host::ConfigSection> config_;
+};
+
+}  // namespace zcomp
