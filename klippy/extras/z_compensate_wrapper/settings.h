@@ -36,56 +36,41 @@ struct Settings {
   // Filament drawn back before the stroke, mm.
   double pumpback_mm = 0;
   // The pressure probe's counts for a calibration and a wipe measurement.
-  std::int64_t pr_probe_cnt = 0;
-  std::int64_t pr_clear_probe_cnt = 0;
+  std::int64_t pr_probe_cnt = 0, pr_clear_probe_cnt = 0;
   // 1: the nozzle is rubbed, probed and left at the rubbing temperature.
   std::int64_t type_nozz = 0;
   // Chooses the defaults of the hold thresholds.
   bool use_adc = false;
   // The wipe's temperatures, degrees Celsius: the defaults of its parameters.
-  double hot_start_temp = 0;
-  double hot_end_temp = 0;
-  double hot_rub_temp = 0;
-  double bed_add_temp = 0;
+  double hot_start_temp = 0, hot_end_temp = 0, hot_rub_temp = 0, bed_add_temp = 0;
   // X distance, mm, of the move away after the stroke.
   double pa_clr_dis_mm = 0;
   // Signed Z of the stroke against the bed heights found, mm.
   double pa_clr_down_mm = 0;
   // The wipe area: its lowest X and Y and its extent, mm.
-  double clr_noz_start_x = 0;
-  double clr_noz_start_y = 0;
-  double clr_noz_len_x = 0;
-  double clr_noz_len_y = 0;
+  double clr_noz_start_x = 0, clr_noz_start_y = 0, clr_noz_len_x = 0, clr_noz_len_y = 0;
   // Speed of the stroke, mm/s.
   double clr_xy_spd = 0;
   // Hold thresholds handed to the pressure probe by the wipe.
-  std::int64_t tri_min_hold = 0;
-  std::int64_t tri_max_hold = 0;
+  std::int64_t tri_min_hold = 0, tri_max_hold = 0;
   // Height of the wipe's travel moves and its final lift, mm.
   double bed_max_err = 0;
   // The stroke's length along X and Y, mm.
-  double pa_clr_dis_mm_x = 0;
-  double pa_clr_dis_mm_y = 0;
+  double pa_clr_dis_mm_x = 0, pa_clr_dis_mm_y = 0;
   // Key "speed": Z speed, mm/s, of the error routine's stepping run.
   double tri_z_down_spd = 0;
   // Key "lift_speed": only the default of rdy_z_spd.
   double tri_z_up_spd = 0;
   // Speeds, mm/s, of the wipe's travel moves and of lowering onto the stroke.
-  double rdy_xy_spd = 0;
-  double rdy_z_spd = 0;
+  double rdy_xy_spd = 0, rdy_z_spd = 0;
   // Read and checked only: no procedure uses it.
   double acc_ctl_mm = 0;
   // Arguments of the pressure probe's stepping command in the error routine.
-  std::int64_t low_spd_nul = 0;
-  std::int64_t send_step_duty = 0;
+  std::int64_t low_spd_nul = 0, send_step_duty = 0;
   // The toolhead's limits while the wipe runs.
-  double run_max_velocity = 0;
-  double run_max_accel = 0;
-  double run_max_z_velocity = 0;
-  double run_max_z_accel = 0;
+  double run_max_velocity = 0, run_max_accel = 0, run_max_z_velocity = 0, run_max_z_accel = 0;
   // The calibration's plausibility limits: the defaults of its parameters.
-  double max_offset_change = 0;
-  double point_tolerance = 0;
+  double max_offset_change = 0, point_tolerance = 0;
   std::int64_t point_retries = 0;
 };
 
