@@ -30,10 +30,10 @@ struct ValueRule {
   bool whole = false;
 };
 
-inline const ValueRule kFinite{};
+inline constexpr ValueRule kFinite{};
 // A distance limit of the calibration; 0 switches its check off.
-inline const ValueRule kDistanceLimit{0.0, std::nullopt, false};
-inline const ValueRule kRetriesLimit{0.0, static_cast<double>(kMaxPointRetries), true};
+inline constexpr ValueRule kDistanceLimit{0.0, std::nullopt, false};
+inline constexpr ValueRule kRetriesLimit{0.0, static_cast<double>(kMaxPointRetries), true};
 
 // How `value` breaks `rule`, worded as klippy words a refused parameter
 // ("must be a finite number", "must have minimum of 0"), or an empty text
@@ -57,17 +57,18 @@ struct CommandParameter {
 };
 
 // The nozzle clearing's temperatures, degrees Celsius.
-inline const CommandParameter kHotStartTempParameter{"HOT_START_TEMP", "hot_start_temp", &kFinite};
-inline const CommandParameter kHotRubTempParameter{"HOT_RUB_TEMP", "hot_rub_temp", &kFinite};
-inline const CommandParameter kHotEndTempParameter{"HOT_END_TEMP", "hot_end_temp", &kFinite};
-inline const CommandParameter kBedAddTempParameter{"BED_ADDTEMP", "bed_add_temp", &kFinite};
+inline constexpr CommandParameter kHotStartTempParameter{"HOT_START_TEMP", "hot_start_temp",
+                                                         &kFinite};
+inline constexpr CommandParameter kHotRubTempParameter{"HOT_RUB_TEMP", "hot_rub_temp", &kFinite};
+inline constexpr CommandParameter kHotEndTempParameter{"HOT_END_TEMP", "hot_end_temp", &kFinite};
+inline constexpr CommandParameter kBedAddTempParameter{"BED_ADDTEMP", "bed_add_temp", &kFinite};
 // The calibration's plausibility limits.
-inline const CommandParameter kMaxOffsetChangeParameter{"MAX_OFFSET_CHANGE", "max_offset_change",
-                                                        &kDistanceLimit};
-inline const CommandParameter kPointToleranceParameter{"POINT_TOLERANCE", "point_tolerance",
-                                                       &kDistanceLimit};
-inline const CommandParameter kPointRetriesParameter{"POINT_RETRIES", "point_retries",
-                                                     &kRetriesLimit};
+inline constexpr CommandParameter kMaxOffsetChangeParameter{
+    "MAX_OFFSET_CHANGE", "max_offset_change", &kDistanceLimit};
+inline constexpr CommandParameter kPointToleranceParameter{"POINT_TOLERANCE", "point_tolerance",
+                                                           &kDistanceLimit};
+inline constexpr CommandParameter kPointRetriesParameter{"POINT_RETRIES", "point_retries",
+                                                         &kRetriesLimit};
 
 // "PARAMETER=value" when the command line gave the parameter, else
 // "[z_compensate] key = value".

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "formatting.h"
 #include "host/pressure_probe.h"
 #include "host/printer.h"
-#include "formatting.h"
 #include "random_draw.h"
 #include "settings.h"
 #include "value_rules.h"
@@ -31,7 +31,6 @@ namespace zcomp {
 constexpr int MAX_BUF_LEN = 32;
 constexpr int MAX_PRES_CNT = 4;
 constexpr int MAX_STEP_CNT = 4;
-
 
 // A module-level error record ("code", "msg", "values"). The caller's values
 // are bound to the record object that the procedure was handed.
@@ -72,7 +71,6 @@ class MoveTarget {
   std::array<double, 3> values_{};
   std::size_t size_;
 };
-
 
 // The four temperatures of one nozzle wipe, degrees Celsius, and which of
 // them the command line gave.
@@ -161,8 +159,6 @@ class HostRef {
   std::shared_ptr<T> ref_;
 };
 
-
-
 // Nanoseconds since the epoch: two runs, or two objects, draw differently.
 std::uint64_t wall_clock_seed();
 
@@ -228,9 +224,12 @@ class ZCompensate : public Settings {
   RunStatus run_status;
 
  private:
+  // Construction.
   // The receiver of the diagnostic datagrams, refused as its key.
   void read_diagnostics_receiver(SettingsReader& reader);
   void register_commands();
+
+  // Machine helpers.
   void set_heater_temp(const HostRef<host::Heater>& heater, double temp, bool wait, double err);
   void send_datagram(std::string_view title, std::string_view msg);
   // Brings the G-code Z offset back to 0; returns the offset it found.
@@ -255,6 +254,8 @@ class ZCompensate : public Settings {
   std::array<double, 2> measure_point_offsets(host::GCodeCommand& gcmd,
                                               const host::Position& start_pos,
                                               double z_offset_old);
+
+  // The nozzle clearing's steps.
   void clear_nozzle(host::GCodeCommand& gcmd);
   // The wipe's stroke from (sx, sy) to (ex, ey), mm, and the bed's height
   // found at each end.
@@ -269,6 +270,8 @@ class ZCompensate : public Settings {
                         const WipeTemperatures& temps);
   void cool_down_after_stroke(host::GCode& dispatcher, const Stroke& stroke,
                               const WipeTemperatures& temps);
+
+  // The calibration's steps.
   void calibrate(host::GCodeCommand& gcmd);
   // What the calibration's points gave: their offsets, the new probe offset
   // and how far apart the points lie.
@@ -284,6 +287,8 @@ class ZCompensate : public Settings {
                                  const OffsetLimits& limits);
   void save_new_offset(host::GCode& dispatcher, double z_offset_new);
   void z_offset_auto(host::GCodeCommand& gcmd);
+
+  // The pre-flight.
   // Refuses the command when what it would visit or heat does not fit the
   // printer; runs before anything heats or moves.
   void preflight(const char* command, CommandParts parts, const WipeTemperatures& temps);
