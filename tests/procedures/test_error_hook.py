@@ -107,3 +107,18 @@ def test_a_restart_while_the_hook_waits_ends_the_command_at_once(make_printer, m
     aborted = printer.abort_command()
     assert isinstance(aborted.exception, greenlet.GreenletExit)
     assert not any("on_error_gcode" in line for line in printer.console_lines())
+
+
+def test_an_error_routine_that_fails_before_its_shutdown_runs_no_hook(make_printer,
+                                                                     monkeypatch):
+    # A fault was found: the printer stays as the routine left it, unmoved.
+    printer = make_printer(hook_option(SHOW), overrides=STUCK_SYNC_LINE)
+
+    def enable_steps():
+        raise printer.command_error("no stepping run")
+    monkeypatch.setattr(printer.lookup_object("tensink_v2"), "enable_steps", enable_steps)
+
+    with pytest.raises(sim_gcode.CommandError, match="no stepping run"):
+        printer.run_gcode("VQTWENTYMA_NOZZLE_CLEAR")
+    assert not printer.is_shutdown()
+    assert not any(line.startswith("HOOK ") for line in printer.console_lines())
