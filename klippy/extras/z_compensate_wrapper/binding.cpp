@@ -193,6 +193,26 @@ int set_tri_wave_ip(PyObject* self, PyObject* value, void*) {
   });
 }
 
+// The hook's template as the host made it; None where none is configured.
+PyObject* get_on_error_gcode(PyObject* self, void*) {
+  return get_attribute<ModuleClass>(self, "on_error_gcode", [](ZCompensate& core) -> PyObject* {
+    const auto hook = core.on_error_gcode.held();
+    if (!hook) return none();
+    return dynamic_cast<const PyObjectAdapter&>(*hook).object().release();
+  });
+}
+
+int set_on_error_gcode(PyObject* self, PyObject* value, void*) {
+  return set_attribute<ModuleClass>(
+      self, value, "on_error_gcode", [self](ZCompensate& core, PyObject* given) {
+        if (given == Py_None) {
+          core.on_error_gcode = nullptr;
+          return;
+        }
+        core.on_error_gcode = std::make_shared<PyGCodeTemplate>(Ref::borrow(given), names_of(self));
+      });
+}
+
 using Attributes = std::vector<PyGetSetDef>;
 
 Attributes host_reference_attributes() {
@@ -269,6 +289,7 @@ Attributes setting_attributes() {
       field<ModuleClass>("max_offset_change", &ZCompensate::max_offset_change, zcomp::kDistanceLimit),
       field<ModuleClass>("point_tolerance", &ZCompensate::point_tolerance, zcomp::kDistanceLimit),
       field<ModuleClass>("point_retries", &ZCompensate::point_retries, zcomp::kRetriesLimit),
+      {"on_error_gcode", get_on_error_gcode, set_on_error_gcode, nullptr, nullptr},
   };
 }
 
@@ -383,6 +404,7 @@ std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
   add_adapter(core.pheaters, adapters);
   add_adapter(core.heater_hot, adapters);
   add_adapter(core.heater_bed, adapters);
+  add_adapter(core.on_error_gcode, adapters);
   // The printer adapter's own, for its lookups; some may be the ones above.
   if (const auto* printer = dynamic_cast<const PyPrinter*>(core.printer.held().get())) {
     std::vector<const PyObjectAdapter*> kept;

@@ -23,6 +23,7 @@ ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
   reader.read_speeds(*this);
   reader.read_stepping_and_limits(*this);
   reader.read_plausibility_limits(*this);
+  on_error_gcode = config->load_template("on_error_gcode");
 }
 
 void ZCompensate::read_diagnostics_receiver(SettingsReader& reader) {

@@ -210,6 +210,9 @@ class ZCompensate : public Settings {
   HostRef<host::Heaters> pheaters{"pheaters"};
   HostRef<host::Heater> heater_hot{"heater_hot"};
   HostRef<host::Heater> heater_bed{"heater_bed"};
+  // The key on_error_gcode: run when a command ends in a refusal or a command
+  // error; none unless configured.
+  HostRef<host::GCodeTemplate> on_error_gcode{"on_error_gcode"};
 
   // Working state.
   bool shut_down = false;
@@ -242,6 +245,7 @@ class ZCompensate : public Settings {
   // called by another is part of that one's outcome.
   void run_command(const char* name, const std::function<void()>& body);
   void finish_command(const char* name, const std::exception_ptr& failure);
+  void run_error_hook(const char* name, const std::exception_ptr& failure);
   // Ends the command with the host's command error, kept as a refusal.
   void refuse(const std::string& message);
   WipeTemperatures read_wipe_temperatures(host::GCodeCommand& gcmd);
@@ -306,6 +310,12 @@ class ZCompensate : public Settings {
   std::optional<std::string> tri_wave_addr_;
   // The message of the refusal that is ending the running command.
   std::optional<std::string> refusal_;
+  // Whether the running command entered the error routine, which ends in a
+  // shutdown.
+  bool error_routine_entered_ = false;
+  // Whether on_error_gcode is running: a command it runs does not run it
+  // again.
+  bool in_error_hook_ = false;
   // The G-code Z offset that the running calibration, or Z_OFFSET_AUTO
   // running it, found when it started; a refusal by the limits puts it back.
   double start_gcode_z_offset_ = 0;
