@@ -23,25 +23,26 @@ constexpr const char* kStepperSections[] = {"stepper_x", "stepper_y", "stepper_z
 // a stepper of its own, "[printer] minimum_z_position" on a delta. A range
 // about the centre is named by its radius, its lower end with a minus sign.
 std::string limit_name(host::Kinematics kinematics, int axis, bool upper) {
-  const std::string stepper_end =
-      std::string("[") + kStepperSections[axis] + "] " + (upper ? "position_max" : "position_min");
-  const bool towers = kinematics == host::Kinematics::delta ||
-                      kinematics == host::Kinematics::deltesian;
-  if (axis == kZ && towers) {
-    return upper ? "the towers' reach" : "[printer] minimum_z_position";
-  }
-  if (axis == kZ) return stepper_end;
+  const std::string stepper = std::string("[") + kStepperSections[axis] + "] " +
+                              (upper ? "position_max" : "position_min");
+  const std::string minus = upper ? "" : "-";
   switch (kinematics) {
-    case host::Kinematics::delta:
-      return upper ? "[printer] print_radius" : "-[printer] print_radius";
+    case host::Kinematics::cartesian:
+      return stepper;
+    // The arm reaches a radius about the bed's centre.
     case host::Kinematics::polar:
-      return upper ? "[stepper_arm] position_max" : "-[stepper_arm] position_max";
+      return axis == kZ ? stepper : minus + "[stepper_arm] position_max";
+    // The towers carry the nozzle within a radius, down to a height of their own.
+    case host::Kinematics::delta:
+      if (axis != kZ) return minus + "[printer] print_radius";
+      return upper ? "the towers' reach" : "[printer] minimum_z_position";
+    // Two towers along X, a stepper of its own along Y.
     case host::Kinematics::deltesian:
       if (axis == kX) return "the arms' reach";
-      return stepper_end;
-    case host::Kinematics::cartesian: break;
+      if (axis == kY) return stepper;
+      return upper ? "the towers' reach" : "[printer] minimum_z_position";
   }
-  return stepper_end;
+  return stepper;
 }
 
 // The values one coordinate can take in a part of a command.
