@@ -155,17 +155,18 @@ def flush_folder(folder):
         os.close(fd)
 
 
-def write_flushed(name, data, like):
-    """(Re)writes the file `name` with `data`, on disk when this returns,
-    with the mode of `like` (an os.stat_result) and its owner where this
-    process may give a file away."""
+def write_flushed(name, data, like=None):
+    """(Re)writes the file `name` with `data`, on disk when this returns;
+    with the mode of `like` (an os.stat_result) if given, and its owner
+    where this process may give a file away."""
     fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     try:
-        try:
-            os.fchown(fd, like.st_uid, like.st_gid)
-        except PermissionError:
-            pass
-        os.fchmod(fd, stat.S_IMODE(like.st_mode))
+        if like is not None:
+            try:
+                os.fchown(fd, like.st_uid, like.st_gid)
+            except PermissionError:
+                pass
+            os.fchmod(fd, stat.S_IMODE(like.st_mode))
         write_all(fd, data)
         os.fsync(fd)
     finally:
@@ -331,7 +332,7 @@ class DraftSave:
         try:
             before = read_bytes(self.cfgname)
             old = os.stat(self.target)
-            write_flushed(self.draft, before, old)
+            write_flushed(self.draft, before)
             drafted = os.stat(self.draft)
             host_save(self.draft)
             if read_text(self.draft) == read_text(self.cfgname):

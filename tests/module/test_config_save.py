@@ -477,3 +477,40 @@ def test_a_save_survives_a_power_cut_or_a_failure_at_any_step(make_printer, tmp_
         assert leftovers in ([], [subject] if name == "remove" else [])
         for files in JournalledDisk(before, failed_steps).after_power_cut():
             check_whole(files, target, before, may_be_partial)
+
+
+@pytest.mark.parametrize("generation", ALL)
+def test_a_symlinked_file_keeps_its_link_and_the_old_file_stays_whole(make_printer, tmp_path,
+                                                                      generation):
+    printer = make_printer("", host_generation=generation)
+    path = printer.get_start_args()["config_file"]
+    target = str(tmp_path / "repository" / "printer.cfg")
+    os.makedirs(os.path.dirname(target))
+    before = open(path).read().replace("\n", "\r\n").encode()
+    with open(target, "wb") as f:
+        f.write(before)
+    os.chmod(target, 0o600)
+    os.remove(path)
+    os.symlink(target, path)
+    printer.lookup_object("configfile").set("probe", "z_offset", "1.900")
+    printer.run_gcode("CXSAVE_CONFIG")
+    assert os.readlink(path) == target
+    assert "#*# z_offset = 1.900" in open(target).read()
+    assert stat.S_IMODE(os.stat(target).st_mode) == 0o600
+    [backup] = backups(printer)
+    assert open(backup, "rb").read() == before
+    assert hidden_files(os.path.dirname(path)) == hidden_files(os.path.dirname(target)) == []
+
+
+def test_what_a_save_cut_short_left_goes_at_the_next_start(make_printer, tmp_path):
+    leftovers = [".printer.z_compensate.cfg", ".printer.z_compensate-new.cfg",
+                 ".printer.z_compensate_autosave.cfg",
+                 os.path.join("config_backups", ".printer.z_compensate-backup.cfg")]
+    kept = ["printer-20250101_000000.cfg", ".printer.cfg.swp"]
+    os.makedirs(str(tmp_path / "config_backups"))
+    for name in leftovers + kept:
+        (tmp_path / name).write_text("[printer]\n")
+    make_printer("")
+    assert sorted(p for p in os.listdir(str(tmp_path)) if p.startswith((".", "printer-"))) == \
+        sorted(kept)
+    assert os.listdir(str(tmp_path / "config_backups")) == []
