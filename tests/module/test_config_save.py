@@ -201,13 +201,12 @@ def test_plain_save_config_still_restarts(make_printer):
 
 
 # A save's steps on the disk, a power cut after any of them and a failure at
-# any of them: the loader's os calls are recorded while it saves into a
-# folder of tmp_path, and a model of a journalling file system says what a
-# power cut after each step would leave.
+# any of them: the loader's os calls are recorded while it saves into
+# tmp_path, and a model of a journalling file system says what a power cut
+# after each step could leave.
 
 OLD = b"[printer]\r\nkinematics: none\r\n"
-NEW = "[printer]\nkinematics: none\n\n#*# [probe]\n#*# z_offset = 1.900\n"
-HOST_BACKUP = "-20260101_000000.cfg"
+NEW = b"[printer]\nkinematics: none\n\n#*# [probe]\n#*# z_offset = 1.900\n"
 # What a failing step raises, per os call
 FAILURES = {"open": errno.EROFS, "write": errno.ENOSPC, "fsync": errno.EIO,
             "rename": errno.EBUSY, "link": errno.EPERM, "remove": errno.EROFS,
@@ -216,198 +215,147 @@ FAILURES = {"open": errno.EROFS, "write": errno.ENOSPC, "fsync": errno.EIO,
 
 
 def renaming_host(draft):
-    """SAVE_CONFIG of a host that renames: a new file replaces the draft."""
-    with open(draft[:-4] + "_autosave.cfg", "w") as f:
+    """SAVE_CONFIG of a host that replaces the draft by a new file."""
+    with open(draft[:-4] + "_autosave.cfg", "wb") as f:
         f.write(NEW)
-    os.rename(draft, draft[:-4] + HOST_BACKUP)
+    os.rename(draft, draft[:-4] + "-20260101_000000.cfg")
     os.rename(draft[:-4] + "_autosave.cfg", draft)
 
 
 def in_place_host(draft):
-    """SAVE_CONFIG of a host that copies into config_backups/ and writes
-    the file in place."""
-    folder = os.path.join(os.path.dirname(draft), "config_backups")
-    os.makedirs(folder, exist_ok=True)
-    shutil.copy(draft, os.path.join(folder, os.path.basename(draft)[:-4] + HOST_BACKUP))
-    with open(draft, "w") as f:
+    """SAVE_CONFIG of a host that copies the draft into config_backups/ and
+    writes it in place."""
+    shutil.copy(draft, os.path.join(os.path.dirname(draft), "config_backups",
+                                    ".printer.z_compensate-20260101_000000.cfg"))
+    with open(draft, "wb") as f:
         f.write(NEW)
 
 
 class RecordedOs:
-    """The loader's os module: each call that changes the disk is a step,
-    (name, path or fd, data); the step numbered `fail_at` fails (a write
-    after writing half), and a rename over `mounted` always does, as over a
-    file mounted on its own."""
+    """The loader's os module: every call that changes the disk is a step
+    (name, args, result); the step numbered `fail_at` fails (a write after
+    writing half), and a printer.cfg `mounted` on its own cannot be renamed
+    over nor linked to."""
 
-    def __init__(self, fail_at=None, mounted=None):
+    def __init__(self, fail_at, mounted):
         self.steps, self.fail_at, self.mounted = [], fail_at, mounted
 
     def __getattr__(self, name):
-        return getattr(os, name)
+        if name not in FAILURES:
+            return getattr(os, name)
 
-    def step(self, name, subject, data=None):
-        self.steps.append((name, subject, data))
-        if len(self.steps) - 1 == self.fail_at:
-            raise OSError(FAILURES[name], os.strerror(FAILURES[name]))
-
-    def open(self, path, flags, mode=0o777):
-        self.step("open", (os.path.abspath(path), flags))
-        fd = os.open(path, flags, mode)
-        self.steps[-1] = ("open", (os.path.abspath(path), flags), fd)
-        return fd
-
-    def write(self, fd, data):
-        data = bytes(data)
-        if len(self.steps) == self.fail_at and len(data) > 1:
-            data = data[:len(data) // 2]
-            os.write(fd, data)
-        self.step("write", fd, data)
-        return os.write(fd, data)
-
-    def rename(self, source, destination):
-        self.step("rename", (source, destination))
-        if destination == self.mounted:
-            raise OSError(errno.EBUSY, os.strerror(errno.EBUSY), destination)
-        os.rename(source, destination)
-
-    def link(self, source, destination):
-        self.step("link", (source, destination))
-        if source == self.mounted:
-            raise OSError(errno.EXDEV, os.strerror(errno.EXDEV), source)
-        os.link(source, destination)
-
-    def remove(self, path):
-        self.step("remove", path)
-        os.remove(path)
-
-    def close(self, fd):
-        os.close(fd)
-        self.step("close", fd)
-
-    def lseek(self, fd, position, how):
-        self.step("lseek", fd, position)
-        return os.lseek(fd, position, how)
-
-    def ftruncate(self, fd, length):
-        self.step("ftruncate", fd, length)
-        os.ftruncate(fd, length)
-
-    def fsync(self, fd):
-        self.step("fsync", fd)
-        os.fsync(fd)
-
-    def fchmod(self, fd, mode):
-        self.step("fchmod", fd)
-        os.fchmod(fd, mode)
-
-    def fchown(self, fd, uid, gid):
-        os.fchown(fd, uid, gid)
-
-
-UNKNOWN = "unflushed"
+        def step(*args):
+            args = tuple(bytes(a) if isinstance(a, memoryview) else a for a in args)
+            if (name, args[1 if name == "rename" else 0]) in (("rename", self.mounted),
+                                                              ("link", self.mounted)):
+                failure = errno.EBUSY if name == "rename" else errno.EXDEV
+                raise OSError(failure, os.strerror(failure))
+            if len(self.steps) == self.fail_at:
+                self.fail_at = None
+                if name == "write":
+                    args = (args[0], args[1][:len(args[1]) // 2])
+                    self.steps.append((name, args, os.write(*args)))
+                if name == "close":
+                    os.close(*args)
+                raise OSError(FAILURES[name], os.strerror(FAILURES[name]))
+            self.steps.append((name, args, getattr(os, name)(*args)))
+            return self.steps[-1][2]
+        return step
 
 
 class JournalledDisk:
-    """What a power cut leaves of `steps`: a file's data is what its last
-    fsync saw, or unknown if it changed since; a folder's entries are
-    those after its last fsync, or after any later step (the journal
-    commits them in order, any time)."""
+    """What a power cut after `steps` could leave: a file holds what its last
+    fsync saw, or None (unknown) if it changed since; a folder's entries
+    are those after its last fsync or after any of its later changes (the
+    journal commits them in order, at any time)."""
 
     def __init__(self, files, steps):
-        self.inodes = {path: [data, data] for path, data in files.items()}
-        self.names = {path: self.inodes[path] for path in files}
+        # path: [data, data on disk]
+        self.names = {path: [data, data] for path, data in files.items()}
+        self.folders = {os.path.dirname(p): [self.entries(os.path.dirname(p))] for p in files}
         self.fds = {}
-        # For each folder, its entries after each of its changes since its
-        # last fsync
-        self.folder_states = {}
-        for folder in {os.path.dirname(path) for path in files}:
-            self.folder_states[folder] = [self.entries(folder)]
-        for step in steps:
-            self.apply(*step)
+        for name, args, result in steps:
+            getattr(self, name)(result, *args)
 
     def entries(self, folder):
-        return {p: i for p, i in self.names.items() if os.path.dirname(p) == folder}
+        return {p: inode for p, inode in self.names.items() if os.path.dirname(p) == folder}
 
-    def changed(self, folder):
-        self.folder_states.setdefault(folder, []).append(self.entries(folder))
+    def changed(self, *paths):
+        for folder in {os.path.dirname(p) for p in paths}:
+            self.folders.setdefault(folder, [{}]).append(self.entries(folder))
 
-    def apply(self, name, subject, data):
-        if name == "open":
-            path, flags = subject
-            if os.path.isdir(path) or flags & os.O_DIRECTORY:
-                self.fds[data] = [path, 0]
-                return
-            if path not in self.names:
-                self.names[path] = [b"", b""]
-                self.changed(os.path.dirname(path))
-            if flags & os.O_TRUNC:
-                self.names[path][0] = b""
-                self.names[path][1] = UNKNOWN
-            self.fds[data] = [self.names[path], 0]
-        elif name == "write":
-            inode, offset = self.fds[subject]
-            inode[0] = inode[0][:offset] + data + inode[0][offset + len(data):]
-            inode[1] = UNKNOWN
-            self.fds[subject][1] += len(data)
-        elif name == "lseek":
-            self.fds[subject][1] = data
-        elif name == "ftruncate":
-            inode = self.fds[subject][0]
-            inode[0], inode[1] = inode[0][:data], UNKNOWN
-        elif name == "fsync":
-            target = self.fds[subject][0]
-            if isinstance(target, str):
-                self.folder_states[target] = [self.entries(target)]
-            else:
-                target[1] = target[0]
-        elif name in ("rename", "link"):
-            source, destination = subject
-            self.names[destination] = self.names[source]
-            if name == "rename":
-                del self.names[source]
-                self.changed(os.path.dirname(source))
-            self.changed(os.path.dirname(destination))
-        elif name == "remove" and subject in self.names:
-            del self.names[subject]
-            self.changed(os.path.dirname(subject))
+    def open(self, fd, path, flags, mode=0o777):
+        if flags & os.O_DIRECTORY:
+            self.fds[fd] = path
+            return
+        if path not in self.names:
+            self.names[path] = [b"", b""]
+            self.changed(path)
+        if flags & os.O_TRUNC:
+            self.names[path][:] = [b"", None]
+        self.fds[fd] = [self.names[path], 0]
+
+    def write(self, count, fd, data):
+        inode, offset = self.fds[fd]
+        inode[:] = [inode[0][:offset] + data[:count] + inode[0][offset + count:], None]
+        self.fds[fd][1] += count
+
+    def lseek(self, result, fd, position, how):
+        self.fds[fd][1] = position
+
+    def ftruncate(self, result, fd, length):
+        inode = self.fds[fd][0]
+        inode[:] = [inode[0][:length], None]
+
+    def fsync(self, result, fd):
+        if isinstance(self.fds[fd], str):
+            self.folders[self.fds[fd]] = [self.entries(self.fds[fd])]
+        else:
+            self.fds[fd][0][1] = self.fds[fd][0][0]
+
+    def rename(self, result, source, destination):
+        self.names[destination] = self.names.pop(source)
+        self.changed(source, destination)
+
+    def link(self, result, source, destination):
+        self.names[destination] = self.names[source]
+        self.changed(destination)
+
+    def remove(self, result, path):
+        if self.names.pop(path, None) is not None:
+            self.changed(path)
+
+    def close(self, *args):
+        pass
+    fchmod = close
 
     def after_power_cut(self):
-        """Every {path: durable data} a power cut could leave."""
-        folders = sorted(self.folder_states)
-        for choice in itertools.product(*(self.folder_states[f] for f in folders)):
-            yield {path: inode[1] for entries in choice for path, inode in entries.items()}
+        """Every {path: data on disk} a power cut could leave."""
+        for choice in itertools.product(*self.folders.values()):
+            yield {p: inode[1] for entries in choice for p, inode in entries.items()}
 
 
-def saved_files(folders):
-    return {os.path.join(f, name): open(os.path.join(f, name), "rb").read()
-            for f in folders for name in os.listdir(f)
-            if os.path.isfile(os.path.join(f, name))}
+def check_whole(files, target, before, may_be_partial):
+    """printer.cfg is the old or the new whole file (written in place, it
+    may be cut off while a backup holds the old one), the old one is whole
+    somewhere, and any other new file is one whole backup or a hidden one
+    that the next start removes."""
+    new = [p for p in files if p not in before and p != target]
+    backups = [files[p] for p in new if os.path.basename(p).startswith("printer-")]
+    assert backups in ([], [OLD])
+    assert OLD in [files.get(target)] + backups
+    if not (may_be_partial and backups):
+        assert files.get(target) in (OLD, NEW)
+    assert all(re.match(r"printer-|\.printer\.z_compensate", os.path.basename(p)) for p in new)
 
 
-# How printer.cfg is kept and written: the host's way, a link into another
-# folder, a file mounted on its own
+# How printer.cfg is written: the host's way, through a link into another
+# folder, as a file mounted on its own
 KINDS = {"renaming": (renaming_host, False, False),
          "renaming, symlinked": (renaming_host, True, False),
          "renaming, mounted": (renaming_host, False, True),
          "in place": (in_place_host, False, False),
          "in place, symlinked": (in_place_host, True, False)}
-
-
-def check_whole(files, target, backups_before, may_be_partial):
-    """printer.cfg is the old or the new whole file (or, written in place,
-    the backup holds the old one), the old one is whole somewhere, and every
-    new backup is whole."""
-    new_backups = {p: d for p, d in files.items()
-                   if re.search(r"/printer-\d{8}_\d{6}(_\d+)?\.cfg$", p) and p not in backups_before}
-    assert all(data == OLD for data in new_backups.values()), new_backups
-    assert len(new_backups) <= 1
-    assert OLD in (files.get(target), *new_backups.values())
-    if not (may_be_partial and new_backups):
-        assert files.get(target) in (OLD, NEW.encode())
-    # What is left besides is hidden, removed at the next start
-    leftovers = [p for p in files if p not in backups_before and p != target
-                 and p not in new_backups]
-    assert all(os.path.basename(p).startswith(".printer.z_compensate") for p in leftovers)
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -416,90 +364,63 @@ def test_a_save_survives_a_power_cut_or_a_failure_at_any_step(make_printer, tmp_
     make_printer("")
     loader = sys.modules["extras.z_compensate"]
     host, symlinked, mounted = KINDS[kind]
-    folder, repository = tmp_path / "config", tmp_path / "repository"
-    cfgname = str(folder / "printer.cfg")
-    target = str(repository / "printer.cfg") if symlinked else cfgname
-    backup_folders = [str(folder), str(folder / "config_backups")]
+    folders = [str(tmp_path / "config"), str(tmp_path / "config" / "config_backups"),
+               str(tmp_path / "repository")]
+    cfgname = os.path.join(folders[0], "printer.cfg")
+    target = os.path.join(folders[2 if symlinked else 0], "printer.cfg")
     may_be_partial = host is in_place_host or mounted
 
+    def files():
+        paths = [os.path.join(f, name) for f in folders for name in os.listdir(f)]
+        return {p: open(p, "rb").read() for p in paths if os.path.isfile(p) and not os.path.islink(p)}
+
     def attempt(fail_at):
-        shutil.rmtree(tmp_path)
-        for f in [*backup_folders, str(repository)]:
-            os.makedirs(f)
+        for folder in (folders[0], folders[2]):
+            shutil.rmtree(folder, ignore_errors=True)
+        for folder in folders:
+            os.makedirs(folder)
         with open(target, "wb") as f:
             f.write(OLD)
         os.chmod(target, 0o640)
         if symlinked:
             os.symlink(target, cfgname)
-        # An earlier backup stays as it is
-        with open(str(folder / "printer-20250101_000000.cfg"), "wb") as f:
-            f.write(b"earlier")
-        files = saved_files([*backup_folders, str(repository)])
-        recorded = RecordedOs(fail_at, target if mounted else None)
+        before, recorded = files(), RecordedOs(fail_at, target if mounted else None)
         monkeypatch.setattr(loader, "os", recorded)
         try:
             loader.DraftSave(cfgname).save(host)
-            error = None
-        except OSError as raised:
-            error = raised
+        except OSError as error:
+            return before, recorded.steps, error
         finally:
             monkeypatch.setattr(loader, "os", os)
-        return files, recorded.steps, error
+        return before, recorded.steps, None
 
     before, steps, error = attempt(None)
-    assert error is None
-    after = saved_files([*backup_folders, str(repository)])
-    assert after[target] == NEW.encode()
+    after = files()
+    [backup] = [p for p in after if p not in before]
+    assert error is None and after[target] == NEW and after[backup] == OLD
     assert os.path.islink(cfgname) == symlinked
-    assert stat.S_IMODE(os.stat(target).st_mode) == 0o640
-    [backup] = [p for p in after if p not in before and "z_compensate" not in p]
-    assert after[backup] == OLD and stat.S_IMODE(os.stat(backup).st_mode) == 0o640
+    assert {stat.S_IMODE(os.stat(p).st_mode) for p in (target, backup)} == {0o640}
     for cut in range(len(steps) + 1):
-        disk = JournalledDisk(before, steps[:cut])
-        for files in disk.after_power_cut():
-            check_whole(files, target, before, may_be_partial)
-            if cut == len(steps):
-                # Saved means on disk
-                assert files[target] == NEW.encode()
+        for on_disk in JournalledDisk(before, steps[:cut]).after_power_cut():
+            check_whole(on_disk, target, before, may_be_partial)
+            # Saved means on disk
+            assert cut < len(steps) or on_disk[target] == NEW
 
-    for fail_at, (name, subject, _) in enumerate(steps):
+    for fail_at, (name, args, _) in enumerate(steps):
         before, failed_steps, error = attempt(fail_at)
-        after = saved_files([*backup_folders, str(repository)])
+        after = files()
         if error is None:
             # A link refused is a copy, a leftover not removed is logged, a
             # rename refused over printer.cfg is a write in place
-            assert name in ("link", "remove", "rename") and after[target] == NEW.encode()
+            assert name in ("link", "remove", "rename") and after[target] == NEW
         else:
-            assert error.strerror.startswith(os.strerror(FAILURES[name])), error
+            assert error.strerror.startswith(os.strerror(FAILURES[name]))
         check_whole(after, target, before, False)
         assert os.path.islink(cfgname) == symlinked
-        leftovers = [p for p in after if "z_compensate" in p]
-        assert leftovers in ([], [subject] if name == "remove" else [])
-        for files in JournalledDisk(before, failed_steps).after_power_cut():
-            check_whole(files, target, before, may_be_partial)
-
-
-@pytest.mark.parametrize("generation", ALL)
-def test_a_symlinked_file_keeps_its_link_and_the_old_file_stays_whole(make_printer, tmp_path,
-                                                                      generation):
-    printer = make_printer("", host_generation=generation)
-    path = printer.get_start_args()["config_file"]
-    target = str(tmp_path / "repository" / "printer.cfg")
-    os.makedirs(os.path.dirname(target))
-    before = open(path).read().replace("\n", "\r\n").encode()
-    with open(target, "wb") as f:
-        f.write(before)
-    os.chmod(target, 0o600)
-    os.remove(path)
-    os.symlink(target, path)
-    printer.lookup_object("configfile").set("probe", "z_offset", "1.900")
-    printer.run_gcode("CXSAVE_CONFIG")
-    assert os.readlink(path) == target
-    assert "#*# z_offset = 1.900" in open(target).read()
-    assert stat.S_IMODE(os.stat(target).st_mode) == 0o600
-    [backup] = backups(printer)
-    assert open(backup, "rb").read() == before
-    assert hidden_files(os.path.dirname(path)) == hidden_files(os.path.dirname(target)) == []
+        assert [p for p in after if ".z_compensate" in p] in (
+            [], [args[0]] if name == "remove" else [])
+        for on_disk in JournalledDisk(before, failed_steps).after_power_cut():
+            check_whole(on_disk, target, before, may_be_partial)
 
 
 def test_what_a_save_cut_short_left_goes_at_the_next_start(make_printer, tmp_path):
