@@ -372,7 +372,8 @@ def test_a_save_survives_a_power_cut_or_a_failure_at_any_step(make_printer, tmp_
 
     def files():
         paths = [os.path.join(f, name) for f in folders for name in os.listdir(f)]
-        return {p: open(p, "rb").read() for p in paths if os.path.isfile(p) and not os.path.islink(p)}
+        return {p: open(p, "rb").read() for p in paths
+                if os.path.isfile(p) and not os.path.islink(p)}
 
     def attempt(fail_at):
         for folder in (folders[0], folders[2]):
