@@ -138,17 +138,10 @@ def write_all(fd, data):
         view = view[os.write(fd, view):]
 
 
-def flush_file(name):
-    fd = os.open(name, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-def flush_folder(folder):
-    """Puts the folder's entries (a new, renamed or removed name) on disk."""
-    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+def flush(path):
+    """Puts a file's data, or a folder's entries (a new, renamed or
+    removed name), on disk."""
+    fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
     finally:
@@ -278,12 +271,12 @@ class DraftSave:
         write_flushed(temp, text, like)
         name = self.backup_name(folder)
         os.rename(temp, name)
-        flush_folder(folder)
+        flush(folder)
         return name
 
     def keep_old_file(self, folder, text, like):
         """The old printer.cfg itself as the backup, on disk."""
-        flush_file(self.target)
+        flush(self.target)
         name = self.backup_name(folder)
         try:
             os.link(self.target, name)
@@ -292,7 +285,7 @@ class DraftSave:
             # system than its backups (a link or a mount)
             logging.info("z_compensate: backup copied, not linked: %s", error)
             return self.copy_backup(folder, text, like)
-        flush_folder(folder)
+        flush(folder)
         return name
 
     def write_in_place(self, text, before, backup):
@@ -323,7 +316,7 @@ class DraftSave:
                     os.path.samestat(os.stat(backup), old):
                 raise
             self.write_in_place(text, before, backup)
-        flush_folder(os.path.dirname(self.target))
+        flush(os.path.dirname(self.target))
 
     def save(self, host_save):
         """Runs `host_save` (SAVE_CONFIG) with the draft as the

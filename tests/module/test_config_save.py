@@ -285,7 +285,7 @@ class JournalledDisk:
             self.folders.setdefault(folder, [{}]).append(self.entries(folder))
 
     def open(self, fd, path, flags, mode=0o777):
-        if flags & os.O_DIRECTORY:
+        if os.path.isdir(path):
             self.fds[fd] = path
             return
         if path not in self.names:
