@@ -16,8 +16,9 @@ class HostGeneration(collections.namedtuple('HostGeneration', [
     position_xyz_only: set_position() leaves the extruder position alone.
     autosave_object: SAVE_CONFIG and the pending values live on
       configfile.autosave instead of on the configfile object.
-    backups_in_subdir: SAVE_CONFIG puts its backup into the directory
-      config_backups/ beside printer.cfg rather than next to the file.
+    backups_in_subdir: SAVE_CONFIG copies the file into a backup in the
+      directory config_backups/ beside printer.cfg and writes the file in
+      place, rather than renaming it to a backup next to it.
     events_never_pause: klippy:ready and klippy:shutdown handlers run with
       pauses forbidden.
     probe_corrections: how host corrections (axis twist compensation)

@@ -1,4 +1,7 @@
 """The module inside PyPI's klippy of 2023-10, in batch mode."""
+import os
+import stat
+
 import pytest
 
 from real_printer import (BASE_CONFIG, KNOWN_Z_OFFSET, PRINTER,
@@ -92,6 +95,37 @@ def test_calibration_saves_the_known_offset(run_klippy):
     assert "\n#z_offset: 2.0\n" in text
     assert run.backups() == [PRINTER]
     assert "status=5" in run.log
+
+
+def test_calibration_keeps_a_symlink_and_the_old_file_as_its_backup(run_klippy):
+    # printer.cfg links into a repository of configurations; the file it
+    # points to has CRLF line ends and its own mode
+    old = {}
+
+    def link_into_repository(config_dir):
+        path = os.path.join(config_dir, "printer.cfg")
+        target = os.path.join(config_dir, "repository", "printer.cfg")
+        os.makedirs(os.path.dirname(target))
+        with open(target, "wb") as f:
+            f.write(PRINTER.replace("\n", "\r\n").encode())
+        os.chmod(target, 0o640)
+        os.remove(path)
+        os.symlink(target, path)
+        old.update(target=target, inode=os.stat(target).st_ino)
+    run = run_klippy(PRINTER, ["G28", "Z_OFFSET_CALIBRATION"], prepare=link_into_repository)
+    assert run.returncode == 0
+    path = os.path.join(run.config_dir, "printer.cfg")
+    assert os.readlink(path) == old["target"]
+    assert saved_z_offset(run.config_text()) == KNOWN_Z_OFFSET
+    assert stat.S_IMODE(os.stat(old["target"]).st_mode) == 0o640
+    # This host replaces printer.cfg by a new file: the backup is the old
+    # file itself
+    [backup] = [os.path.join(run.config_dir, name) for name in os.listdir(run.config_dir)
+                if name.startswith("printer-")]
+    assert os.stat(backup).st_ino == old["inode"]
+    assert run.backups() == [PRINTER]
+    assert [name for name in os.listdir(run.config_dir) + os.listdir(
+        os.path.dirname(old["target"])) if name.startswith(".")] == []
 
 
 def simulated_batch_mode(make_printer, config, trigger_z, contact_z):
