@@ -27,7 +27,7 @@ from pathlib import Path
 
 import klippysim
 
-from . import install, klippy_check, refusal, run_input, run_picture, run_trace
+from . import install, klippy_check, klippy_run, refusal, run_input, run_picture, run_trace
 from .run_input import EXIT_BAD_INPUT, BadInput
 
 # Commands that begin with the wipe, whose stage 0 is worth showing
@@ -52,6 +52,8 @@ EXIT_REFUSED = 1
 MODULE_SEED_ARG = "z_compensate_seed"
 # Seeds drawn for a run given none: short enough to type again
 NEW_SEEDS = 10 ** 6
+# The line that opens the block SAVE_CONFIG writes at the end of printer.cfg
+AUTOSAVE_MARK = "#*# <---------------------- SAVE_CONFIG ---------------------->"
 
 
 class Refused(Exception):
@@ -78,25 +80,20 @@ def chosen_klippy(args):
         raise BadInput(str(error))
 
 
-def klippy_answer(args, config, files, out):
+def klippy_answer(klippy, config, files, out, engine):
     """klippy's Answer on the configuration, shown; a refusal ends the run.
-    None when there is no klippy to ask."""
-    klippy = chosen_klippy(args)
-    if klippy is None:
-        out.write("No klippy checked %s: the simulated printer alone answers. To"
-                  " have klippy check it, run with --klipper ~/klipper, or install"
-                  " z-compensate[klippy] (CPython 3.11 or older)\n" % config)
-        return None
+    With the `engine`, the command ran in the same klippy after G28."""
     out.write("Checking %s with %s\n" % (config, klippy.describe()))
     try:
-        answer = klippy_check.check(config, files, klippy)
+        answer = klippy_check.check(config, files, klippy, engine=engine)
     except klippy_check.KlippyUnavailable as error:
         raise BadInput(str(error))
     for name, why in answer.set_aside.items():
         out.write("  not given to klippy: [%s]: %s\n" % (name, why))
     if not answer.accepted:
         raise BadInput("\n  ".join(klippy_refusal(config, answer)))
-    out.write("  klippy accepts the configuration and homes the printer with G28\n")
+    out.write("  klippy accepts the configuration and homes the printer with G28%s\n"
+              % (", then runs the command" if engine is not None else ""))
     if klippy.embedded:
         out.write("  (not the printer's own klippy: to ask that one, run with"
                   " --klipper ~/klipper)\n")
@@ -127,15 +124,11 @@ def prepare_klippy_tree(dest_dir):
     return klippy_dir
 
 
-def load_printer(config_copy, klippy_dir, config, args, seed, answer):
-    # What the answering klippy knows, the simulator accepts unread
-    known_modules = [] if answer is None else sorted(
-        {name.split()[0] for name in answer.module_sections})
+def load_printer(config_copy, klippy_dir, config, args, seed):
     try:
         printer = klippysim.Printer(str(config_copy), klippy_dir,
                                     overrides=simulation_overrides(args, seed),
-                                    host_generation=args.host,
-                                    unmodeled_sections=known_modules)
+                                    host_generation=args.host)
     except klippysim.ConfigError as error:
         # Name the user's file, not its working copy
         message = str(error).replace(str(config_copy.parent), str(config.parent))
@@ -212,6 +205,68 @@ class SimulatedRun:
             return "before any stage"
         stage = self.stages[-1].stage
         return "stage %d (%s)" % (stage, run_trace.STAGE_NAMES[stage])
+
+
+class KlippyRun(SimulatedRun):
+    """The command as klippy ran it, read back from klippy's record."""
+
+    def __init__(self, record, sections, command, config, seed, true_offset_given):
+        facts = record["facts"]
+        options = dict((name, dict(section.options)) for name, section in sections.items())
+        printer = klippy_run.RecordedPrinter(
+            facts, options, klippy_run.physics(options, facts))
+        module = klippy_run.RecordedModule(facts.get("module", {}), facts.get("status", {}))
+        SimulatedRun.__init__(self, printer, module, command, config, seed, true_offset_given)
+        self.events = klippy_run.events(record)
+        self.klippy_trace = klippy_run.Trace(e for e in self.events if e.kind != "stage")
+
+    @property
+    def trace(self):
+        return self.klippy_trace
+
+    def true_offset_from_z_offset(self):
+        return (not self.true_offset_given
+                and self.printer.sim.true_probe_offset == self.probe_offsets()[2])
+
+
+def replay(run, out, show_first_stage):
+    """Shows what klippy did, as it did it: its input, its answers and the
+    module's stages from the command on; returns klippy's error that ended
+    the command, or None."""
+    report = LiveReport.__new__(LiveReport)
+    report.run, report.out = run, out
+    started = False
+    stage = None
+    index = 0
+    error = None
+    for event in run.events:
+        if event.kind == "stage":
+            stage = event.data["stage"]
+            if started and stage != report.last_stage:
+                report.last_stage = stage
+                run.stages.append(run_trace.StageChange(event.time, stage, max(index - 1, 0)))
+                report.show(event.time, "== stage %d: %s" % (stage, run_trace.STAGE_NAMES[stage]))
+            continue
+        index += 1
+        if event.kind == "input":
+            started = event.data["line"] == run.command_line
+            report.show(event.time, "> " + event.data["line"])
+            if started:
+                report.last_stage = None if show_first_stage else stage
+                if show_first_stage and stage is not None:
+                    report.last_stage = stage
+                    run.stages.append(run_trace.StageChange(event.time, stage, index - 1))
+                    report.show(event.time, "== stage %d: %s" % (
+                        stage, run_trace.STAGE_NAMES[stage]))
+        elif event.kind == "console":
+            line = event.data["line"]
+            report.show(event.time, line[3:] if line.startswith("// ") else line)
+            if started and line.startswith("!! "):
+                error = line[3:]
+        elif event.kind == "time_limit":
+            error = ("the run did not end within %g s of simulated time"
+                     % event.data["limit"])
+    return error
 
 
 class LiveReport:
@@ -368,44 +423,112 @@ def dry_run(args, klippy_dir, out):
     for param in run_input.unread_parameters(command):
         print("note: %s does not read %s; klippy ignores it" % (command.name, param),
               file=sys.stderr)
-    answer = klippy_answer(args, config, files, out)
+    seed = run_seed(args)
+    klippy = chosen_klippy(args)
     with tempfile.TemporaryDirectory(prefix="z-compensate-") as work:
         work = Path(work)
-        config_copy = copy_config(files, config, work / "config")
-        if klippy_dir is None:
-            klippy_dir = prepare_klippy_tree(work / "klipper")
-        seed = run_seed(args)
-        printer = load_printer(config_copy, klippy_dir, config, args, seed, answer)
-        module = printer.lookup_object("z_compensate", None)
-        if module is None:
-            raise BadInput("%s has no [z_compensate] section: nothing would run %s"
-                           % (config, command.name))
-        run = SimulatedRun(printer, module, command, config, seed, args.true_offset is not None)
-        out.write("Simulating %s on %s%s\n" % (
-            command.line, config,
-            " (the bundled example printer)" if config == run_input.EXAMPLE_CONFIG else ""))
-        out.write("  seed %d, simulated klippy host: %s (--host)\n" % (seed, args.host))
-        for line in printer.section_report():
-            out.write(line + "\n")
-        report = LiveReport(run, out, command.name in WIPING_COMMANDS)
-        # What the printer said while starting, such as the module's warnings
-        for line in printer.console_lines():
-            report.show(0., line)
-        error = run_command(run, report)
-        if error is not None:
-            run.refusal = refusal_report(run, error)
+        if klippy is not None:
+            run, saved = run_in_klippy(args, klippy, command, config, files, seed, out)
+        else:
+            out.write("No klippy to ask for %s: the simulated printer alone answers. To"
+                      " have klippy answer, run with --klipper ~/klipper, or install"
+                      " z-compensate[klippy] (CPython 3.11 or older)\n" % config)
+            run, saved = run_simulated(args, klippy_dir, command, config, files, seed, out, work)
+        if run.refusal is not None:
             # The configuration was not saved: only the picture of the run
             written = write_outputs(run, args.out, names, {}, work)
             raise Refused(*run.refusal + ["the configuration was not saved; " + (
                 written_line(written) if written else "nothing was written")])
-        diff = config_diff(files[config.name], run_input.read_text(config_copy), config.name)
+        diff = config_diff(files[config.name], saved, config.name)
         out.write("\n".join(summary_lines(run, diff)) + "\n")
-        saved = {}
+        ready = {}
         if diff:
+            (work / names["config"]).write_text(saved)
             (work / names["diff"]).write_text("".join(diff))
-            saved = {names["config"]: config_copy, names["diff"]: work / names["diff"]}
-        written = write_outputs(run, args.out, names, saved, work)
+            ready = {name: work / name for name in (names["config"], names["diff"])}
+        written = write_outputs(run, args.out, names, ready, work)
     out.write("  %s\n" % (written_line(written) if written else "nothing was written"))
+
+
+def announce(out, command, config, seed, host):
+    out.write("Simulating %s on %s%s\n" % (
+        command.line, config,
+        " (the bundled example printer)" if config == run_input.EXAMPLE_CONFIG else ""))
+    out.write("  seed %d, %s\n" % (seed, host))
+
+
+def run_in_klippy(args, klippy, command, config, files, seed, out):
+    """The command run by klippy itself after its G28; (run, the
+    configuration as the run saved it)."""
+    start_args = {MODULE_SEED_ARG: seed, klippy_run.SEED_ARG: seed}
+    if args.true_offset is not None:
+        start_args[klippy_run.TRUE_OFFSET_ARG] = args.true_offset
+    try:
+        engine = klippy_run.Engine(command.line, start_args, klippy.command[0])
+    except klippy_run.EngineUnavailable as error:
+        raise BadInput(str(error))
+    started = time.monotonic()
+    answer = klippy_answer(klippy, config, files, out, engine)
+    if klippy_check.read_sections(files).get("z_compensate") is None:
+        raise BadInput("%s has no [z_compensate] section: nothing would run %s"
+                       % (config, command.name))
+    sections = klippy_check.read_sections(files)
+    run = KlippyRun(engine.record, sections, command, config, seed,
+                    args.true_offset is not None)
+    run.wall_time = time.monotonic() - started
+    announce(out, command, config, seed, "the printer's moves, homing and status are"
+             " klippy's own (--host applies only to the simulated printer)")
+    for name in sorted(answer.set_aside):
+        out.write("  [%s] was not given to klippy\n" % name)
+    error = replay(run, out, command.name in WIPING_COMMANDS)
+    if error is not None:
+        run.refusal = refusal_report(run, error)
+    return run, saved_text(engine, files[config.name])
+
+
+def saved_text(engine, original):
+    """The user's file as klippy's SAVE_CONFIG left the copy: where the copy
+    differed from the file (sections set aside), only its saved block."""
+    saved = engine.saved_config
+    if saved is None or engine.given_config == original:
+        return saved if saved is not None else original
+    return autosave_block_replaced(original, saved)
+
+
+def autosave_block_replaced(original, saved):
+    def split(text):
+        at = text.find(AUTOSAVE_MARK)
+        return (text, "") if at < 0 else (text[:at], text[at:])
+    body, _ = split(original)
+    _, block = split(saved)
+    if not block:
+        return original
+    return body.rstrip("\n") + "\n\n" + block
+
+
+def run_simulated(args, klippy_dir, command, config, files, seed, out, work):
+    """The command on the simulated printer; (run, the configuration as the
+    run saved it)."""
+    config_copy = copy_config(files, config, work / "config")
+    if klippy_dir is None:
+        klippy_dir = prepare_klippy_tree(work / "klipper")
+    printer = load_printer(config_copy, klippy_dir, config, args, seed)
+    module = printer.lookup_object("z_compensate", None)
+    if module is None:
+        raise BadInput("%s has no [z_compensate] section: nothing would run %s"
+                       % (config, command.name))
+    run = SimulatedRun(printer, module, command, config, seed, args.true_offset is not None)
+    announce(out, command, config, seed, "simulated klippy host: %s (--host)" % args.host)
+    for line in printer.section_report():
+        out.write(line + "\n")
+    report = LiveReport(run, out, command.name in WIPING_COMMANDS)
+    # What the printer said while starting, such as the module's warnings
+    for line in printer.console_lines():
+        report.show(0., line)
+    error = run_command(run, report)
+    if error is not None:
+        run.refusal = refusal_report(run, error)
+    return run, run_input.read_text(config_copy)
 
 
 def written_line(written):
