@@ -4,8 +4,11 @@
                      [--true-offset MM] [--host GENERATION] [COMMAND [PARAM=VALUE ...]]
 
 A copy of the printer.cfg (by default the bundled example printer) is loaded
-by the simulated klippy host together with the installed module, with all
-axes homed, and the command runs on virtual time. A seed (--seed, or a new
+by klippy itself (the embedded klippy, or the checkout --klipper names)
+together with the installed module: klippy homes the printer its own way
+with G28 and runs the command in the same batch run on virtual time, the
+printer's bed, probes and heaters simulated (klippy_run). Where there is no
+klippy to run, the simulated klippy host (klippysim) answers alone. A seed (--seed, or a new
 one that the run prints) fixes the module's random draws and the simulated
 noise, so that any run can be repeated. The run shows the console
 as the printer would, each stage of auto_alignment_status as it is reached
@@ -46,6 +49,9 @@ CONFIG_HINTS = {
 }
 
 EXIT_REFUSED = 1
+# klippy's answers that tell the user nothing in a dry run: the
+# acknowledgements of the input's lines, its state as batch mode ends
+UNSHOWN_ANSWERS = ("ok", "// Klipper state: Disconnect")
 
 # The start argument from which the module takes the seed of its draws; a
 # printer's klippy has none, and there the module draws afresh on every run
@@ -157,6 +163,9 @@ def simulation_overrides(args, seed):
 class SimulatedRun:
     """The simulated printer, the module in it and what happened."""
 
+    # Who answered, as the picture names it
+    answered_by = "simulated printer"
+
     def __init__(self, printer, module, command, config, seed, true_offset_given):
         self.printer = printer
         self.module = module
@@ -210,6 +219,8 @@ class SimulatedRun:
 class KlippyRun(SimulatedRun):
     """The command as klippy ran it, read back from klippy's record."""
 
+    answered_by = "klippy on a simulated printer"
+
     def __init__(self, record, sections, command, config, seed, true_offset_given):
         facts = record["facts"]
         options = dict((name, dict(section.options)) for name, section in sections.items())
@@ -238,7 +249,7 @@ def replay(run, out, show_first_stage):
     started = False
     stage = None
     index = 0
-    error = None
+    error = answered = None
     for event in run.events:
         if event.kind == "stage":
             stage = event.data["stage"]
@@ -258,15 +269,29 @@ def replay(run, out, show_first_stage):
                     run.stages.append(run_trace.StageChange(event.time, stage, index - 1))
                     report.show(event.time, "== stage %d: %s" % (
                         stage, run_trace.STAGE_NAMES[stage]))
-        elif event.kind == "console":
-            line = event.data["line"]
-            report.show(event.time, line[3:] if line.startswith("// ") else line)
-            if started and line.startswith("!! "):
-                error = line[3:]
+        elif event.kind == "console" and event.data["text"] not in UNSHOWN_ANSWERS:
+            text = event.data["text"]
+            for line in text.split("\n"):
+                report.show(event.time, line[3:] if line.startswith("// ") else line)
+            if started and text.startswith("!! "):
+                error = klippy_error(text[3:], answered)
+            answered = text
+
         elif event.kind == "time_limit":
             error = ("the run did not end within %g s of simulated time"
                      % event.data["limit"])
     return error
+
+
+def klippy_error(first_line, answered):
+    """The whole of klippy's error message: klippy shows a message of
+    several lines as information, then its first line as the error."""
+    if answered is not None:
+        lines = [line[3:] if line.startswith("// ") else line
+                 for line in answered.split("\n")]
+        if lines[0] == first_line:
+            return "\n".join(lines)
+    return first_line
 
 
 class LiveReport:
@@ -467,19 +492,17 @@ def run_in_klippy(args, klippy, command, config, files, seed, out):
         engine = klippy_run.Engine(command.line, start_args, klippy.command[0])
     except klippy_run.EngineUnavailable as error:
         raise BadInput(str(error))
-    started = time.monotonic()
-    answer = klippy_answer(klippy, config, files, out, engine)
-    if klippy_check.read_sections(files).get("z_compensate") is None:
+    sections = klippy_check.read_sections(files)
+    if "z_compensate" not in sections:
         raise BadInput("%s has no [z_compensate] section: nothing would run %s"
                        % (config, command.name))
-    sections = klippy_check.read_sections(files)
+    started = time.monotonic()
+    klippy_answer(klippy, config, files, out, engine)
     run = KlippyRun(engine.record, sections, command, config, seed,
                     args.true_offset is not None)
     run.wall_time = time.monotonic() - started
     announce(out, command, config, seed, "the printer's moves, homing and status are"
              " klippy's own (--host applies only to the simulated printer)")
-    for name in sorted(answer.set_aside):
-        out.write("  [%s] was not given to klippy\n" % name)
     error = replay(run, out, command.name in WIPING_COMMANDS)
     if error is not None:
         run.refusal = refusal_report(run, error)

@@ -18,6 +18,7 @@ import sys
 from pathlib import Path
 
 from .. import install
+from .launcher import START_TIME
 from .printer_model import SimulatedPrinter
 
 HERE = Path(__file__).resolve().parent
@@ -182,7 +183,7 @@ class RecordedPrinter:
                 get_offsets=lambda: tuple(probe["offsets"]))
 
     def get_reactor(self):
-        return Clock(self.facts.get("time", 0.))
+        return Clock(self.facts.get("time", START_TIME) - START_TIME)
 
     def lookup_object(self, name, default=None):
         return self.objects.get(name, default)
@@ -226,4 +227,6 @@ def physics(sections, facts):
 
 
 def events(record):
-    return Trace(TraceEvent(time, kind, data) for time, kind, data in record["events"])
+    """The record's events, timed from klippy's start."""
+    return Trace(TraceEvent(time - START_TIME, kind, data)
+                 for time, kind, data in record["events"])

@@ -2,7 +2,8 @@
 
 Each event is [time, kind, data] on klippy's (virtual) clock:
 - "input": a line of the run's G-code input, before klippy runs it
-- "console": what klippy answered (its gcode responses)
+- "console": what klippy answered (one of its gcode responses, its lines
+  in `text`)
 - "gcode": a line that a command ran as a script (`depth` 1 for the
   command's own lines, more for the lines of the macros they call)
 - "move": a move of klippy's toolhead (homing and probing included) with
@@ -89,10 +90,9 @@ class Recorder:
         configfile.set = config_set
 
     def console(self, msg):
-        for line in msg.split("\n"):
-            self.add("console", line=line)
-            if line.startswith("!! "):
-                self.failed = True
+        self.add("console", text=msg)
+        if msg.startswith("!! "):
+            self.failed = True
 
     def wrap_input(self, gcode):
         """The input's lines one at a time, none after a refusal: batch

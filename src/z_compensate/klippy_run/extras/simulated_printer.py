@@ -156,9 +156,9 @@ class SimulatedPrinter:
             self.temperatures[name] = temp
             heater.temperature_callback(print_time, temp)
             if trace:
-                smoothed, target = heater.get_temp(eventtime)
-                self.recorder.add("temperature", heater=name, temp=smoothed,
-                                  target=target)
+                # What the sensor reads: klippy's smoothed value starts at 0
+                self.recorder.add("temperature", heater=name, temp=temp,
+                                  target=heater.target_temp)
         return eventtime + READING_INTERVAL
 
 
