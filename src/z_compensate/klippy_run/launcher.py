@@ -60,6 +60,28 @@ def import_klippy(klippy_dir, package):
     return importlib.import_module("klippy"), ""
 
 
+class VirtualPoll:
+    """The reactor's poll object on the virtual clock: it never blocks;
+    when nothing is ready, time passes until the reactor's next timer."""
+
+    def __init__(self, poll, reactor):
+        self.real = poll
+        self.reactor = reactor
+
+    def poll(self, timeout_ms=0):
+        ready = self.real.poll(0)
+        reactor = self.reactor
+        now = reactor.virtual_now + LOOP_TIME
+        if not ready and timeout_ms:
+            now = max(now, min(reactor.virtual_now + timeout_ms / 1000.,
+                               reactor._next_timer))
+        reactor.virtual_now = now
+        return ready
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+
 def virtual_reactor(base, time_limit, recorder):
     class VirtualReactor(base):
         """klippy's reactor on a clock that jumps to the next timer."""
@@ -68,37 +90,18 @@ def virtual_reactor(base, time_limit, recorder):
             base.__init__(self, *args, **kwargs)
             self.virtual_now = START_TIME
             self.monotonic = self.virtual_monotonic
+            self._poll = VirtualPoll(self._poll, self)
 
         def virtual_monotonic(self):
+            if self.virtual_now - START_TIME > time_limit and self._process:
+                recorder.note_time_limit(time_limit)
+                recorder.printer.request_exit("error_exit")
             return self.virtual_now
 
         def _sys_pause(self, waketime):
+            # Before the reactor runs: no wait at all
             self.virtual_now = max(self.virtual_now, waketime)
             return self.virtual_now
-
-        def _dispatch_loop(self):
-            import greenlet
-            self._g_dispatch = g_dispatch = greenlet.getcurrent()
-            busy = True
-            while self._process:
-                self.virtual_now += LOOP_TIME
-                if self.virtual_now - START_TIME > time_limit:
-                    recorder.note_time_limit(time_limit)
-                    recorder.printer.request_exit("error_exit")
-                    break
-                timeout = self._check_timers(self.virtual_now, busy)
-                busy = False
-                ready = self._poll.poll(0)
-                if not ready and timeout > 0. and self._next_timer != self.NEVER:
-                    # Nothing to read: time passes until the next timer
-                    self.virtual_now = max(self.virtual_now, self._next_timer)
-                for fd, event in ready:
-                    busy = True
-                    self._fds[fd].read_callback(self.virtual_now)
-                    if g_dispatch is not self._g_dispatch:
-                        self._end_greenlet(g_dispatch)
-                        break
-            self._g_dispatch = None
     return VirtualReactor
 
 
