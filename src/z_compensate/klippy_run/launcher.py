@@ -89,11 +89,13 @@ def virtual_reactor(base, time_limit, recorder):
         def __init__(self, *args, **kwargs):
             base.__init__(self, *args, **kwargs)
             self.virtual_now = START_TIME
+            self.limit_reached = False
             self.monotonic = self.virtual_monotonic
             self._poll = VirtualPoll(self._poll, self)
 
         def virtual_monotonic(self):
-            if self.virtual_now - START_TIME > time_limit and self._process:
+            if self.virtual_now - START_TIME > time_limit and not self.limit_reached:
+                self.limit_reached = True
                 recorder.note_time_limit(time_limit)
                 recorder.printer.request_exit("error_exit")
             return self.virtual_now
