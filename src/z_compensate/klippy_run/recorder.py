@@ -48,6 +48,8 @@ class Recorder:
         self.stage = None
         self.failed = False
         self.script_depth = 0
+        # A homing or probing move is recorded whole, by the printer model
+        self.in_homing_move = False
 
     def now(self):
         return self.printer.get_reactor().monotonic()
@@ -132,6 +134,8 @@ class Recorder:
 
         @functools.wraps(original_move)
         def move(newpos, speed):
+            if self.in_homing_move:
+                return original_move(newpos, speed)
             start = toolhead.get_position()
             original_move(newpos, speed)
             end = toolhead.get_position()

@@ -10,7 +10,8 @@
 #   offset above the bed where the probe stood; a Z endstop is exact;
 # - heaters heat from the power klippy's own control sends them, and
 #   klippy's heater waits wait for them;
-# - print time follows the reactor's clock from the connection on.
+# - print time follows the reactor's clock from the connection on, and the
+#   toolhead and the step generation may pause again as on a printer.
 import logging
 import random
 import sys
@@ -65,6 +66,11 @@ class SimulatedPrinter:
         for name, mcu in self.printer.lookup_objects(module="mcu"):
             mcu.estimated_print_time = self.estimated_print_time
         self.printer.lookup_object("toolhead").can_pause = True
+        # Newer klippy queues the steps apart from the toolhead
+        motion_queuing = self.printer.lookup_object("motion_queuing", None)
+        if motion_queuing is not None:
+            motion_queuing.can_pause = True
+            motion_queuing.flush_timer.callback = motion_queuing._flush_handler
         heaters = self.printer.lookup_object("heaters", None)
         if heaters is not None:
             heaters.printer = HiddenOutput(self.printer)
@@ -88,10 +94,12 @@ class SimulatedPrinter:
         homing.HomingMove.homing_move = homing_move
 
     def probe_endstop(self, hmove):
+        """Whether the bed probe is the move's endstop: a probing move's
+        (named "probe"), or a Z homed on probe:z_virtual_endstop."""
         probe = self.printer.lookup_object("probe", None)
         mcu_probe = getattr(probe, "mcu_probe", None)
-        return mcu_probe is not None and any(
-            endstop is mcu_probe for endstop, name in hmove.endstops)
+        return any(name == "probe" or (mcu_probe is not None and endstop is mcu_probe)
+                   for endstop, name in hmove.endstops)
 
     def probe_trigger_z(self, toolhead):
         x, y = toolhead.get_position()[:2]
@@ -100,6 +108,21 @@ class SimulatedPrinter:
                 + self.physics.probe_sample_noise())
 
     def homing_move(self, original, hmove, movepos, speed, probe_pos, *args, **kwargs):
+        """The homing or probing move, recorded as one move."""
+        toolhead = self.printer.lookup_object("toolhead")
+        start = toolhead.get_position()
+        self.recorder.in_homing_move = True
+        try:
+            return self.modelled_homing_move(original, hmove, movepos, speed, probe_pos,
+                                             *args, **kwargs)
+        finally:
+            self.recorder.in_homing_move = False
+            end = toolhead.get_position()
+            self.recorder.add("move", start=start[:4], end=end[:4], speed=speed,
+                              gap=self.physics.nozzle_gap(end))
+
+    def modelled_homing_move(self, original, hmove, movepos, speed, probe_pos,
+                             *args, **kwargs):
         toolhead = self.printer.lookup_object("toolhead")
         start = toolhead.get_position()
         on_probe = self.probe_endstop(hmove)
@@ -111,6 +134,13 @@ class SimulatedPrinter:
                 original(hmove, movepos, speed, probe_pos, *args, **kwargs)
                 raise self.printer.command_error(
                     "No trigger on probe after full movement")
+            top = toolhead.get_status(self.reactor.monotonic())["axis_maximum"][2]
+            if trigger_z > top:
+                # Z homing on the probe from where klippy takes an unhomed Z
+                # to be: the move is klippy's, the nozzle stops at the bed
+                found = original(hmove, movepos, speed, probe_pos, *args, **kwargs)
+                self.physics.shift_frame(toolhead.get_position()[2] - trigger_z)
+                return found
             movepos = list(movepos)
             movepos[2] = trigger_z
             found = original(hmove, movepos, speed, probe_pos, *args, **kwargs)
@@ -133,6 +163,11 @@ class SimulatedPrinter:
 
     # Heaters
     def ready(self):
+        # Batch mode never starts the statistics, through which newer
+        # klippy lets its heaters keep heating
+        statistics = self.printer.lookup_object("statistics", None)
+        if statistics is not None and hasattr(statistics, "stats_timer"):
+            self.reactor.update_timer(statistics.stats_timer, self.reactor.NOW)
         heaters = self.printer.lookup_object("heaters", None)
         if heaters is None:
             return
