@@ -1,12 +1,15 @@
-# The pressure probe in a dry run's klippy: the nozzle itself senses
-# contact with the modelled bed
+# The pressure probe in a dry run: the nozzle itself senses contact with
+# the modelled bed
 #
 # What the calibration and nozzle clearing use of the real module: contact
 # probing at the current XY, direct moves, the stepping run with its
 # results list, and the synchronisation line between the pressure side and
-# the stepping side, on the bed of the [simulated_printer] stand-in.  Each
-# call is recorded.  The "sim_" options are those of the simulated host;
-# the other options of a real [tensink_v2] section are read and left.
+# the stepping side, on the bed of the [simulated_printer] stand-in in
+# klippy.  Every call made on the object is recorded in order in `calls`
+# and in the run's record.  Options of its own (all "sim_"): see
+# src/klippysim/README.md; the other options of a real [tensink_v2]
+# section are read and left.  The simulated host runs the same probe on
+# its own model and trace (klippysim/extras/tensink_v2.py).
 
 SWAP_LINE_MODES = {
     'healthy': 'healthy', 'stuck_0': 'stuck_0', 'stuck_1': 'stuck_1',
@@ -46,10 +49,7 @@ class TensinkV2:
         self.retract_dist = config.getfloat('sim_retract_dist', 0.2, above=0.)
         self.reply_time = config.getfloat('sim_reply_time', 0.005, minval=0.)
         self.tri_send_ms = config.getint('sim_tri_send_ms', 10, minval=0)
-        # What the hardware needs is no question here
-        for option in config.get_prefix_options(''):
-            if not option.startswith('sim_'):
-                config.get(option)
+        self.accept_other_options(config)
         self.calls = []
         self.step_res = []
         self.steps_enabled = False
@@ -62,13 +62,22 @@ class TensinkV2:
         self.read_swap_tensink_cmd = SimCommand(
             self, 'read_swap_tensink_cmd', self._read_swap)
 
-    @property
-    def model(self):
-        return self.printer.lookup_object('simulated_printer')
+    # The host's part: its options, its model of the printer, its record
+    def accept_other_options(self, config):
+        # What the hardware needs is no question here
+        for option in config.get_prefix_options(''):
+            if not option.startswith('sim_'):
+                config.get(option)
+
+    def physics(self):
+        return self.printer.lookup_object('simulated_printer').physics
+
+    def record(self, kind, **data):
+        self.printer.lookup_object('simulated_printer').recorder.add(kind, **data)
 
     def note_call(self, name, args):
         self.calls.append((name, args))
-        self.model.recorder.add('tensink', call=name, args=args)
+        self.record('tensink', call=name, args=args)
 
     # Synchronisation line
     def _write_swap(self, data):
@@ -121,11 +130,11 @@ class TensinkV2:
         del self.step_res[:]
         # The stepper lowers the nozzle until it presses on the bed
         toolhead = self.printer.lookup_object('toolhead')
-        sim = self.model.physics
+        sim = self.physics()
         gap = sim.nozzle_gap(toolhead.get_position())
         travel = min(data[3] * self.mm_per_step, max(gap, 0.))
         sim.shift_frame(travel)
-        self.model.recorder.add('stepping_run', travel=travel)
+        self.record('stepping_run', travel=travel)
         if self.step_result_count:
             self.result_timer = self.reactor.register_timer(
                 self._report_step_results,
@@ -160,7 +169,7 @@ class TensinkV2:
             raise self.printer.command_error(
                 "Pressure probe: home Z before probing")
         toolhead.wait_moves()
-        sim = self.model.physics
+        sim = self.physics()
         pos = toolhead.get_position()
         z_min = toolhead.get_status(curtime)['axis_minimum'][2]
         lowest_z = max(pos[2] - down_min_z, z_min)
@@ -185,7 +194,7 @@ class TensinkV2:
                                       contact_z + self.retract_dist],
                                      self.probe_speed)
         result = sum(contacts) / len(contacts)
-        self.model.recorder.add('tensink_result', x=pos[0], y=pos[1],
+        self.record('tensink_result', x=pos[0], y=pos[1],
                                z=result)
         return result
 
