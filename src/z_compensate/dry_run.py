@@ -225,7 +225,7 @@ class KlippyRun(SimulatedRun):
         facts = record["facts"]
         options = dict((name, dict(section.options)) for name, section in sections.items())
         printer = klippy_run.RecordedPrinter(
-            facts, options, klippy_run.physics(options, facts))
+            facts, options, klippy_run.RecordedModel(options, facts))
         module = klippy_run.RecordedModule(facts.get("module", {}), facts.get("status", {}))
         SimulatedRun.__init__(self, printer, module, command, config, seed, true_offset_given)
         self.events = klippy_run.events(record)
@@ -235,48 +235,37 @@ class KlippyRun(SimulatedRun):
     def trace(self):
         return self.klippy_trace
 
-    def true_offset_from_z_offset(self):
-        return (not self.true_offset_given
-                and self.printer.sim.true_probe_offset == self.probe_offsets()[2])
-
 
 def replay(run, out, show_first_stage):
-    """Shows what klippy did, as it did it: its input, its answers and the
-    module's stages from the command on; returns klippy's error that ended
+    """Shows what klippy did, as it did it: its input, its answers and, from
+    the command on, the module's stages; returns klippy's error that ended
     the command, or None."""
-    report = LiveReport.__new__(LiveReport)
-    report.run, report.out = run, out
+    report = StageReport(run, out, None)
     started = False
     stage = None
-    index = 0
+    # Events of the trace so far: the stage that the last of them revealed
+    # belongs from it on
+    seen = 0
     error = answered = None
     for event in run.events:
         if event.kind == "stage":
             stage = event.data["stage"]
-            if started and stage != report.last_stage:
-                report.last_stage = stage
-                run.stages.append(run_trace.StageChange(event.time, stage, max(index - 1, 0)))
-                report.show(event.time, "== stage %d: %s" % (stage, run_trace.STAGE_NAMES[stage]))
+            if started:
+                report.note_stage(event.time, stage, seen - 1)
             continue
-        index += 1
+        seen += 1
         if event.kind == "input":
             started = event.data["line"] == run.command_line
             report.show(event.time, "> " + event.data["line"])
             if started:
                 report.last_stage = None if show_first_stage else stage
-                if show_first_stage and stage is not None:
-                    report.last_stage = stage
-                    run.stages.append(run_trace.StageChange(event.time, stage, index - 1))
-                    report.show(event.time, "== stage %d: %s" % (
-                        stage, run_trace.STAGE_NAMES[stage]))
+                report.note_stage(event.time, stage, seen - 1)
         elif event.kind == "console" and event.data["text"] not in UNSHOWN_ANSWERS:
             text = event.data["text"]
-            for line in text.split("\n"):
-                report.show(event.time, line[3:] if line.startswith("// ") else line)
+            report.show_console(event.time, text)
             if started and text.startswith("!! "):
                 error = klippy_error(text[3:], answered)
             answered = text
-
         elif event.kind == "time_limit":
             error = ("the run did not end within %g s of simulated time"
                      % event.data["limit"])
@@ -294,15 +283,40 @@ def klippy_error(first_line, answered):
     return first_line
 
 
-class LiveReport:
-    """Shows the console and each stage of auto_alignment_status as the
-    simulated printer produces them, after the simulated time."""
+class StageReport:
+    """Shows the console and each stage of auto_alignment_status as they
+    come, after the simulated time."""
 
-    def __init__(self, run, out, show_first_stage):
+    def __init__(self, run, out, last_stage):
         self.run = run
         self.out = out
-        self.last_stage = None if show_first_stage else self.current_stage()
-        run.printer.lookup_object("gcode").register_output_handler(self.show_console)
+        self.last_stage = last_stage
+
+    def note_stage(self, time, stage, index):
+        """`stage`, current from trace event `index` on."""
+        if stage is None or stage == self.last_stage:
+            return
+        self.last_stage = stage
+        self.run.stages.append(run_trace.StageChange(time, stage, index))
+        self.show(time, "== stage %d: %s" % (stage, run_trace.STAGE_NAMES[stage]))
+
+    def show_console(self, time, msg):
+        for line in msg.split("\n"):
+            self.show(time, line[3:] if line.startswith("// ") else line)
+
+    def show(self, time, text):
+        self.out.write("%10.3f  %s\n" % (time, text))
+        self.out.flush()
+
+
+class LiveReport(StageReport):
+    """The simulated printer's console and stages as it produces them."""
+
+    def __init__(self, run, out, show_first_stage):
+        StageReport.__init__(self, run, out, None)
+        if not show_first_stage:
+            self.last_stage = self.current_stage()
+        run.printer.lookup_object("gcode").register_output_handler(self.show_console_now)
         run.printer.trace.listeners.append(self.note_event)
 
     def current_stage(self):
@@ -315,21 +329,10 @@ class LiveReport:
         self.check_stage(event.time, len(self.run.trace) - 1)
 
     def check_stage(self, time, index):
-        stage = self.current_stage()
-        if stage == self.last_stage:
-            return
-        self.last_stage = stage
-        self.run.stages.append(run_trace.StageChange(time, stage, index))
-        self.show(time, "== stage %d: %s" % (stage, run_trace.STAGE_NAMES[stage]))
+        self.note_stage(time, self.current_stage(), index)
 
-    def show_console(self, msg):
-        time = self.run.printer.get_reactor().monotonic()
-        for line in msg.split("\n"):
-            self.show(time, line[3:] if line.startswith("// ") else line)
-
-    def show(self, time, text):
-        self.out.write("%10.3f  %s\n" % (time, text))
-        self.out.flush()
+    def show_console_now(self, msg):
+        self.show_console(self.run.printer.get_reactor().monotonic(), msg)
 
 
 def run_command(run, report):

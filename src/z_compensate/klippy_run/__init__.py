@@ -13,13 +13,12 @@ import collections
 import json
 import os
 import shutil
-import subprocess
 import sys
 from pathlib import Path
 
 from .. import install
 from .launcher import START_TIME
-from .printer_model import SimulatedPrinter
+from .printer_model import BedSurface
 
 HERE = Path(__file__).resolve().parent
 LAUNCHER = HERE / "launcher.py"
@@ -189,41 +188,26 @@ class RecordedPrinter:
         return self.objects.get(name, default)
 
 
-def model_sections(sections):
-    """{section: {option: value}} of the configuration's sections."""
-    return dict((name, dict(section.options)) for name, section in sections.items())
-
-
-class ConfigValues:
-    """A configuration section read as klippy reads one, enough for the
-    printer model."""
+class SectionValues:
+    """The numbers of a configuration section, read as klippy reads them."""
 
     def __init__(self, options):
         self.options = options
 
-    def _get(self, option, default, parse):
-        if option not in self.options:
-            return default
-        return parse(self.options[option])
-
     def getfloat(self, option, default=None, **limits):
-        return self._get(option, default, float)
-
-    def getint(self, option, default=None, **limits):
-        return self._get(option, default, int)
-
-    def getboolean(self, option, default=None):
-        return self._get(option, default, lambda v: v.lower() in ("1", "true", "yes"))
-
-    def getlist(self, option, default=None):
-        return self._get(option, default, lambda v: [s.strip() for s in v.split(",")])
+        return float(self.options[option]) if option in self.options else default
 
 
-def physics(sections, facts):
-    """The model of the bed that the run used, for the picture."""
-    model = SimulatedPrinter(ConfigValues(sections.get("simulated_printer", {})))
-    model.true_probe_offset = facts.get("true_probe_offset", model.true_probe_offset)
-    return model
+class RecordedModel:
+    """The printer model as the run used it: the bed's surface from the
+    configuration and the true probe offset klippy's run took."""
+
+    def __init__(self, sections, facts):
+        self.surface = BedSurface(SectionValues(sections.get("simulated_printer", {})))
+        self.true_probe_offset = facts.get("true_probe_offset")
+
+    def surface_height(self, x, y):
+        return self.surface.height(x, y)
 
 
 def events(record):

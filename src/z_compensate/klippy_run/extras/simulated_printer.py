@@ -12,7 +12,6 @@
 #   klippy's heater waits wait for them;
 # - print time follows the reactor's clock from the connection on, and the
 #   toolhead and the step generation may pause again as on a printer.
-import logging
 import random
 import sys
 
