@@ -443,6 +443,9 @@ def run_batch(klippy, config, files, sections, formats, time_limit, engine=None)
             engine.collect(work, work / "config" / config.name)
             if engine.command_started():
                 return None
+            if engine.time_limit_reached():
+                return ("klippy did not finish loading the configuration and G28"
+                        " within %g s of simulated time" % engine.time_limit)
         if done.returncode != 0:
             message = (config_message(log) or last_line(done.stderr)
                        or "klippy ended with exit code %d" % done.returncode)

@@ -82,3 +82,15 @@ def test_refusal_in_klippy_names_the_keys_and_saves_nothing(
         " [stepper_x] position_max = 235: [z_compensate] clr_noz_start_x = 500")
     [folder] = (tmp_path / "out").iterdir()
     assert [path.name for path in folder.iterdir()] == ["z_offset_auto.png"]
+
+
+def test_homing_that_never_ends_is_refused_within_the_time_limit(
+        klippy_site, klippy_python, tmp_path):
+    # A macro that waits longer than a run may take
+    config = run_input.EXAMPLE_CONFIG.read_text().replace(
+        SAFE_Z_HOME, HOMING_MACROS.replace("  G28 Z\n", "  G28 Z\n  G4 P4000000\n"))
+    code, stdout, stderr = dry(klippy_site, klippy_python, tmp_path, config)
+    assert code == run_input.EXIT_BAD_INPUT
+    assert ("klippy refuses the configuration: klippy did not finish loading the"
+            " configuration and G28 within 3600 s of simulated time") in stderr
+    assert "Simulating" not in stdout

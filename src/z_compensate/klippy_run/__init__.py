@@ -92,6 +92,10 @@ class Engine:
         if config_copy.is_file():
             self.saved_config = config_copy.read_text()
 
+    def time_limit_reached(self):
+        return self.record is not None and any(
+            kind == "time_limit" for _, kind, _ in self.record["events"])
+
     def command_started(self):
         return self.record is not None and any(
             kind == "input" and data["line"] == self.command_line
