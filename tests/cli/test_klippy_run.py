@@ -4,6 +4,7 @@ model. klippy itself runs in tests/real_klippy/test_klippy_engine.py."""
 import io
 from pathlib import Path
 
+import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -127,3 +128,14 @@ def test_heater_stays_between_the_air_and_its_highest_temperature(heater, fracti
         assert heated <= temp
     if power == 1:
         assert heated >= temp
+
+
+def test_module_built_for_another_python_is_refused_clearly(monkeypatch, tmp_path):
+    from z_compensate import install, klippy_run
+    extension = tmp_path / "z_compensate_wrapper.cpython-311-x86_64-linux-gnu.so"
+    monkeypatch.setattr(install, "built_files", lambda: (extension, tmp_path / "loader.py"))
+    monkeypatch.setattr(install, "python_facts",
+                        lambda python: {"ext_suffix": ".cpython-39-x86_64-linux-gnu.so"})
+    with pytest.raises(klippy_run.EngineUnavailable,
+                       match="not for /home/pi/klippy-env/bin/python that runs this klippy"):
+        klippy_run.module_files("/home/pi/klippy-env/bin/python")
