@@ -8,10 +8,10 @@ by klippy itself (the embedded klippy, or the checkout --klipper names)
 together with the installed module: klippy homes the printer its own way
 with G28 and runs the command in the same batch run on virtual time, the
 printer's bed, probes and heaters simulated (klippy_run). Where there is no
-klippy to run, the simulated klippy host (klippysim) answers alone. A seed (--seed, or a new
-one that the run prints) fixes the module's random draws and the simulated
-noise, so that any run can be repeated. The run shows the console
-as the printer would, each stage of auto_alignment_status as it is reached
+klippy to run, the simulated klippy host (klippysim) answers alone. A seed
+(--seed, or a new one that the run prints) fixes the module's random draws
+and the simulated noise, so that any run can be repeated. The run shows the
+console as the printer would, each stage of auto_alignment_status as it is reached
 and a summary. When the command ends normally the configuration as the run
 saved it and its change (when it saved anything) and a picture of the run go
 to a new folder of the run's own in the out directory; when klippy refuses
@@ -88,7 +88,7 @@ def chosen_klippy(args):
 
 def klippy_answer(klippy, config, files, out, engine):
     """klippy's Answer on the configuration, shown; a refusal ends the run.
-    With the `engine`, the command ran in the same klippy after G28."""
+    The `engine` ran the command in the same klippy after G28."""
     out.write("Checking %s with %s\n" % (config, klippy.describe()))
     try:
         answer = klippy_check.check(config, files, klippy, engine=engine)
@@ -98,8 +98,8 @@ def klippy_answer(klippy, config, files, out, engine):
         out.write("  not given to klippy: [%s]: %s\n" % (name, why))
     if not answer.accepted:
         raise BadInput("\n  ".join(klippy_refusal(config, answer)))
-    out.write("  klippy accepts the configuration and homes the printer with G28%s\n"
-              % (", then runs the command" if engine is not None else ""))
+    out.write("  klippy accepts the configuration and homes the printer with G28,"
+              " then runs the command\n")
     if klippy.embedded:
         out.write("  (not the printer's own klippy: to ask that one, run with"
                   " --klipper ~/klipper)\n")
@@ -478,6 +478,11 @@ def dry_run(args, klippy_dir, out):
     out.write("  %s\n" % (written_line(written) if written else "nothing was written"))
 
 
+def no_module(config, command):
+    return BadInput("%s has no [z_compensate] section: nothing would run %s"
+                    % (config, command.name))
+
+
 def announce(out, command, config, seed, host):
     out.write("Simulating %s on %s%s\n" % (
         command.line, config,
@@ -497,8 +502,7 @@ def run_in_klippy(args, klippy, command, config, files, seed, out):
         raise BadInput(str(error))
     sections = klippy_check.read_sections(files)
     if "z_compensate" not in sections:
-        raise BadInput("%s has no [z_compensate] section: nothing would run %s"
-                       % (config, command.name))
+        raise no_module(config, command)
     started = time.monotonic()
     klippy_answer(klippy, config, files, out, engine)
     run = KlippyRun(engine.record, sections, command, config, seed,
@@ -514,7 +518,10 @@ def run_in_klippy(args, klippy, command, config, files, seed, out):
 
 def saved_text(engine, original):
     """The user's file as klippy's SAVE_CONFIG left the copy: where the copy
-    differed from the file (sections set aside), only its saved block."""
+    klippy was given differed from the file (sections set aside, a stand-in
+    added), the file with the copy's saved block, without what SAVE_CONFIG
+    changed above it (the options it comments out as the block now holds
+    them)."""
     saved = engine.saved_config
     if saved is None or engine.given_config == original:
         return saved if saved is not None else original
@@ -522,6 +529,7 @@ def saved_text(engine, original):
 
 
 def autosave_block_replaced(original, saved):
+    """`original` with the block SAVE_CONFIG wrote into `saved`."""
     def split(text):
         at = text.find(AUTOSAVE_MARK)
         return (text, "") if at < 0 else (text[:at], text[at:])
@@ -541,8 +549,7 @@ def run_simulated(args, klippy_dir, command, config, files, seed, out, work):
     printer = load_printer(config_copy, klippy_dir, config, args, seed)
     module = printer.lookup_object("z_compensate", None)
     if module is None:
-        raise BadInput("%s has no [z_compensate] section: nothing would run %s"
-                       % (config, command.name))
+        raise no_module(config, command)
     run = SimulatedRun(printer, module, command, config, seed, args.true_offset is not None)
     announce(out, command, config, seed, "simulated klippy host: %s (--host)" % args.host)
     for line in printer.section_report():
