@@ -493,11 +493,9 @@ def announce(out, command, config, seed, host):
 def run_in_klippy(args, klippy, command, config, files, seed, out):
     """The command run by klippy itself after its G28; (run, the
     configuration as the run saved it)."""
-    start_args = {MODULE_SEED_ARG: seed, klippy_run.SEED_ARG: seed}
-    if args.true_offset is not None:
-        start_args[klippy_run.TRUE_OFFSET_ARG] = args.true_offset
     try:
-        engine = klippy_run.Engine(command.line, start_args, klippy.command[0])
+        engine = klippy_run.Engine(command.line, klippy.command[0], {MODULE_SEED_ARG: seed},
+                                   seed, args.true_offset)
     except klippy_run.EngineUnavailable as error:
         raise BadInput(str(error))
     sections = klippy_check.read_sections(files)

@@ -19,6 +19,7 @@ from pathlib import Path
 from .. import install
 from .launcher import START_TIME
 from .printer_model import BedSurface
+from .recorder import SEED_ARG, TRUE_OFFSET_ARG
 
 HERE = Path(__file__).resolve().parent
 LAUNCHER = HERE / "launcher.py"
@@ -27,8 +28,6 @@ RECORD_NAME = "record.json"
 # Virtual seconds a run may take (the longest heat-up and calibration take
 # a few hundred)
 VIRTUAL_TIME_LIMIT = 3600.
-SEED_ARG = "simulated_printer_seed"
-TRUE_OFFSET_ARG = "simulated_printer_true_offset"
 
 TraceEvent = collections.namedtuple("TraceEvent", ["time", "kind", "data"])
 
@@ -56,12 +55,21 @@ class Engine:
     """How the command runs in klippy's batch run: its input, the launcher
     in front of klippy and what it hands klippy."""
 
-    def __init__(self, command_line, start_args, python, time_limit=VIRTUAL_TIME_LIMIT):
+    def __init__(self, command_line, python, module_args, seed, true_offset=None,
+                 time_limit=VIRTUAL_TIME_LIMIT):
+        """`module_args`: klippy's start arguments for the module; `seed`
+        and `true_offset` (None: the probe's own) set the printer model."""
         self.command_line = command_line
-        self.start_args = start_args
         self.python = python
+        self.start_args = dict(module_args)
+        self.start_args[SEED_ARG] = seed
+        if true_offset is not None:
+            self.start_args[TRUE_OFFSET_ARG] = true_offset
         self.time_limit = time_limit
         self.extension, self.loader = module_files(python)
+        # The configuration klippy was given, the record of its run and the
+        # configuration as its run left it
+        self.given_config = None
         self.record = None
         self.saved_config = None
 

@@ -7,16 +7,18 @@ stand-ins and the z_compensate module loaded beside its own extras.
 
 Runs under klippy's own Python, which need not have this package: it
 imports only klippy and the files beside it. --klippy is the folder that
-holds klippy.py, either a Klipper checkout's klippy/ or the folder of
-PyPI's klippy package (--package). klippy's files stay untouched; what batch mode
-lacks is given from here:
+holds klippy.py, either a Klipper checkout's klippy/ or the folder of PyPI's
+klippy package (--package). klippy's files stay untouched; what batch mode
+lacks is given here and by the printer model's stand-in
+(extras/simulated_printer.py):
 - the reactor's clock is virtual: when nothing is ready it jumps to the
   next timer, so that heating and waiting take no wall time;
 - print time follows that clock from the microcontroller's connection on,
-  and the toolhead may pause again, as on a printer;
-- heater waits wait (batch mode skips them) while the stand-ins heat;
+  the toolhead may pause again and heater waits wait, as on a printer;
 - a restart that SAVE_CONFIG asks for ends the run instead;
-- the modules of the --added folders load as if they were klippy's extras.
+- the modules of the --added folders load as if they were klippy's extras,
+  ahead of klippy's own of the same name, and the printer model's
+  stand-in loads whether the file has its section or not.
 What happened is written to --record (see recorder.py) when klippy ends.
 """
 import argparse

@@ -24,8 +24,11 @@ heaters', the bed probe's offsets).
 import functools
 import json
 
-# The start argument that hands the recorder to the stand-ins
+# The start arguments that hand the stand-ins the recorder, the seed of the
+# printer model's noise and the true probe offset the dry run was given
 RECORDER_ARG = "z_compensate_dry_run_recorder"
+SEED_ARG = "simulated_printer_seed"
+TRUE_OFFSET_ARG = "simulated_printer_true_offset"
 MODULE = "z_compensate"
 
 
@@ -175,8 +178,10 @@ class Recorder:
                                  "axis_maximum": plain(status["axis_maximum"])}
         probe = printer.lookup_object("probe", None)
         if probe is not None:
+            # On the probe itself, or on newer klippy's parameter helper
+            settings = getattr(probe, "param_helper", probe)
             facts["probe"] = {"offsets": plain(probe.get_offsets()),
-                              "samples_result": getattr(probe, "samples_result", "average")}
+                              "samples_result": getattr(settings, "samples_result", "average")}
         heaters = {}
         for name, heater in getattr(printer.lookup_object("heaters", None),
                                     "heaters", {}).items():

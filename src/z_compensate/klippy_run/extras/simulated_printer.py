@@ -20,9 +20,6 @@ import recorder
 
 # How often the heaters' sensors report, in seconds of print time
 READING_INTERVAL = 0.3
-# The dry run's settings, as start arguments
-SEED_ARG = "simulated_printer_seed"
-TRUE_OFFSET_ARG = "simulated_printer_true_offset"
 
 
 class HiddenOutput:
@@ -48,12 +45,13 @@ class SimulatedPrinter:
         start_args = self.printer.get_start_args()
         self.recorder = start_args[recorder.RECORDER_ARG]
         self.physics = printer_model.SimulatedPrinter(config)
-        if start_args.get(SEED_ARG) is not None:
-            self.physics.rng = random.Random(start_args[SEED_ARG])
-        if start_args.get(TRUE_OFFSET_ARG) is not None:
-            self.physics.true_probe_offset = start_args[TRUE_OFFSET_ARG]
+        if start_args.get(recorder.SEED_ARG) is not None:
+            self.physics.rng = random.Random(start_args[recorder.SEED_ARG])
+        if start_args.get(recorder.TRUE_OFFSET_ARG) is not None:
+            self.physics.true_probe_offset = start_args[recorder.TRUE_OFFSET_ARG]
             self.physics.true_probe_offset_given = True
         self.temperatures = {}
+        self.last_reading = None
         self.next_trace_time = 0.
         self.connect_time = None
         self.printer.register_event_handler("klippy:connect", self.connect)
