@@ -20,6 +20,9 @@ import recorder
 
 # How often the heaters' sensors report, in seconds of print time
 READING_INTERVAL = 0.3
+# How high the nozzle stands above the bed when klippy starts, its Z at 0
+# and unhomed: clear of the bed, its probe untriggered
+START_HEIGHT = 10.
 
 
 class HiddenOutput:
@@ -45,6 +48,7 @@ class SimulatedPrinter:
         start_args = self.printer.get_start_args()
         self.recorder = start_args[recorder.RECORDER_ARG]
         self.physics = printer_model.SimulatedPrinter(config)
+        self.physics.shift_frame(-START_HEIGHT)
         if start_args.get(recorder.SEED_ARG) is not None:
             self.physics.rng = random.Random(start_args[recorder.SEED_ARG])
         if start_args.get(recorder.TRUE_OFFSET_ARG) is not None:
