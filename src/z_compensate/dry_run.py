@@ -266,6 +266,8 @@ def replay(run, out, show_first_stage):
             if started and text.startswith("!! "):
                 error = klippy_error(text[3:], answered)
             answered = text
+        elif event.kind == "remote_method":
+            report.show(event.time, remote_method_line(event.data))
         elif event.kind == "time_limit":
             error = ("the run did not end within %g s of simulated time"
                      % event.data["limit"])
@@ -281,6 +283,14 @@ def klippy_error(first_line, answered):
         if lines[0] == first_line:
             return "\n".join(lines)
     return first_line
+
+
+def remote_method_line(call):
+    """A template's call for Moonraker, such as its notifier's, which no
+    client receives in a dry run."""
+    arguments = ", ".join("%s=%r" % item for item in sorted(call["params"].items()))
+    return "remote method %s(%s) for Moonraker (none in a dry run)" % (
+        call["method"], arguments)
 
 
 class StageReport:
@@ -328,10 +338,7 @@ class LiveReport(StageReport):
         # stage is new from the event that the call records
         self.check_stage(event.time, len(self.run.trace) - 1)
         if event.kind == "remote_method":
-            # A template's call for Moonraker, such as its notifier's
-            arguments = ", ".join("%s=%r" % item for item in sorted(event.data["params"].items()))
-            self.show(event.time, "remote method %s(%s) for Moonraker (none in a dry run)"
-                      % (event.data["method"], arguments))
+            self.show(event.time, remote_method_line(event.data))
 
     def check_stage(self, time, index):
         self.note_stage(time, self.current_stage(), index)

@@ -94,3 +94,34 @@ def test_homing_that_never_ends_is_refused_within_the_time_limit(
     assert ("klippy refuses the configuration: klippy did not finish loading the"
             " configuration and G28 within 3600 s of simulated time") in stderr
     assert "Simulating" not in stdout
+
+
+def test_the_hook_of_a_refused_command_shows_its_messages_and_remote_methods(
+        klippy_site, klippy_python, tmp_path):
+    # In batch mode no client registers "notify": it is shown, not refused
+    hook = ("on_error_gcode:\n"
+            '  {action_respond_info("%s failed: %s" % (params.COMMAND, params.ERROR))}\n'
+            '  RESPOND MSG="hook of {params.COMMAND}"\n'
+            '  {action_call_remote_method("notify", name="phone", message=params.COMMAND)}\n')
+    config = run_input.EXAMPLE_CONFIG.read_text().replace(
+        "#on_error_gcode:\n"
+        '#  {action_respond_info("%s failed: %s" % (params.COMMAND, params.ERROR))}\n',
+        hook) + "\n[respond]\n"
+    assert hook in config
+    code, stdout, stderr = dry(klippy_site, klippy_python, tmp_path, config,
+                               "--true-offset", str(TRUE_OFFSET),
+                               "Z_OFFSET_CALIBRATION", "MAX_OFFSET_CHANGE=0.001")
+    assert code == dry_run.EXIT_REFUSED
+    shown = re.findall(r"^ *[\d.]+  (Z_OFFSET_CALIBRATION failed: .*|.*hook of .*"
+                       r"|remote method .*)$", stdout, re.M)
+    assert len(shown) == 3, stdout
+    assert "more than MAX_OFFSET_CHANGE=0.001" in shown[0]
+    # The template calls the method while it renders, before its G-code runs
+    assert shown[1:] == [
+        "remote method notify(message='Z_OFFSET_CALIBRATION', name='phone') for Moonraker"
+        " (none in a dry run)",
+        "echo: hook of Z_OFFSET_CALIBRATION"]
+    assert "on_error_gcode" not in stdout + stderr
+    assert stderr.startswith("error: Z_OFFSET_CALIBRATION MAX_OFFSET_CHANGE=0.001 on"
+                             " printer.cfg stopped during ")
+    assert "Z_OFFSET_CALIBRATION refused: the new offset " in stderr

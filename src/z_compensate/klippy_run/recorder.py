@@ -14,6 +14,8 @@ Each event is [time, kind, data] on klippy's (virtual) clock:
   and findings (the stand-in records them)
 - "temperature": a heater's reading and target
 - "config_set": a value SAVE_CONFIG is to store
+- "remote_method": a template's call of a remote method that no API
+  client registered (`method`, `params`)
 - "stage": the module's auto_alignment_status, read through klippy's
   get_status, whenever it changed
 - "time_limit": the run reached its limit of virtual time
@@ -86,6 +88,7 @@ class Recorder:
         self.wrap_scripts(gcode)
         toolhead = printer.lookup_object("toolhead")
         self.wrap_toolhead(toolhead)
+        self.wrap_remote_methods(printer.lookup_object("webhooks"))
         configfile = printer.lookup_object("configfile")
         original_set = configfile.set
 
@@ -129,6 +132,19 @@ class Recorder:
             finally:
                 self.script_depth -= 1
         gcode.run_script_from_command = run_script_from_command
+
+    def wrap_remote_methods(self, webhooks):
+        """A remote method is recorded where no client takes it: in batch
+        mode none is connected, and klippy would only log its refusal."""
+        original = webhooks.call_remote_method
+
+        @functools.wraps(original)
+        def call_remote_method(method, **kwargs):
+            try:
+                original(method, **kwargs)
+            except self.printer.command_error:
+                self.add("remote_method", method=method, params=kwargs)
+        webhooks.call_remote_method = call_remote_method
 
     def wrap_toolhead(self, toolhead):
         original_move = toolhead.move
