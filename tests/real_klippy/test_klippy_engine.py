@@ -114,7 +114,6 @@ def test_the_hook_of_a_refused_command_shows_its_messages_and_remote_methods(
     assert code == dry_run.EXIT_REFUSED
     shown = re.findall(r"^ *[\d.]+  (Z_OFFSET_CALIBRATION failed: .*|.*hook of .*"
                        r"|remote method .*)$", stdout, re.M)
-    assert len(shown) == 3, stdout
     assert "more than MAX_OFFSET_CHANGE=0.001" in shown[0]
     # The template calls the method while it renders, before its G-code runs
     assert shown[1:] == [
