@@ -11,7 +11,7 @@ import greenlet
 from . import configfile, gcode, generations, toolhead, extruder
 from .extras import probe
 from .modules import SectionKinds
-from .physics import SimulatedPrinter
+from z_compensate.klippy_run.printer_model import SimulatedPrinter
 from .reactor import VirtualReactor
 from .status import StatusPoller
 from .trace import Trace

@@ -4,11 +4,14 @@
                      [--true-offset MM] [--host GENERATION] [COMMAND [PARAM=VALUE ...]]
 
 A copy of the printer.cfg (by default the bundled example printer) is loaded
-by the simulated klippy host together with the installed module, with all
-axes homed, and the command runs on virtual time. A seed (--seed, or a new
-one that the run prints) fixes the module's random draws and the simulated
-noise, so that any run can be repeated. The run shows the console
-as the printer would, each stage of auto_alignment_status as it is reached
+by klippy itself (the embedded klippy, or the checkout --klipper names)
+together with the installed module: klippy homes the printer its own way
+with G28 and runs the command in the same batch run on virtual time, the
+printer's bed, probes and heaters simulated (klippy_run). Where there is no
+klippy to run, the simulated klippy host (klippysim) answers alone. A seed
+(--seed, or a new one that the run prints) fixes the module's random draws
+and the simulated noise, so that any run can be repeated. The run shows the
+console as the printer would, each stage of auto_alignment_status as it is reached
 and a summary. When the command ends normally the configuration as the run
 saved it and its change (when it saved anything) and a picture of the run go
 to a new folder of the run's own in the out directory; when klippy refuses
@@ -27,7 +30,7 @@ from pathlib import Path
 
 import klippysim
 
-from . import install, klippy_check, refusal, run_input, run_picture, run_trace
+from . import install, klippy_check, klippy_run, refusal, run_input, run_picture, run_trace
 from .run_input import EXIT_BAD_INPUT, BadInput
 
 # Commands that begin with the wipe, whose stage 0 is worth showing
@@ -46,12 +49,17 @@ CONFIG_HINTS = {
 }
 
 EXIT_REFUSED = 1
+# klippy's answers that tell the user nothing in a dry run: the
+# acknowledgements of the input's lines, its state as batch mode ends
+UNSHOWN_ANSWERS = ("ok", "// Klipper state: Disconnect")
 
 # The start argument from which the module takes the seed of its draws; a
 # printer's klippy has none, and there the module draws afresh on every run
 MODULE_SEED_ARG = "z_compensate_seed"
 # Seeds drawn for a run given none: short enough to type again
 NEW_SEEDS = 10 ** 6
+# The line that opens the block SAVE_CONFIG writes at the end of printer.cfg
+AUTOSAVE_MARK = "#*# <---------------------- SAVE_CONFIG ---------------------->"
 
 
 class Refused(Exception):
@@ -78,25 +86,20 @@ def chosen_klippy(args):
         raise BadInput(str(error))
 
 
-def klippy_answer(args, config, files, out):
+def klippy_answer(klippy, config, files, out, engine):
     """klippy's Answer on the configuration, shown; a refusal ends the run.
-    None when there is no klippy to ask."""
-    klippy = chosen_klippy(args)
-    if klippy is None:
-        out.write("No klippy checked %s: the simulated printer alone answers. To"
-                  " have klippy check it, run with --klipper ~/klipper, or install"
-                  " z-compensate[klippy] (CPython 3.11 or older)\n" % config)
-        return None
+    The `engine` ran the command in the same klippy after G28."""
     out.write("Checking %s with %s\n" % (config, klippy.describe()))
     try:
-        answer = klippy_check.check(config, files, klippy)
+        answer = klippy_check.check(config, files, klippy, engine=engine)
     except klippy_check.KlippyUnavailable as error:
         raise BadInput(str(error))
     for name, why in answer.set_aside.items():
         out.write("  not given to klippy: [%s]: %s\n" % (name, why))
     if not answer.accepted:
         raise BadInput("\n  ".join(klippy_refusal(config, answer)))
-    out.write("  klippy accepts the configuration and homes the printer with G28\n")
+    out.write("  klippy accepts the configuration and homes the printer with G28,"
+              " then runs the command\n")
     if klippy.embedded:
         out.write("  (not the printer's own klippy: to ask that one, run with"
                   " --klipper ~/klipper)\n")
@@ -127,15 +130,11 @@ def prepare_klippy_tree(dest_dir):
     return klippy_dir
 
 
-def load_printer(config_copy, klippy_dir, config, args, seed, answer):
-    # What the answering klippy knows, the simulator accepts unread
-    known_modules = [] if answer is None else sorted(
-        {name.split()[0] for name in answer.module_sections})
+def load_printer(config_copy, klippy_dir, config, args, seed):
     try:
         printer = klippysim.Printer(str(config_copy), klippy_dir,
                                     overrides=simulation_overrides(args, seed),
-                                    host_generation=args.host,
-                                    unmodeled_sections=known_modules)
+                                    host_generation=args.host)
     except klippysim.ConfigError as error:
         # Name the user's file, not its working copy
         message = str(error).replace(str(config_copy.parent), str(config.parent))
@@ -163,6 +162,9 @@ def simulation_overrides(args, seed):
 
 class SimulatedRun:
     """The simulated printer, the module in it and what happened."""
+
+    # Who answered, as the picture names it
+    answered_by = "simulated printer"
 
     def __init__(self, printer, module, command, config, seed, true_offset_given):
         self.printer = printer
@@ -214,15 +216,117 @@ class SimulatedRun:
         return "stage %d (%s)" % (stage, run_trace.STAGE_NAMES[stage])
 
 
-class LiveReport:
-    """Shows the console and each stage of auto_alignment_status as the
-    simulated printer produces them, after the simulated time."""
+class KlippyRun(SimulatedRun):
+    """The command as klippy ran it, read back from klippy's record."""
 
-    def __init__(self, run, out, show_first_stage):
+    answered_by = "klippy on a simulated printer"
+
+    def __init__(self, record, sections, command, config, seed, true_offset_given):
+        facts = record["facts"]
+        options = dict((name, dict(section.options)) for name, section in sections.items())
+        printer = klippy_run.RecordedPrinter(
+            facts, options, klippy_run.RecordedModel(options, facts))
+        module = klippy_run.RecordedModule(facts.get("module", {}), facts.get("status", {}))
+        SimulatedRun.__init__(self, printer, module, command, config, seed, true_offset_given)
+        self.events = klippy_run.events(record)
+        self.klippy_trace = klippy_run.Trace(e for e in self.events if e.kind != "stage")
+
+    @property
+    def trace(self):
+        return self.klippy_trace
+
+
+def replay(run, out, show_first_stage):
+    """Shows what klippy did, as it did it: its input, its answers and, from
+    the command on, the module's stages; returns klippy's error that ended
+    the command, or None."""
+    report = StageReport(run, out, None)
+    started = False
+    stage = None
+    # Events of the trace so far: the stage that the last of them revealed
+    # belongs from it on
+    seen = 0
+    error = answered = None
+    for event in run.events:
+        if event.kind == "stage":
+            stage = event.data["stage"]
+            if started:
+                report.note_stage(event.time, stage, seen - 1)
+            continue
+        seen += 1
+        if event.kind == "input":
+            started = event.data["line"] == run.command_line
+            report.show(event.time, "> " + event.data["line"])
+            if started:
+                report.last_stage = None if show_first_stage else stage
+                report.note_stage(event.time, stage, seen - 1)
+        elif event.kind == "console" and event.data["text"] not in UNSHOWN_ANSWERS:
+            text = event.data["text"]
+            report.show_console(event.time, text)
+            if started and text.startswith("!! "):
+                error = klippy_error(text[3:], answered)
+            answered = text
+        elif event.kind == "remote_method":
+            report.show(event.time, remote_method_line(event.data))
+        elif event.kind == "time_limit":
+            error = ("the run did not end within %g s of simulated time"
+                     % event.data["limit"])
+    return error
+
+
+def klippy_error(first_line, answered):
+    """The whole of klippy's error message: klippy shows a message of
+    several lines as information, then its first line as the error."""
+    if answered is not None:
+        lines = [line[3:] if line.startswith("// ") else line
+                 for line in answered.split("\n")]
+        if lines[0] == first_line:
+            return "\n".join(lines)
+    return first_line
+
+
+def remote_method_line(call):
+    """A template's call for Moonraker, such as its notifier's, which no
+    client receives in a dry run."""
+    arguments = ", ".join("%s=%r" % item for item in sorted(call["params"].items()))
+    return "remote method %s(%s) for Moonraker (none in a dry run)" % (
+        call["method"], arguments)
+
+
+class StageReport:
+    """Shows the console and each stage of auto_alignment_status as they
+    come, after the simulated time."""
+
+    def __init__(self, run, out, last_stage):
         self.run = run
         self.out = out
-        self.last_stage = None if show_first_stage else self.current_stage()
-        run.printer.lookup_object("gcode").register_output_handler(self.show_console)
+        self.last_stage = last_stage
+
+    def note_stage(self, time, stage, index):
+        """`stage`, current from trace event `index` on."""
+        if stage is None or stage == self.last_stage:
+            return
+        self.last_stage = stage
+        self.run.stages.append(run_trace.StageChange(time, stage, index))
+        self.show(time, "== stage %d: %s" % (stage, run_trace.STAGE_NAMES[stage]))
+
+    def show_console(self, time, msg):
+        for line in msg.split("\n"):
+            self.show(time, line[3:] if line.startswith("// ") else line)
+
+    def show(self, time, text):
+        self.out.write("%10.3f  %s\n" % (time, text))
+        self.out.flush()
+
+
+class LiveReport(StageReport):
+    """The simulated printer's console and stages as it produces them."""
+
+    def __init__(self, run, out, show_first_stage):
+        StageReport.__init__(self, run, out, None)
+        if not show_first_stage:
+            self.last_stage = self.current_stage()
+        run.printer.lookup_object("gcode").register_output_handler(self.show_console_now)
         run.printer.trace.listeners.append(self.note_event)
 
     def current_stage(self):
@@ -234,27 +338,13 @@ class LiveReport:
         # stage is new from the event that the call records
         self.check_stage(event.time, len(self.run.trace) - 1)
         if event.kind == "remote_method":
-            # A template's call for Moonraker, such as its notifier's
-            arguments = ", ".join("%s=%r" % item for item in sorted(event.data["params"].items()))
-            self.show(event.time, "remote method %s(%s) for Moonraker (none in a dry run)"
-                      % (event.data["method"], arguments))
+            self.show(event.time, remote_method_line(event.data))
 
     def check_stage(self, time, index):
-        stage = self.current_stage()
-        if stage == self.last_stage:
-            return
-        self.last_stage = stage
-        self.run.stages.append(run_trace.StageChange(time, stage, index))
-        self.show(time, "== stage %d: %s" % (stage, run_trace.STAGE_NAMES[stage]))
+        self.note_stage(time, self.current_stage(), index)
 
-    def show_console(self, msg):
-        time = self.run.printer.get_reactor().monotonic()
-        for line in msg.split("\n"):
-            self.show(time, line[3:] if line.startswith("// ") else line)
-
-    def show(self, time, text):
-        self.out.write("%10.3f  %s\n" % (time, text))
-        self.out.flush()
+    def show_console_now(self, msg):
+        self.show_console(self.run.printer.get_reactor().monotonic(), msg)
 
 
 def run_command(run, report):
@@ -373,44 +463,115 @@ def dry_run(args, klippy_dir, out):
     for param in run_input.unread_parameters(command):
         print("note: %s does not read %s; klippy ignores it" % (command.name, param),
               file=sys.stderr)
-    answer = klippy_answer(args, config, files, out)
+    seed = run_seed(args)
+    klippy = chosen_klippy(args)
     with tempfile.TemporaryDirectory(prefix="z-compensate-") as work:
         work = Path(work)
-        config_copy = copy_config(files, config, work / "config")
-        if klippy_dir is None:
-            klippy_dir = prepare_klippy_tree(work / "klipper")
-        seed = run_seed(args)
-        printer = load_printer(config_copy, klippy_dir, config, args, seed, answer)
-        module = printer.lookup_object("z_compensate", None)
-        if module is None:
-            raise BadInput("%s has no [z_compensate] section: nothing would run %s"
-                           % (config, command.name))
-        run = SimulatedRun(printer, module, command, config, seed, args.true_offset is not None)
-        out.write("Simulating %s on %s%s\n" % (
-            command.line, config,
-            " (the bundled example printer)" if config == run_input.EXAMPLE_CONFIG else ""))
-        out.write("  seed %d, simulated klippy host: %s (--host)\n" % (seed, args.host))
-        for line in printer.section_report():
-            out.write(line + "\n")
-        report = LiveReport(run, out, command.name in WIPING_COMMANDS)
-        # What the printer said while starting, such as the module's warnings
-        for line in printer.console_lines():
-            report.show(0., line)
-        error = run_command(run, report)
-        if error is not None:
-            run.refusal = refusal_report(run, error)
+        if klippy is not None:
+            run, saved = run_in_klippy(args, klippy, command, config, files, seed, out)
+        else:
+            out.write("No klippy to ask for %s: the simulated printer alone answers. To"
+                      " have klippy answer, run with --klipper ~/klipper, or install"
+                      " z-compensate[klippy] (CPython 3.11 or older)\n" % config)
+            run, saved = run_simulated(args, klippy_dir, command, config, files, seed, out, work)
+        if run.refusal is not None:
             # The configuration was not saved: only the picture of the run
             written = write_outputs(run, args.out, names, {}, work)
             raise Refused(*run.refusal + ["the configuration was not saved; " + (
                 written_line(written) if written else "nothing was written")])
-        diff = config_diff(files[config.name], run_input.read_text(config_copy), config.name)
+        diff = config_diff(files[config.name], saved, config.name)
         out.write("\n".join(summary_lines(run, diff)) + "\n")
-        saved = {}
+        ready = {}
         if diff:
+            (work / names["config"]).write_text(saved)
             (work / names["diff"]).write_text("".join(diff))
-            saved = {names["config"]: config_copy, names["diff"]: work / names["diff"]}
-        written = write_outputs(run, args.out, names, saved, work)
+            ready = {name: work / name for name in (names["config"], names["diff"])}
+        written = write_outputs(run, args.out, names, ready, work)
     out.write("  %s\n" % (written_line(written) if written else "nothing was written"))
+
+
+def no_module(config, command):
+    return BadInput("%s has no [z_compensate] section: nothing would run %s"
+                    % (config, command.name))
+
+
+def announce(out, command, config, seed, host):
+    out.write("Simulating %s on %s%s\n" % (
+        command.line, config,
+        " (the bundled example printer)" if config == run_input.EXAMPLE_CONFIG else ""))
+    out.write("  seed %d, %s\n" % (seed, host))
+
+
+def run_in_klippy(args, klippy, command, config, files, seed, out):
+    """The command run by klippy itself after its G28; (run, the
+    configuration as the run saved it)."""
+    try:
+        engine = klippy_run.Engine(command.line, klippy.command[0], {MODULE_SEED_ARG: seed},
+                                   seed, args.true_offset)
+    except klippy_run.EngineUnavailable as error:
+        raise BadInput(str(error))
+    sections = klippy_check.read_sections(files)
+    if "z_compensate" not in sections:
+        raise no_module(config, command)
+    started = time.monotonic()
+    klippy_answer(klippy, config, files, out, engine)
+    run = KlippyRun(engine.record, sections, command, config, seed,
+                    args.true_offset is not None)
+    run.wall_time = time.monotonic() - started
+    announce(out, command, config, seed, "the printer's moves, homing and status are"
+             " klippy's own (--host applies only to the simulated printer)")
+    error = replay(run, out, command.name in WIPING_COMMANDS)
+    if error is not None:
+        run.refusal = refusal_report(run, error)
+    return run, saved_text(engine, files[config.name])
+
+
+def saved_text(engine, original):
+    """The user's file as klippy's SAVE_CONFIG left the copy: where the copy
+    klippy was given differed from the file (sections set aside, a stand-in
+    added), the file with the copy's saved block, without what SAVE_CONFIG
+    changed above it (the options it comments out as the block now holds
+    them)."""
+    saved = engine.saved_config
+    if saved is None or engine.given_config == original:
+        return saved if saved is not None else original
+    return autosave_block_replaced(original, saved)
+
+
+def autosave_block_replaced(original, saved):
+    """`original` with the block SAVE_CONFIG wrote into `saved`."""
+    def split(text):
+        at = text.find(AUTOSAVE_MARK)
+        return (text, "") if at < 0 else (text[:at], text[at:])
+    body, _ = split(original)
+    _, block = split(saved)
+    if not block:
+        return original
+    return body.rstrip("\n") + "\n\n" + block
+
+
+def run_simulated(args, klippy_dir, command, config, files, seed, out, work):
+    """The command on the simulated printer; (run, the configuration as the
+    run saved it)."""
+    config_copy = copy_config(files, config, work / "config")
+    if klippy_dir is None:
+        klippy_dir = prepare_klippy_tree(work / "klipper")
+    printer = load_printer(config_copy, klippy_dir, config, args, seed)
+    module = printer.lookup_object("z_compensate", None)
+    if module is None:
+        raise no_module(config, command)
+    run = SimulatedRun(printer, module, command, config, seed, args.true_offset is not None)
+    announce(out, command, config, seed, "simulated klippy host: %s (--host)" % args.host)
+    for line in printer.section_report():
+        out.write(line + "\n")
+    report = LiveReport(run, out, command.name in WIPING_COMMANDS)
+    # What the printer said while starting, such as the module's warnings
+    for line in printer.console_lines():
+        report.show(0., line)
+    error = run_command(run, report)
+    if error is not None:
+        run.refusal = refusal_report(run, error)
+    return run, run_input.read_text(config_copy)
 
 
 def written_line(written):

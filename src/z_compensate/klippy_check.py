@@ -368,16 +368,20 @@ def section_text(section):
         "%s: %s\n" % item for item in section.options.items()))
 
 
-def check(config, files, klippy, time_limit=TIME_LIMIT):
+def check(config, files, klippy, time_limit=TIME_LIMIT, engine=None):
     """klippy's Answer on `config`, whose files (with its includes) are
-    `files` ({path relative to its folder: text})."""
+    `files` ({path relative to its folder: text}). With an `engine`
+    (klippy_run.Engine) the module's command runs in the same klippy after
+    G28, and the module's sections stay in the copy."""
     formats = mcu_dictionary.KlippyFormats(klippy.klippy_dir)
     sections = read_sections(files)
+    simulated = {} if engine is not None else SIMULATED_SECTIONS
     set_aside = collections.OrderedDict(
-        (name, SIMULATED_SECTIONS[section.module])
-        for name, section in sections.items() if section.module in SIMULATED_SECTIONS)
+        (name, simulated[section.module])
+        for name, section in sections.items() if section.module in simulated)
     third_party = [name for name, section in sections.items()
-                   if name not in set_aside and is_third_party(section, formats)]
+                   if name not in set_aside and section.module not in SIMULATED_SECTIONS
+                   and is_third_party(section, formats)]
     for name in third_party:
         set_aside[name] = THIRD_PARTY
     checked = collections.OrderedDict(
@@ -391,25 +395,33 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
                                 " a plain [probe] with its offsets in its place")
         checked["probe"] = probe
         files[Path(config).name] += section_text(probe)
-    message = run_batch(klippy, Path(config), files, checked, formats, time_limit)
+    message = run_batch(klippy, Path(config), files, checked, formats, time_limit, engine)
     cause = find_cause(message, sections) if message else None
     module_sections = [] if message else [
         name for name, section in checked.items() if formats.module_exists(section.module)]
     return Answer(klippy, message, cause, set_aside, third_party, module_sections)
 
 
-def run_batch(klippy, config, files, sections, formats, time_limit):
+def run_batch(klippy, config, files, sections, formats, time_limit, engine=None):
     """Runs klippy in batch mode on a copy of `files` that holds
     `sections`; returns its refusal, or None. KlippyUnavailable when klippy
-    does not start."""
+    does not start. With an `engine`, klippy runs from its launcher on a
+    virtual clock and the command follows G28: once the command started,
+    what happened is the engine's to tell, read before the copy goes."""
     with tempfile.TemporaryDirectory(prefix="z-compensate-klippy-") as work:
         work = Path(work)
         for relative, text in files.items():
             target = work / "config" / relative
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_text(text)
-        (work / "input.gcode").write_text(CHECK_GCODE)
-        command = klippy.command + [
+        (work / "input.gcode").write_text(
+            CHECK_GCODE if engine is None else engine.gcode())
+        runner = klippy.command
+        if engine is not None:
+            engine.given_config = files[config.name]
+            runner = engine.launcher_command(
+                klippy.klippy_dir, klippy.site_dir is not None, work)
+        command = runner + [
             str(work / "config" / config.name), "-i", str(work / "input.gcode"),
             "-o", str(work / "output.serial"), "-l", str(work / "klippy.log"),
         ] + write_dictionaries(sections, formats, work)
@@ -418,14 +430,22 @@ def run_batch(klippy, config, files, sections, formats, time_limit):
                                   timeout=time_limit, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.PIPE, universal_newlines=True)
         except subprocess.TimeoutExpired:
-            return ("klippy did not finish loading the configuration and G28"
-                    " within %d s" % time_limit)
+            return ("klippy did not finish %s within %d s" % (
+                "loading the configuration and G28" if engine is None
+                else "the configuration, G28 and the command", time_limit))
         log_path = work / "klippy.log"
         if not log_path.is_file():
             # Not an answer on the configuration: klippy itself cannot run
             raise KlippyUnavailable("%s did not start: %s" % (
                 klippy.describe(), last_line(done.stderr) or "it wrote no log"))
         log = log_path.read_text()
+        if engine is not None:
+            engine.collect(work, work / "config" / config.name)
+            if engine.command_started():
+                return None
+            if engine.time_limit_reached():
+                return ("klippy did not finish loading the configuration and G28"
+                        " within %g s of simulated time" % engine.time_limit)
         if done.returncode != 0:
             message = (config_message(log) or last_line(done.stderr)
                        or "klippy ended with exit code %d" % done.returncode)

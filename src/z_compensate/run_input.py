@@ -125,16 +125,16 @@ def add_simulation_options(parser):
     parser.add_argument(
         "--host", metavar="GENERATION", choices=generations,
         default=newest_mainline(generations),
-        help="the klippy whose interfaces the simulated host offers: %s"
-             " (default: %%(default)s)" % ", ".join(generations))
+        help="where no klippy answers, the klippy whose interfaces the simulated"
+             " host offers: %s (default: %%(default)s)" % ", ".join(generations))
 
 
 def add_klippy_options(parser):
     parser.add_argument(
         "--klipper", metavar="PATH", type=Path,
         help="the printer's own Klipper checkout (such as ~/klipper), whose"
-             " klippy checks the configuration and its homing first (default:"
-             " the embedded klippy of 2023-10, when installed)")
+             " klippy loads the configuration, homes the printer and runs the"
+             " command (default: the embedded klippy of 2023-10, when installed)")
     parser.add_argument(
         "--klipper-python", metavar="PYTHON", type=Path,
         help="the Python with klippy's packages that runs --klipper (default:"

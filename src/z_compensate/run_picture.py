@@ -1,4 +1,4 @@
-"""A picture of a simulated run: its outcome (the new probe z_offset and each
+"""A picture of a dry run: its outcome (the new probe z_offset and each
 measuring point's offset, or the refusal), the bed from above, the heaters
 over time and the nozzle's height along the wipe's stroke.
 
@@ -262,8 +262,8 @@ def draw(path, run):
     bed.set_anchor("N")
     draw_temperatures(figure.add_subplot(grid[0, 1]), run)
     draw_stroke_profile(figure.add_subplot(grid[1, 1]), run)
-    figure.suptitle("%s on %s (simulated printer, seed %d): %s" % (
-        run.command_line, run.config_name, run.seed,
+    figure.suptitle("%s on %s (%s, seed %d): %s" % (
+        run.command_line, run.config_name, run.answered_by, run.seed,
         "refused" if run.refusal else outcome_lines(run)[0]),
         color="darkred" if run.refusal else "black")
     figure.tight_layout()

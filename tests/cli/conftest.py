@@ -3,10 +3,13 @@ import pytest
 from z_compensate import klippy_check
 
 
-@pytest.fixture(autouse=True)
-def simulated_printer_alone(monkeypatch):
+@pytest.fixture(scope="session", autouse=True)
+def simulated_printer_alone():
     """The dry runs here are answered by the simulated printer alone,
     whether or not this Python has the embedded klippy (scripts/demo
-    installs it into .venv): klippy's answers are tested in
-    tests/real_klippy, where they run once per suite."""
-    monkeypatch.setattr(klippy_check, "embedded", lambda: None)
+    installs it into .venv), in the fixtures that run once for many tests
+    too: klippy's answers are tested in tests/real_klippy, where they run
+    once per suite."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(klippy_check, "embedded", lambda: None)
+        yield

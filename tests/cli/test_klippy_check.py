@@ -161,7 +161,7 @@ def test_dry_run_without_a_klippy_says_so_and_goes_on(tmp_path):
     # (conftest.py takes the embedded klippy away)
     code, stdout, _ = dry(["Z_OFFSET_CALIBRATION"], tmp_path)
     assert code == 0
-    assert stdout.startswith("No klippy checked ")
+    assert stdout.startswith("No klippy to ask for ")
     assert "--klipper ~/klipper" in stdout.splitlines()[0]
 
 

@@ -1,8 +1,9 @@
-# The physical truth behind the simulated printer: bed surface, nozzle
+# The physical truth behind a dry run's printer: bed surface, nozzle
 # height, probe trigger distance, noise and heater behaviour
 #
-# All of it comes from the sim-only [simulated_printer] section (see
-# README.md).  Heights are in mm.  The toolhead's Z coordinate and the
+# All of it comes from the [simulated_printer] section (see
+# docs/Dry_Run.md), read by the simulated host and by the stand-ins that
+# run inside klippy alike; nothing here imports either.  Heights are in mm.  The toolhead's Z coordinate and the
 # physical nozzle height differ by `z_zero`, the toolhead Z at which the
 # nozzle tip would sit at surface height 0; homing and set_position move
 # that relation, physics never does.
@@ -77,6 +78,18 @@ class SimulatedPrinter:
         unless true_probe_offset was given."""
         if not self.true_probe_offset_given:
             self.true_probe_offset = z_offset
+
+    def heated(self, heater_name, temp, power, dt):
+        """A heater's temperature after `dt` seconds at `power` (0 to 1):
+        at full power it heats at heating_rate, less as it nears the
+        highest temperature it can reach; the power it does not use, the
+        heat drains to the air with cooling_time."""
+        props = self.thermal_properties(heater_name)
+        headroom = ((props.max_reachable_temp - temp)
+                    / (props.max_reachable_temp - self.ambient_temp))
+        rate = (power * props.heating_rate * headroom
+                + (1. - power) * (self.ambient_temp - temp) / props.cooling_time)
+        return temp + rate * dt
 
     def thermal_properties(self, heater_name):
         if heater_name in self.thermal:

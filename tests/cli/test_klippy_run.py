@@ -1,0 +1,141 @@
+"""What the dry run makes of klippy's run: the record replayed as the user
+sees it, the saved configuration, the virtual clock and the heaters'
+model. klippy itself runs in tests/real_klippy/test_klippy_engine.py."""
+import io
+from pathlib import Path
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from generated import budget
+from z_compensate import dry_run, run_input, run_trace
+from z_compensate.klippy_run import launcher, printer_model
+
+START = launcher.START_TIME
+ERROR = "Z_OFFSET_CALIBRATION refused: the points differ"
+RECORD = {"events": [
+    [START, "console", {"text": "// Klipper state: Ready"}],
+    [START, "stage", {"stage": 0}],
+    [START, "input", {"line": "G28"}],
+    [START + 4, "move", {"start": [0, 0, 0, 0], "end": [0, 0, 10, 0], "speed": 5, "gap": 10}],
+    [START + 8, "console", {"text": "ok"}],
+    [START + 8, "input", {"line": "Z_OFFSET_CALIBRATION"}],
+    [START + 8.5, "gcode", {"line": "G1 X10", "depth": 1}],
+    [START + 8.5, "stage", {"stage": 4}],
+    [START + 9, "console", {"text": "// %s\n// by 0.2 mm" % ERROR}],
+    [START + 9, "console", {"text": "!! " + ERROR}],
+], "facts": {"time": START + 10, "module": {}, "status": {}, "heaters": {}}}
+
+
+def replayed(show_first_stage):
+    command = run_input.parse_command("Z_OFFSET_CALIBRATION", [])
+    run = dry_run.KlippyRun(RECORD, {}, command, Path("printer.cfg"), 1, False)
+    out = io.StringIO()
+    error = dry_run.replay(run, out, show_first_stage)
+    return run, out.getvalue().splitlines(), error
+
+
+def test_replay_shows_klippys_input_and_answers_and_the_commands_stages():
+    run, lines, error = replayed(show_first_stage=False)
+    assert lines == [
+        "     0.000  Klipper state: Ready",
+        "     0.000  > G28",
+        "     8.000  > Z_OFFSET_CALIBRATION",
+        "     8.500  == stage 4: calibrating",
+        "     9.000  " + ERROR,
+        "     9.000  by 0.2 mm",
+        "     9.000  !! " + ERROR]
+    # A message of several lines is klippy's error whole
+    assert error == ERROR + "\nby 0.2 mm"
+    # The stage holds from the module's line that revealed it
+    assert run.stages == [run_trace.StageChange(8.5, 4, 5)]
+    assert run.trace[5].kind == "gcode"
+    assert run.printer.get_reactor().monotonic() == 10
+
+
+def test_replay_of_a_wipe_shows_the_stage_it_starts_in():
+    run, lines, _ = replayed(show_first_stage=True)
+    assert lines[3] == "     8.000  == stage 0: starting the wipe"
+    assert [change.stage for change in run.stages] == [0, 4]
+
+
+LINE = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\r\n\x0b\x0c"
+                             "\x1c\x1d\x1e\x85\u2028\u2029"), max_size=20)
+
+
+@budget(50)
+@given(body=st.lists(LINE, max_size=5), old=st.lists(LINE, max_size=3),
+       new=st.lists(LINE, min_size=1, max_size=3))
+def test_saved_block_replaces_the_files_own(body, old, new):
+    def block(lines):
+        return dry_run.AUTOSAVE_MARK + "\n" + "".join("#*# %s\n" % line for line in lines)
+    text = "".join(line + "\n" for line in body)
+    original = text + (block(old) if old else "")
+    saved = dry_run.autosave_block_replaced(original, "[copy]\n" + block(new))
+    assert saved.endswith(block(new))
+    assert saved.count(dry_run.AUTOSAVE_MARK) == 1
+    assert saved.startswith(text.rstrip("\n"))
+
+
+class Reactor:
+    NEVER = 9999999999999999.
+
+    def __init__(self, next_timer):
+        self.virtual_now = START
+        self._next_timer = next_timer
+
+
+class Fds:
+    def __init__(self, ready):
+        self.ready = ready
+
+    def poll(self, timeout):
+        assert timeout == 0
+        return self.ready
+
+
+def test_virtual_clock_jumps_to_the_next_timer_and_never_blocks():
+    reactor = Reactor(START + 3)
+    idle = launcher.VirtualPoll(Fds([]), reactor)
+    assert idle.poll(1000) == []
+    assert reactor.virtual_now == START + 1
+    idle.poll(5000)
+    assert reactor.virtual_now == START + 3
+    # Something to read: only the loop's own time passes
+    busy = launcher.VirtualPoll(Fds([(4, 1)]), reactor)
+    assert busy.poll(1000) == [(4, 1)]
+    assert reactor.virtual_now == START + 3 + launcher.LOOP_TIME
+
+
+class Defaults:
+    def getfloat(self, option, default=None, **limits):
+        return default
+
+    getint = getboolean = getlist = getfloat
+
+
+@budget(100)
+@given(heater=st.sampled_from(sorted(printer_model.DEFAULT_THERMAL)),
+       fraction=st.floats(0, 1), power=st.floats(0, 1))
+def test_heater_stays_between_the_air_and_its_highest_temperature(heater, fraction, power):
+    model = printer_model.SimulatedPrinter(Defaults())
+    highest = model.thermal_properties(heater).max_reachable_temp
+    temp = model.ambient_temp + fraction * (highest - model.ambient_temp)
+    heated = model.heated(heater, temp, power, 0.3)
+    assert model.ambient_temp <= heated <= highest
+    if power == 0:
+        assert heated <= temp
+    if power == 1:
+        assert heated >= temp
+
+
+def test_module_built_for_another_python_is_refused_clearly(monkeypatch, tmp_path):
+    from z_compensate import install, klippy_run
+    extension = tmp_path / "z_compensate_wrapper.cpython-311-x86_64-linux-gnu.so"
+    monkeypatch.setattr(install, "built_files", lambda: (extension, tmp_path / "loader.py"))
+    monkeypatch.setattr(install, "python_facts",
+                        lambda python: {"ext_suffix": ".cpython-39-x86_64-linux-gnu.so"})
+    with pytest.raises(klippy_run.EngineUnavailable,
+                       match="not for /home/pi/klippy-env/bin/python that runs this klippy"):
+        klippy_run.module_files("/home/pi/klippy-env/bin/python")
