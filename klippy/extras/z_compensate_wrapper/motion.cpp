@@ -88,9 +88,9 @@ double ZCompensate::gcode_z_offset() {
   const auto host_printer = printer.get();
   const double offset = host_printer->lookup_gcode_move()->homing_position_z();
   if (!std::isfinite(offset)) {
-    refuse(refused_by(run_status) + format("the G-code Z offset is %f, not a finite number; "
-                                     "SET_GCODE_OFFSET Z=0 clears it",
-                                     offset));
+    refuse(refused_by(run_status) +
+           format("the G-code Z offset is %f, not a finite number; SET_GCODE_OFFSET Z=0 clears it",
+                  offset));
   }
   return offset;
 }

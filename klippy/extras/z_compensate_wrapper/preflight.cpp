@@ -294,10 +294,13 @@ void ZCompensate::handle_ready() {
       if (std::isfinite(z_offset)) run_status.probe_z_offset = z_offset;
     }
   });
+  if (offset_failure && host_printer->is_host_exit(offset_failure)) {
+    std::rethrow_exception(offset_failure);
+  }
   std::vector<std::string> warnings;
   const std::exception_ptr check_failure = attempt([&] { warnings = start_up_findings(); });
-  for (const std::exception_ptr& failure : {offset_failure, check_failure}) {
-    if (failure && host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
+  if (check_failure && host_printer->is_host_exit(check_failure)) {
+    std::rethrow_exception(check_failure);
   }
   if (offset_failure) {
     warnings.push_back("the probe's z_offset could not be read: " +
