@@ -327,22 +327,12 @@ class TestWaitsAndValuesThatCouldNeverWork:
 
     @pytest.mark.parametrize("name, value", [
         ("pr_probe_cnt", 2**63 - 1), ("auto_alignment_status", 2**63 - 1),
-        ("auto_alignment_status", 2**64), ("point_retries", -2**70),
-        ("rdy_xy_spd", 10**400), ("delay_s", 10**400), ("hot_rub_temp", 10**400)])
-    def test_a_huge_integer_is_refused_by_name(self, printer, module, name, value):
-        if name in ("delay_s", "hot_rub_temp"):
-            module.toolhead = printer.lookup_object("toolhead")
-            args = [140, 200, 140, 60]
-            args[1] = value
-            call = (lambda: module.delay_s(value)) if name == "delay_s" else (
-                lambda: module.vq20ma_clear_nozzle(*args))
-        else:
-            before = getattr(module, name)
-            call = lambda: setattr(module, name, value)  # noqa: E731
+        ("auto_alignment_status", 2**64), ("point_retries", -2**70), ("rdy_xy_spd", 10**400)])
+    def test_a_huge_integer_is_refused_by_name(self, module, name, value):
+        before = getattr(module, name)
         with pytest.raises((ValueError, OverflowError), match="^%s\\b" % name):
-            call_in_command(printer, call)
-        if name not in ("delay_s", "hot_rub_temp"):
-            assert getattr(module, name) == before
+            setattr(module, name, value)
+        assert getattr(module, name) == before
 
     def test_an_address_with_a_nul_is_refused(self, make_printer, module):
         address = "127.0.0.1\0junk"
