@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -30,6 +31,19 @@ class Opaque {
 
 class Printer;
 
+// A G-code template of the configuration, rendered by the host's own template
+// engine (the printer's status, its action functions and `params`), as the
+// host's G-code macros are.
+class GCodeTemplate {
+ public:
+  // NAME -> value, the template's `params`.
+  using Params = std::vector<std::pair<std::string, std::string>>;
+  virtual ~GCodeTemplate() = default;
+  // Renders the template and runs the G-code it gives from within the
+  // running command; it may pause.
+  virtual void run_from_command(const Params& params) = 0;
+};
+
 class ConfigSection {
  public:
   struct Bounds {
@@ -49,6 +63,9 @@ class ConfigSection {
   virtual bool getboolean(const std::string& key, bool default_value) = 0;
   // Required; exactly `count` values.
   virtual std::vector<double> getfloatlist(const std::string& key, int count) = 0;
+  // A G-code template read as the host reads a macro's; none when the key is
+  // absent. A key that is no valid template fails as the host fails a macro.
+  virtual std::shared_ptr<GCodeTemplate> load_template(const std::string& key) = 0;
   // Raises the host's configuration error.
   [[noreturn]] virtual void raise_error(const std::string& message) = 0;
 };
@@ -171,6 +188,9 @@ class Printer {
   // True for an error by which the host itself ends the command (a restart
   // while it was suspended): it must pass at once, with no further host call.
   virtual bool is_host_exit(const std::exception_ptr& error) = 0;
+  // True for the host's command error, which ends a command and leaves the
+  // printer running; any other error ends in the host's shutdown.
+  virtual bool is_command_error(const std::exception_ptr& error) = 0;
   // The text an error shows the user; never raises.
   virtual std::string describe_error(const std::exception_ptr& error) = 0;
   // `handler` names the module's own method, called with no arguments; it

@@ -7,11 +7,13 @@
 # runs no build) therefore brings a new loader and leaves the old build: the
 # loader refuses a build that no longer matches the checkout's version or
 # sources, saying how to rebuild, rather than run it.
+import errno
 import glob
 import hashlib
 import logging
 import os
 import re
+import stat
 import time
 
 # Written by the installer beside the extension: the digest of the sources it
@@ -125,6 +127,54 @@ def read_text(name):
         return f.read()
 
 
+def read_bytes(name):
+    with open(name, "rb") as f:
+        return f.read()
+
+
+def write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def flush(path):
+    """Puts a file's data, or a folder's entries (a new, renamed or
+    removed name), on disk."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def write_flushed(name, data, like=None):
+    """(Re)writes the file `name` with `data`, on disk when this returns;
+    with the mode of `like` (an os.stat_result) if given, and its owner
+    where this process may give a file away."""
+    fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        if like is not None:
+            try:
+                os.fchown(fd, like.st_uid, like.st_gid)
+            except PermissionError:
+                pass
+            os.fchmod(fd, stat.S_IMODE(like.st_mode))
+        write_all(fd, data)
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def overwrite(fd, data):
+    """Writes `data` over the open file from its start, then cuts it
+    there: a new text no longer than the old needs no new disk space."""
+    os.lseek(fd, 0, os.SEEK_SET)
+    write_all(fd, data)
+    os.ftruncate(fd, len(data))
+    os.fsync(fd)
+
+
 class DraftSave:
     """The host's SAVE_CONFIG run on a hidden copy of printer.cfg, the draft.
 
@@ -133,24 +183,68 @@ class DraftSave:
     overwrite the backup of the configuration from before the first save.
     Saving into the draft lets the host do all its parsing and checking,
     while printer.cfg and its backups are written here, and only when the
-    draft differs from printer.cfg."""
+    draft differs from printer.cfg.
+
+    printer.cfg is written the way the host wrote the draft, which its
+    save shows whatever its version:
+    - a host that replaces the file by a rename (mainline klippy) keeps the
+      old file itself as the backup, beside printer.cfg: it is flushed and
+      linked under the backup's name (a flushed copy with its mode where
+      the file system has no hard links), then the new text is written
+      under a hidden name, flushed and renamed over printer.cfg. At every
+      moment printer.cfg is the old or the new whole file.
+    - a host that writes the file in place (the Kalico fork) keeps a copy
+      in config_backups/: the copy is written under a hidden name, flushed
+      and renamed to the backup's name, and only then is printer.cfg
+      overwritten in place. Its inode, mode and owner stay, and so does a
+      file mounted on its own, as containers do. A write that fails puts
+      the old text back; a power cut during it leaves the backup.
+    A symlinked printer.cfg keeps its link on both: its target is the file
+    replaced or overwritten. A printer.cfg that cannot be replaced by a
+    rename (EBUSY: mounted on its own) is overwritten in place.
+    Every step is flushed before the next depends on it, so that after a
+    power cut the configuration from before the save is whole on disk,
+    and a backup is whole under its final name or absent. The draft and
+    the hidden files are removed when the save ends, or at the next start
+    after a crash."""
 
     def __init__(self, cfgname):
         self.cfgname = cfgname
+        self.target = os.path.realpath(cfgname)
         folder, name = os.path.split(cfgname)
         stem, ext = split_cfg_name(name)
         self.draft_stem = os.path.join(folder, "." + stem + ".z_compensate")
         self.draft = self.draft_stem + ext
+        hidden = os.path.basename(self.draft_stem)
+        # Hidden files of this save, named so that host_leftovers() finds
+        # them: the new text beside the file it replaces, a backup being
+        # written
+        self.new_text = os.path.join(os.path.dirname(self.target),
+                                     hidden + "-new" + ext)
+        self.backup_temp_name = hidden + "-backup" + ext
 
     def host_leftovers(self):
-        """The draft and what the host made of it: its backup (beside it,
-        or in config_backups/ as the Kalico fork keeps them), its temporary
-        file."""
+        """The draft, what the host made of it (its backup, beside it or in
+        config_backups/ as the Kalico fork keeps them, its temporary file)
+        and this save's hidden files."""
         folder, stem = os.path.split(self.draft_stem)
         pattern = glob.escape(stem) + "*"
-        return (glob.glob(os.path.join(glob.escape(folder), pattern)) +
-                glob.glob(os.path.join(glob.escape(folder), "config_backups",
-                                       pattern)))
+        folders = [folder, os.path.join(folder, "config_backups")]
+        if os.path.dirname(self.target) not in folders:
+            folders.append(os.path.dirname(self.target))
+        return [name for f in folders
+                for name in glob.glob(os.path.join(glob.escape(f), pattern))]
+
+    def remove_leftovers(self):
+        """Removes what host_leftovers() finds; a name that cannot be
+        removed is logged, not raised, so that it never hides why a save
+        failed (the next start tries again)."""
+        for name in self.host_leftovers():
+            try:
+                os.remove(name)
+            except OSError as error:
+                logging.warning("z_compensate: cannot remove %s: %s",
+                                name, error)
 
     def backup_folder(self, leftovers):
         """Where this host keeps its backups, as its backup of the draft
@@ -160,44 +254,98 @@ class DraftSave:
                 return os.path.dirname(name)
         return os.path.dirname(self.cfgname)
 
-    def write_backup(self, folder, text):
-        """A new backup file holding `text`, named as the host names its
-        backups; a name already taken gets a number, so that no backup is
-        ever replaced."""
+    def backup_name(self, folder):
+        """A free name for a backup, as the host names its backups; a name
+        already taken gets a number, so that no backup is ever replaced."""
         stem, ext = split_cfg_name(os.path.basename(self.cfgname))
         base = os.path.join(folder, stem + time.strftime("-%Y%m%d_%H%M%S"))
         name, number = base + ext, 1
-        while True:
+        while os.path.lexists(name):
+            number += 1
+            name = "%s_%d%s" % (base, number, ext)
+        return name
+
+    def copy_backup(self, folder, text, like):
+        """A backup holding `text`, whole on disk under its final name."""
+        temp = os.path.join(folder, self.backup_temp_name)
+        write_flushed(temp, text, like)
+        name = self.backup_name(folder)
+        os.rename(temp, name)
+        flush(folder)
+        return name
+
+    def keep_old_file(self, folder, text, like):
+        """The old printer.cfg itself as the backup, on disk."""
+        flush(self.target)
+        name = self.backup_name(folder)
+        try:
+            os.link(self.target, name)
+        except OSError as error:
+            # No hard links here, or printer.cfg lives on another file
+            # system than its backups (a link or a mount)
+            logging.info("z_compensate: backup copied, not linked: %s", error)
+            return self.copy_backup(folder, text, like)
+        flush(folder)
+        return name
+
+    def write_in_place(self, text, before, backup):
+        fd = os.open(self.target, os.O_WRONLY)
+        try:
             try:
-                with open(name, "x") as f:
-                    f.write(text)
-                return name
-            except FileExistsError:
-                number += 1
-                name = "%s_%d%s" % (base, number, ext)
+                overwrite(fd, text)
+            except OSError as error:
+                try:
+                    overwrite(fd, before)
+                except OSError:
+                    raise OSError(error.errno, "%s; the configuration from"
+                                  " before the save is in %s" % (
+                                      error.strerror, backup), self.target)
+                raise
+        finally:
+            os.close(fd)
+
+    def replace(self, text, before, backup, old):
+        write_flushed(self.new_text, text, old)
+        try:
+            os.rename(self.new_text, self.target)
+        except OSError as error:
+            # A file mounted on its own cannot be renamed over, nor linked
+            # to from another mount: with a copy as its backup, it is
+            # written in place
+            if error.errno != errno.EBUSY or \
+                    os.path.samestat(os.stat(backup), old):
+                raise
+            self.write_in_place(text, before, backup)
+        flush(os.path.dirname(self.target))
 
     def save(self, host_save):
         """Runs `host_save` (SAVE_CONFIG) with the draft as the
         configuration file, then writes printer.cfg and a backup if the
         draft changed."""
-        before = read_text(self.cfgname)
-        with open(self.draft, "w") as f:
-            f.write(before)
         try:
+            before = read_bytes(self.cfgname)
+            old = os.stat(self.target)
+            write_flushed(self.draft, before)
+            drafted = os.stat(self.draft)
             host_save(self.draft)
-            after = read_text(self.draft)
-            leftovers = self.host_leftovers()
-            if after == before:
+            if read_text(self.draft) == read_text(self.cfgname):
                 logging.info("z_compensate: %s unchanged, nothing written",
                              self.cfgname)
                 return
-            backup = self.write_backup(self.backup_folder(leftovers), before)
-            os.rename(self.draft, self.cfgname)
+            after = read_bytes(self.draft)
+            host_writes_in_place = os.stat(self.draft).st_ino == \
+                drafted.st_ino
+            folder = self.backup_folder(self.host_leftovers())
+            if host_writes_in_place:
+                backup = self.copy_backup(folder, before, old)
+                self.write_in_place(after, before, backup)
+            else:
+                backup = self.keep_old_file(folder, before, old)
+                self.replace(after, before, backup, old)
             logging.info("z_compensate: saved %s (backup in %s)",
                          self.cfgname, backup)
         finally:
-            for name in self.host_leftovers():
-                os.remove(name)
+            self.remove_leftovers()
 
 
 class ConfigSaveWithoutRestart:
@@ -217,6 +365,8 @@ class ConfigSaveWithoutRestart:
         self.saver = getattr(configfile, 'autosave', None)
         if not hasattr(self.saver, 'cmd_SAVE_CONFIG'):
             self.saver = configfile
+        # What a save cut short by a crash or a power cut left
+        DraftSave(printer.get_start_args()['config_file']).remove_leftovers()
 
     def cmd_CXSAVE_CONFIG(self, gcmd):
         start_args = self.printer.get_start_args()

@@ -353,10 +353,18 @@ class PendingSaves(ConfigFileReader):
         try:
             if not os.path.isdir(os.path.dirname(backup_name)):
                 os.mkdir(os.path.dirname(backup_name))
-            with open(temp_name, 'w') as f:
-                f.write(data)
-            os.rename(cfgname, backup_name)
-            os.rename(temp_name, cfgname)
+            if self.printer.host_generation.backups_in_subdir:
+                # This host copies the file into its backup and writes the
+                # file in place
+                with open(cfgname) as current, open(backup_name, 'w') as f:
+                    f.write(current.read())
+                with open(cfgname, 'w') as f:
+                    f.write(data)
+            else:
+                with open(temp_name, 'w') as f:
+                    f.write(data)
+                os.rename(cfgname, backup_name)
+                os.rename(temp_name, cfgname)
         except (IOError, OSError):
             raise gcode.error("Unable to write config file during SAVE_CONFIG")
         self.printer.trace.add('config_save', filename=cfgname,

@@ -58,6 +58,19 @@ class SimulationTimeout(Exception):
         self.run = run
 
 
+class WebHooks:
+    """klippy's API server, with no client connected: a remote method that
+    a template calls is never registered."""
+
+    def __init__(self, printer):
+        self.printer = printer
+
+    def call_remote_method(self, method, **kwargs):
+        self.printer.trace.add('remote_method', method=method, params=kwargs)
+        raise self.printer.command_error(
+            "Remote method '%s' not registered" % (method,))
+
+
 class CommandRun:
     """One script sent from outside, and how it ended."""
 
@@ -124,6 +137,7 @@ class Printer:
         self._use_klippy_dir(klippy_dir)
         gcode_dispatch = gcode.GCodeDispatch(self)
         gcode_dispatch.register_output_handler(self._note_output)
+        self.add_object('webhooks', WebHooks(self))
         self.add_object('gcode', gcode_dispatch)
         self.add_object('configfile', configfile.create(self))
         self._read_config(overrides)

@@ -233,6 +233,11 @@ class LiveReport:
         # The module sets a stage just before it calls on the host, so the
         # stage is new from the event that the call records
         self.check_stage(event.time, len(self.run.trace) - 1)
+        if event.kind == "remote_method":
+            # A template's call for Moonraker, such as its notifier's
+            arguments = ", ".join("%s=%r" % item for item in sorted(event.data["params"].items()))
+            self.show(event.time, "remote method %s(%s) for Moonraker (none in a dry run)"
+                      % (event.data["method"], arguments))
 
     def check_stage(self, time, index):
         stage = self.current_stage()

@@ -234,6 +234,27 @@ class TestUserConfig:
 
         assert outcome.code == 0
 
+    def test_the_hook_of_a_refused_command_shows_where_it_runs(self, klippy_dir, user_config,
+                                                               out_dir):
+        config = user_config(example_with(
+            ("#on_error_gcode:", "on_error_gcode:"),
+            ('#  {action_respond_info("%s failed: %s" % (params.COMMAND, params.ERROR))}',
+             '  {action_respond_info("%s failed: %s" % (params.COMMAND, params.ERROR))}\n'
+             '  {action_call_remote_method("notify", name="phone", message=params.COMMAND)}')))
+
+        outcome = dry(klippy_dir, out_dir, "--config", str(config), "Z_OFFSET_CALIBRATION",
+                      "MAX_OFFSET_CHANGE=0.001")
+
+        assert outcome.code == dry_run.EXIT_REFUSED
+        shown = re.findall(r"^ *[\d.]+  (Z_OFFSET_CALIBRATION failed: .*|remote method .*)$",
+                           outcome.stdout, re.M)
+        assert shown == [
+            "Z_OFFSET_CALIBRATION failed: Z_OFFSET_CALIBRATION refused: the new offset " +
+            shown[0].split("the new offset ")[1],
+            "remote method notify(message='Z_OFFSET_CALIBRATION', name='phone') for Moonraker"
+            " (none in a dry run)"]
+        assert "more than MAX_OFFSET_CHANGE=0.001" in shown[0]
+
     def test_command_parameters_reach_the_module(self, klippy_dir, out_dir):
         outcome = dry(klippy_dir, out_dir, "VQTWENTYMA_NOZZLE_CLEAR",
                       "HOT_RUB_TEMP=230", "BED_ADDTEMP=70")

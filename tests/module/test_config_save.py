@@ -1,6 +1,12 @@
 """CXSAVE_CONFIG as the loader provides it where the host has none."""
+import errno
 import glob
+import itertools
 import os
+import re
+import shutil
+import stat
+import sys
 import time
 from unittest import mock
 
@@ -192,3 +198,241 @@ def test_plain_save_config_still_restarts(make_printer):
     printer.lookup_object("configfile").set("probe", "z_offset", "1.900")
     printer.run_gcode("SAVE_CONFIG")
     assert printer.restart_request == "restart"
+
+
+# A save's steps on the disk, a power cut after any of them and a failure at
+# any of them: the loader's os calls are recorded while it saves into
+# tmp_path, and a model of a journalling file system says what a power cut
+# after each step could leave.
+
+OLD = b"[printer]\r\nkinematics: none\r\n"
+NEW = b"[printer]\nkinematics: none\n\n#*# [probe]\n#*# z_offset = 1.900\n"
+# What a failing step raises, per os call
+FAILURES = {"open": errno.EROFS, "write": errno.ENOSPC, "fsync": errno.EIO,
+            "rename": errno.EBUSY, "link": errno.EPERM, "remove": errno.EROFS,
+            "ftruncate": errno.EIO, "fchmod": errno.EPERM, "lseek": errno.EIO,
+            "close": errno.EIO}
+
+
+def renaming_host(draft):
+    """SAVE_CONFIG of a host that replaces the draft by a new file."""
+    with open(draft[:-4] + "_autosave.cfg", "wb") as f:
+        f.write(NEW)
+    os.rename(draft, draft[:-4] + "-20260101_000000.cfg")
+    os.rename(draft[:-4] + "_autosave.cfg", draft)
+
+
+def in_place_host(draft):
+    """SAVE_CONFIG of a host that copies the draft into config_backups/ and
+    writes it in place."""
+    shutil.copy(draft, os.path.join(os.path.dirname(draft), "config_backups",
+                                    ".printer.z_compensate-20260101_000000.cfg"))
+    with open(draft, "wb") as f:
+        f.write(NEW)
+
+
+class RecordedOs:
+    """The loader's os module: every call that changes the disk is a step
+    (name, args, result); the step numbered `fail_at` fails (a write after
+    writing half), and a printer.cfg `mounted` on its own cannot be renamed
+    over nor linked to."""
+
+    def __init__(self, fail_at, mounted):
+        self.steps, self.fail_at, self.mounted = [], fail_at, mounted
+
+    def __getattr__(self, name):
+        if name not in FAILURES:
+            return getattr(os, name)
+
+        def step(*args):
+            args = tuple(bytes(a) if isinstance(a, memoryview) else a for a in args)
+            if (name, args[1 if name == "rename" else 0]) in (("rename", self.mounted),
+                                                              ("link", self.mounted)):
+                failure = errno.EBUSY if name == "rename" else errno.EXDEV
+                raise OSError(failure, os.strerror(failure))
+            if len(self.steps) == self.fail_at:
+                self.fail_at = None
+                if name == "write":
+                    args = (args[0], args[1][:len(args[1]) // 2])
+                    self.steps.append((name, args, os.write(*args)))
+                if name == "close":
+                    os.close(*args)
+                raise OSError(FAILURES[name], os.strerror(FAILURES[name]))
+            self.steps.append((name, args, getattr(os, name)(*args)))
+            return self.steps[-1][2]
+        return step
+
+
+class JournalledDisk:
+    """What a power cut after `steps` could leave: a file holds what its last
+    fsync saw, or None (unknown) if it changed since; a folder's entries
+    are those after its last fsync or after any of its later changes (the
+    journal commits them in order, at any time)."""
+
+    def __init__(self, files, steps):
+        # path: [data, data on disk]
+        self.names = {path: [data, data] for path, data in files.items()}
+        self.folders = {os.path.dirname(p): [self.entries(os.path.dirname(p))] for p in files}
+        self.fds = {}
+        for name, args, result in steps:
+            getattr(self, name)(result, *args)
+
+    def entries(self, folder):
+        return {p: inode for p, inode in self.names.items() if os.path.dirname(p) == folder}
+
+    def changed(self, *paths):
+        for folder in {os.path.dirname(p) for p in paths}:
+            self.folders.setdefault(folder, [{}]).append(self.entries(folder))
+
+    def open(self, fd, path, flags, mode=0o777):
+        if os.path.isdir(path):
+            self.fds[fd] = path
+            return
+        if path not in self.names:
+            self.names[path] = [b"", b""]
+            self.changed(path)
+        if flags & os.O_TRUNC:
+            self.names[path][:] = [b"", None]
+        self.fds[fd] = [self.names[path], 0]
+
+    def write(self, count, fd, data):
+        inode, offset = self.fds[fd]
+        inode[:] = [inode[0][:offset] + data[:count] + inode[0][offset + count:], None]
+        self.fds[fd][1] += count
+
+    def lseek(self, result, fd, position, how):
+        self.fds[fd][1] = position
+
+    def ftruncate(self, result, fd, length):
+        inode = self.fds[fd][0]
+        inode[:] = [inode[0][:length], None]
+
+    def fsync(self, result, fd):
+        if isinstance(self.fds[fd], str):
+            self.folders[self.fds[fd]] = [self.entries(self.fds[fd])]
+        else:
+            self.fds[fd][0][1] = self.fds[fd][0][0]
+
+    def rename(self, result, source, destination):
+        self.names[destination] = self.names.pop(source)
+        self.changed(source, destination)
+
+    def link(self, result, source, destination):
+        self.names[destination] = self.names[source]
+        self.changed(destination)
+
+    def remove(self, result, path):
+        if self.names.pop(path, None) is not None:
+            self.changed(path)
+
+    def close(self, *args):
+        pass
+    fchmod = close
+
+    def after_power_cut(self):
+        """Every {path: data on disk} a power cut could leave."""
+        for choice in itertools.product(*self.folders.values()):
+            yield {p: inode[1] for entries in choice for p, inode in entries.items()}
+
+
+def check_whole(files, target, before, may_be_partial):
+    """printer.cfg is the old or the new whole file (written in place, it
+    may be cut off while a backup holds the old one), the old one is whole
+    somewhere, and any other new file is one whole backup or a hidden one
+    that the next start removes."""
+    new = [p for p in files if p not in before and p != target]
+    backups = [files[p] for p in new if os.path.basename(p).startswith("printer-")]
+    assert backups in ([], [OLD])
+    assert OLD in [files.get(target)] + backups
+    if not (may_be_partial and backups):
+        assert files.get(target) in (OLD, NEW)
+    assert all(re.match(r"printer-|\.printer\.z_compensate", os.path.basename(p)) for p in new)
+
+
+# How printer.cfg is written: the host's way, through a link into another
+# folder, as a file mounted on its own
+KINDS = {"renaming": (renaming_host, False, False),
+         "renaming, symlinked": (renaming_host, True, False),
+         "renaming, mounted": (renaming_host, False, True),
+         "in place": (in_place_host, False, False),
+         "in place, symlinked": (in_place_host, True, False)}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_save_survives_a_power_cut_or_a_failure_at_any_step(make_printer, tmp_path,
+                                                              monkeypatch, kind):
+    make_printer("")
+    loader = sys.modules["extras.z_compensate"]
+    host, symlinked, mounted = KINDS[kind]
+    folders = [str(tmp_path / "config"), str(tmp_path / "config" / "config_backups"),
+               str(tmp_path / "repository")]
+    cfgname = os.path.join(folders[0], "printer.cfg")
+    target = os.path.join(folders[2 if symlinked else 0], "printer.cfg")
+    may_be_partial = host is in_place_host or mounted
+
+    def files():
+        paths = [os.path.join(f, name) for f in folders for name in os.listdir(f)]
+        return {p: open(p, "rb").read() for p in paths
+                if os.path.isfile(p) and not os.path.islink(p)}
+
+    def attempt(fail_at):
+        for folder in (folders[0], folders[2]):
+            shutil.rmtree(folder, ignore_errors=True)
+        for folder in folders:
+            os.makedirs(folder)
+        with open(target, "wb") as f:
+            f.write(OLD)
+        os.chmod(target, 0o640)
+        if symlinked:
+            os.symlink(target, cfgname)
+        before, recorded = files(), RecordedOs(fail_at, target if mounted else None)
+        monkeypatch.setattr(loader, "os", recorded)
+        try:
+            loader.DraftSave(cfgname).save(host)
+        except OSError as error:
+            return before, recorded.steps, error
+        finally:
+            monkeypatch.setattr(loader, "os", os)
+        return before, recorded.steps, None
+
+    before, steps, error = attempt(None)
+    after = files()
+    [backup] = [p for p in after if p not in before]
+    assert error is None and after[target] == NEW and after[backup] == OLD
+    assert os.path.islink(cfgname) == symlinked
+    assert {stat.S_IMODE(os.stat(p).st_mode) for p in (target, backup)} == {0o640}
+    for cut in range(len(steps) + 1):
+        for on_disk in JournalledDisk(before, steps[:cut]).after_power_cut():
+            check_whole(on_disk, target, before, may_be_partial)
+            # Saved means on disk
+            assert cut < len(steps) or on_disk[target] == NEW
+
+    for fail_at, (name, args, _) in enumerate(steps):
+        before, failed_steps, error = attempt(fail_at)
+        after = files()
+        if error is None:
+            # A link refused is a copy, a leftover not removed is logged, a
+            # rename refused over printer.cfg is a write in place
+            assert name in ("link", "remove", "rename") and after[target] == NEW
+        else:
+            assert error.strerror.startswith(os.strerror(FAILURES[name]))
+        check_whole(after, target, before, False)
+        assert os.path.islink(cfgname) == symlinked
+        assert [p for p in after if ".z_compensate" in p] in (
+            [], [args[0]] if name == "remove" else [])
+        for on_disk in JournalledDisk(before, failed_steps).after_power_cut():
+            check_whole(on_disk, target, before, may_be_partial)
+
+
+def test_what_a_save_cut_short_left_goes_at_the_next_start(make_printer, tmp_path):
+    leftovers = [".printer.z_compensate.cfg", ".printer.z_compensate-new.cfg",
+                 ".printer.z_compensate_autosave.cfg",
+                 os.path.join("config_backups", ".printer.z_compensate-backup.cfg")]
+    kept = ["printer-20250101_000000.cfg", ".printer.cfg.swp"]
+    os.makedirs(str(tmp_path / "config_backups"))
+    for name in leftovers + kept:
+        (tmp_path / name).write_text("[printer]\n")
+    make_printer("")
+    assert sorted(p for p in os.listdir(str(tmp_path)) if p.startswith((".", "printer-"))) == \
+        sorted(kept)
+    assert os.listdir(str(tmp_path / "config_backups")) == []

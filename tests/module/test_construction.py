@@ -59,6 +59,7 @@ KEYS = [
     ("getfloat", "max_offset_change", 1.0, 0, None, "max_offset_change"),
     ("getfloat", "point_tolerance", 0.1, 0, None, "point_tolerance"),
     ("getint", "point_retries", 1, 0, 10, "point_retries"),
+    ("get", "on_error_gcode", None, None, None, "on_error_gcode"),
 ]
 BOUNDED = [(key, minval, maxval) for _, key, _, minval, maxval, _ in KEYS
            if minval is not None and maxval is not None]
@@ -396,6 +397,7 @@ WRITABLE = [
     ("auto_alignment_status", 4, 4),
     ("tri_wave_ip", "127.0.0.1", "127.0.0.1"),
     ("tri_wave_ip", None, None),
+    ("on_error_gcode", None, None),
     ("bl_offset", [1, 2.5], [1.0, 2.5]),
     ("noz_pos_center", [100, 110], [100.0, 110.0]),
     ("noz_pos_offset", [3, 9], [3.0, 9.0]),

@@ -7,6 +7,8 @@ import gc
 import sys
 import weakref
 
+import pytest
+
 from in_command import call_in_command
 
 WIPE_AREA = """
@@ -18,13 +20,16 @@ clr_noz_len_y: 60
 
 
 def test_a_dropped_printer_is_freed_after_commands_ran(make_printer, module_of):
-    printer = make_printer(WIPE_AREA)
+    # The hook's template holds the printer too.
+    printer = make_printer(WIPE_AREA + 'on_error_gcode: {action_respond_info("hook")}')
     # The commands hand the module every host object it keeps.
     printer.run_gcode("Z_OFFSET_AUTO")
+    with pytest.raises(printer.command_error):
+        printer.run_gcode("Z_OFFSET_CALIBRATION MAX_OFFSET_CHANGE=0.01")
     module = module_of(printer)
     assert module.heater_hot is printer.lookup_object("extruder").heater
     freed = [weakref.ref(printer), weakref.ref(module), weakref.ref(printer.get_reactor()),
-             weakref.ref(module.toolhead)]
+             weakref.ref(module.toolhead), weakref.ref(module.on_error_gcode)]
     # As klippy does on a restart.
     printer.get_reactor().finalize()
     del printer, module

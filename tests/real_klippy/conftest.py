@@ -90,10 +90,13 @@ class KlippyRun:
 
 @pytest.fixture
 def run_klippy(klippy_site, klippy_python, tmp_path):
-    """run_klippy(config, gcode_lines) -> KlippyRun: klippy in batch mode
-    on `config` (a printer.cfg text), reading the G-code lines."""
-    def run(config, gcode_lines):
+    """run_klippy(config, gcode_lines, prepare=None) -> KlippyRun: klippy in
+    batch mode on `config` (a printer.cfg text), reading the G-code lines;
+    prepare(config_dir) may change the files before klippy starts."""
+    def run(config, gcode_lines, prepare=None):
         write_printer_files(tmp_path, config, os.path.join(klippy_site, "klippy"))
+        if prepare is not None:
+            prepare(str(tmp_path))
         (tmp_path / "input.gcode").write_text("\n".join(gcode_lines) + "\n")
         done = subprocess.run(
             klippy_command(klippy_python, tmp_path, "-i", "input.gcode"),

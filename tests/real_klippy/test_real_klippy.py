@@ -1,4 +1,7 @@
 """The module inside PyPI's klippy of 2023-10, in batch mode."""
+import os
+import stat
+
 import pytest
 
 from real_printer import (BASE_CONFIG, KNOWN_Z_OFFSET, PRINTER,
@@ -50,13 +53,14 @@ run_max_z_accel: 200
 max_offset_change: 1.0
 point_tolerance: 0.1
 point_retries: 1
+on_error_gcode: {action_respond_info("not run")}
 """
 
 
 @pytest.mark.parametrize("section", [ALL_KEYS, REQUIRED_KEYS],
-                         ids=["all 44 keys", "required keys"])
+                         ids=["all 45 keys", "required keys"])
 def test_start_up_and_status_read_by_a_macro(run_klippy, section):
-    assert section.count(":") == (44 if section is ALL_KEYS else 3)
+    assert section.count(":") == (45 if section is ALL_KEYS else 3)
     run = run_klippy(BASE_CONFIG + TENSINK + section, ["SHOW_STATUS"])
     assert run.returncode == 0
     assert "status=0" in run.log
@@ -91,6 +95,37 @@ def test_calibration_saves_the_known_offset(run_klippy):
     assert "\n#z_offset: 2.0\n" in text
     assert run.backups() == [PRINTER]
     assert "status=5" in run.log
+
+
+def test_calibration_keeps_a_symlink_and_the_old_file_as_its_backup(run_klippy):
+    # printer.cfg links into a repository of configurations; the file it
+    # points to has CRLF line ends and its own mode
+    old = {}
+
+    def link_into_repository(config_dir):
+        path = os.path.join(config_dir, "printer.cfg")
+        target = os.path.join(config_dir, "repository", "printer.cfg")
+        os.makedirs(os.path.dirname(target))
+        with open(target, "wb") as f:
+            f.write(PRINTER.replace("\n", "\r\n").encode())
+        os.chmod(target, 0o640)
+        os.remove(path)
+        os.symlink(target, path)
+        old.update(target=target, inode=os.stat(target).st_ino)
+    run = run_klippy(PRINTER, ["G28", "Z_OFFSET_CALIBRATION"], prepare=link_into_repository)
+    assert run.returncode == 0
+    path = os.path.join(run.config_dir, "printer.cfg")
+    assert os.readlink(path) == old["target"]
+    assert saved_z_offset(run.config_text()) == KNOWN_Z_OFFSET
+    assert stat.S_IMODE(os.stat(old["target"]).st_mode) == 0o640
+    # This host replaces printer.cfg by a new file: the backup is the old
+    # file itself
+    [backup] = [os.path.join(run.config_dir, name) for name in os.listdir(run.config_dir)
+                if name.startswith("printer-")]
+    assert os.stat(backup).st_ino == old["inode"]
+    assert run.backups() == [PRINTER]
+    assert [name for name in os.listdir(run.config_dir) + os.listdir(
+        os.path.dirname(old["target"])) if name.startswith(".")] == []
 
 
 def simulated_batch_mode(make_printer, config, trigger_z, contact_z):
@@ -140,6 +175,43 @@ def test_offset_beyond_the_change_limit_is_refused_without_shutdown(run_klippy):
     assert run.config_text() == PRINTER
 
 
+SHOW_HOOK = ('on_error_gcode:\n  {action_respond_info("HOOK %s|%s|%s"'
+             ' % (params.COMMAND, params.ERROR, params.CODE))}\n')
+CHANGE_REFUSAL = ("Z_OFFSET_CALIBRATION refused: the new offset 1.800000 lies 0.200000 mm"
+                  " from the probe's z_offset 2.000000, more than MAX_OFFSET_CHANGE=0.1")
+
+
+@pytest.mark.parametrize("further, hook_failure", [
+    ("", None),
+    ('  {action_raise_error("no phone")}\n', "no phone"),
+    ("  G1 X-500\n", "Move out of range"),
+], ids=["hook", "hook raising its error", "hook with a failing line"])
+def test_a_refused_calibration_runs_the_hook_once_and_keeps_its_error(
+        run_klippy, further, hook_failure):
+    config = PRINTER + SHOW_HOOK + further
+    run = run_klippy(config, ["G28", "Z_OFFSET_CALIBRATION MAX_OFFSET_CHANGE=0.1"])
+    assert run.returncode == 255
+    shown = "HOOK Z_OFFSET_CALIBRATION|%s|" % CHANGE_REFUSAL
+    # klippy's log also holds printer.cfg, the template's text
+    assert run.log.count("HOOK Z_OFFSET") == 1 and shown in run.log
+    failed = [line for line in run.log.splitlines()
+              if "z_compensate: on_error_gcode of Z_OFFSET_CALIBRATION failed: " in line]
+    assert len(failed) == (0 if hook_failure is None else 1)
+    assert hook_failure is None or hook_failure in failed[0]
+    # klippy reports the command's own error once the hook has run
+    assert run.log.rindex(CHANGE_REFUSAL) > run.log.index(shown) + len(shown)
+    assert "Transition to shutdown state" not in run.log
+    assert "Internal error" not in run.log
+    assert run.config_text() == config
+
+
+def test_a_hook_that_is_no_template_stops_the_start(run_klippy):
+    run = run_klippy(PRINTER + "on_error_gcode: {% if %}\n", ["SHOW_STATUS"])
+    assert run.returncode == 255
+    assert "Error loading template 'z_compensate:on_error_gcode'" in run.log
+    assert "status=0" not in run.log
+
+
 def test_nozzle_clear(run_klippy):
     run = run_klippy(PRINTER, ["G28", "VQTWENTYMA_NOZZLE_CLEAR",
                                "SHOW_STATUS"])
@@ -176,9 +248,13 @@ def test_saves_keep_the_first_backup_and_unchanged_saves_write_nothing(run_klipp
     assert run.backups() == [config]
 
 
-def test_sync_line_failure_shuts_down_with_the_record(run_klippy):
-    config = PRINTER.replace(TENSINK, TENSINK + "swap_line: stuck_0\n")
+@pytest.mark.parametrize("hook", ["", SHOW_HOOK + "  G1 Z20\n  M112\n"],
+                         ids=["without a hook", "with a hook"])
+def test_sync_line_failure_shuts_down_with_the_record(run_klippy, hook):
+    config = PRINTER.replace(TENSINK, TENSINK + "swap_line: stuck_0\n") + hook
     run = run_klippy(config, ["G28", "Z_OFFSET_AUTO", "SHOW_STATUS"])
+    # The error routine's shutdown runs no hook
+    assert "HOOK Z_OFFSET" not in run.log
     assert run.returncode == 255
     assert ("Transition to shutdown state: {'code': 'key402', 'msg':"
             " 'Shutdown due to PR_ERR_CODE_SSAP_TEST_ERROR: Synchronization"

@@ -18,7 +18,7 @@ MODULE_KEYS = [
     'pa_clr_dis_mm_y', 'speed', 'lift_speed', 'rdy_xy_spd', 'rdy_z_spd',
     'acc_ctl_mm', 'low_spd_nul', 'send_step_duty', 'run_max_velocity',
     'run_max_accel', 'run_max_z_velocity', 'run_max_z_accel',
-    'max_offset_change', 'point_tolerance', 'point_retries']
+    'max_offset_change', 'point_tolerance', 'point_retries', 'on_error_gcode']
 
 
 @pytest.fixture

@@ -681,6 +681,25 @@ int set_tri_wave_ip(PyObject* self, PyObject* value, void*) {
   });
 }
 
+// The hook's template as the host made it; None where none is configured.
+PyObject* get_on_error_gcode(PyObject* self, void*) {
+  return get_attribute(self, "on_error_gcode", [](ZCompensate& core) -> PyObject* {
+    const auto hook = core.on_error_gcode.held();
+    if (!hook) return none();
+    return dynamic_cast<const PyObjectAdapter&>(*hook).object().release();
+  });
+}
+
+int set_on_error_gcode(PyObject* self, PyObject* value, void*) {
+  return set_attribute(self, value, "on_error_gcode", [self](ZCompensate& core, PyObject* given) {
+    if (given == Py_None) {
+      core.on_error_gcode = nullptr;
+      return;
+    }
+    core.on_error_gcode = std::make_shared<PyGCodeTemplate>(Ref::borrow(given), names_of(self));
+  });
+}
+
 // Made once and never changed, as the methods are.
 const PyGetSetDef* attribute_table() {
   static const std::vector<PyGetSetDef> table{
@@ -750,6 +769,7 @@ const PyGetSetDef* attribute_table() {
       field("max_offset_change", &ZCompensate::max_offset_change, zcomp::kDistanceLimit),
       field("point_tolerance", &ZCompensate::point_tolerance, zcomp::kDistanceLimit),
       field("point_retries", &ZCompensate::point_retries, zcomp::kRetriesLimit),
+      {"on_error_gcode", get_on_error_gcode, set_on_error_gcode, nullptr, nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   return table.data();
@@ -852,6 +872,7 @@ std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
   add_adapter(core.pheaters, adapters);
   add_adapter(core.heater_hot, adapters);
   add_adapter(core.heater_bed, adapters);
+  add_adapter(core.on_error_gcode, adapters);
   // The printer adapter's own, for its lookups; some may be the ones above.
   if (const auto* printer = dynamic_cast<const PyPrinter*>(core.printer.held().get())) {
     std::vector<const PyObjectAdapter*> kept;

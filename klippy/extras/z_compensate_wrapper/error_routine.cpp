@@ -24,6 +24,7 @@ double wall_clock_seconds() {
 
 void ZCompensate::ck_and_raise_error(bool ck, ErrorRecord& err_code) {
   if (!ck) return;
+  error_routine_entered_ = true;
   const auto probe_module = tensink.get();
   const auto host_printer = printer.get();
   auto head = toolhead.get();

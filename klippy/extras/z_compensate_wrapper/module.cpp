@@ -167,6 +167,7 @@ ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
   point_tolerance = read_float("point_tolerance", 0.1, {whole(0), std::nullopt}, kDistanceLimit);
   point_retries =
       read_int("point_retries", 1, {whole(0), whole(kMaxPointRetries)}, kRetriesLimit);
+  on_error_gcode = config->load_template("on_error_gcode");
 
   auto_alignment_status = 0;
 }

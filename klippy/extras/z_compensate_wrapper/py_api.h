@@ -126,7 +126,8 @@ Ref new_text(std::string_view text);
   X(axis_maximum) X(min_temp) X(max_temp) X(min_extrude_temp) X(getLogger) X(warning) X(log)  \
   X(running_command) X(last_command) X(last_result) X(last_message) X(last_z_offset)          \
   X(saved_z_offset) X(probe_z_offset) X(last_point_offsets) X(last_point_spread)              \
-  X(last_remeasurements) X(get_start_args) X(z_compensate_seed)
+  X(last_remeasurements) X(get_start_args) X(z_compensate_seed) X(load_object) X(gcode_macro)    \
+  X(load_template) X(create_template_context) X(run_gcode_from_command) X(params)
 
 // The names, interned once per module object and shared by everything that
 // calls the host on its behalf: whoever holds them keeps them alive.

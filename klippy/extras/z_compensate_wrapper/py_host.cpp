@@ -255,6 +255,15 @@ std::vector<double> PyConfigSection::getfloatlist(const std::string& key, int co
   return numbers;
 }
 
+std::shared_ptr<host::GCodeTemplate> PyConfigSection::load_template(const std::string& key) {
+  const Arg name(key);
+  if (call_method(object_, names_->get, {name, Py_None}).get() == Py_None) return nullptr;
+  const Ref macros = call_method(call_method(object_, names_->get_printer), names_->load_object,
+                                 {object_, names_->gcode_macro});
+  return std::make_shared<PyGCodeTemplate>(
+      call_method(macros, names_->load_template, {object_, name}), names_);
+}
+
 void PyConfigSection::raise_error(const std::string& message) {
   raise_object(call_method(object_, names_->error, {message}));
 }
@@ -288,6 +297,17 @@ bool PyPrinter::is_host_exit(const std::exception_ptr& error) {
     std::rethrow_exception(error);
   } catch (const PythonError& raised) {
     return !raised.is_ordinary();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool PyPrinter::is_command_error(const std::exception_ptr& error) {
+  const Ref command_error = get_attr(object_, names_->command_error);
+  try {
+    std::rethrow_exception(error);
+  } catch (const PythonError& raised) {
+    return raised.matches(command_error.get());
   } catch (...) {
     return false;
   }
@@ -414,6 +434,17 @@ void PyGCode::respond_warning(const std::string& text) {
   const Ref logging = checked(PyImport_ImportModule("logging"));
   call_method(call_method(logging, names_->getLogger), names_->warning, {text});
   call_method(object_, names_->respond_info, {text, false}, names_->log_kw);
+}
+
+// As a G-code macro runs its template: the host's context, with `params`.
+void PyGCodeTemplate::run_from_command(const Params& params) {
+  const Ref context = call_method(object_, names_->create_template_context);
+  const Ref values = checked(PyDict_New());
+  for (const auto& [name, value] : params) {
+    check(PyDict_SetItem(values.get(), new_text(name).get(), new_text(value).get()));
+  }
+  check(PyObject_SetItem(context.get(), names_->params, values.get()));
+  call_method(object_, names_->run_gcode_from_command, {context});
 }
 
 double PyGCodeCommand::get_float(const std::string& name, double default_value) {

@@ -55,6 +55,7 @@ class PyConfigSection : public host::ConfigSection, public PyObjectAdapter {
                       const Bounds& bounds) override;
   bool getboolean(const std::string& key, bool default_value) override;
   std::vector<double> getfloatlist(const std::string& key, int count) override;
+  std::shared_ptr<host::GCodeTemplate> load_template(const std::string& key) override;
   [[noreturn]] void raise_error(const std::string& message) override;
 
  private:
@@ -93,6 +94,7 @@ class PyPrinter : public host::Printer, public PyObjectAdapter {
   void invoke_shutdown(const std::string& message) override;
   [[noreturn]] void raise_command_error(const std::string& message) override;
   bool is_host_exit(const std::exception_ptr& error) override;
+  bool is_command_error(const std::exception_ptr& error) override;
   std::string describe_error(const std::exception_ptr& error) override;
   void register_event_handler(const std::string& event, const std::string& handler) override;
   bool has_object(const std::string& name) override;
@@ -140,6 +142,13 @@ class PyGCode : public host::GCode, public PyObjectAdapter {
 
  private:
   PyObject* owner_;
+};
+
+// A template the host's G-code macro support made.
+class PyGCodeTemplate : public host::GCodeTemplate, public PyObjectAdapter {
+ public:
+  using PyObjectAdapter::PyObjectAdapter;
+  void run_from_command(const Params& params) override;
 };
 
 class PyGCodeCommand : public host::GCodeCommand, public PyObjectAdapter {

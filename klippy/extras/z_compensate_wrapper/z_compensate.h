@@ -354,6 +354,9 @@ class ZCompensate {
   double max_offset_change = 0;
   double point_tolerance = 0;
   std::int64_t point_retries = 0;
+  // Run when a command ends in a refusal or a command error; none unless
+  // configured.
+  HostRef<host::GCodeTemplate> on_error_gcode{"on_error_gcode"};
 
  private:
   // A key's value, which klippy has checked against the key's bounds,
@@ -385,6 +388,7 @@ class ZCompensate {
   // called by another is part of that one's outcome.
   void run_command(const char* name, const std::function<void()>& body);
   void finish_command(const char* name, const std::exception_ptr& failure);
+  void run_error_hook(const char* name, const std::exception_ptr& failure);
   // Ends the command with the host's command error, kept as a refusal.
   void refuse(const std::string& message);
   WipeTemperatures read_wipe_temperatures(host::GCodeCommand& gcmd);
@@ -417,6 +421,12 @@ class ZCompensate {
   std::optional<std::string> tri_wave_addr_;
   // The message of the refusal that is ending the running command.
   std::optional<std::string> refusal_;
+  // Whether the running command entered the error routine, which ends in a
+  // shutdown.
+  bool error_routine_entered_ = false;
+  // Whether on_error_gcode is running: a command it runs does not run it
+  // again.
+  bool in_error_hook_ = false;
   // The G-code Z offset that the running calibration, or Z_OFFSET_AUTO
   // running it, found when it started; a refusal by the limits puts it back.
   double start_gcode_z_offset_ = 0;

@@ -10,22 +10,7 @@ try:
 except ImportError:
     jinja2 = None
 
-
-class StatusWrapper:
-    """`printer` in a template: the status of the host's objects."""
-
-    def __init__(self, printer):
-        self.printer = printer
-
-    def __getitem__(self, name):
-        obj = self.printer.lookup_object(name, None)
-        if obj is None or not hasattr(obj, 'get_status'):
-            raise KeyError(name)
-        eventtime = self.printer.get_reactor().monotonic()
-        return obj.get_status(eventtime)
-
-    def __contains__(self, name):
-        return hasattr(self.printer.lookup_object(name, None), 'get_status')
+from .gcode_macro import StatusWrapper
 
 
 class HomingOverride:
