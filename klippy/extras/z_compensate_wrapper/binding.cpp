@@ -331,6 +331,15 @@ PyObject* command_handler(PyObject* self, ZCompensate& core, PyObject* const* ar
   return none();
 }
 
+zcomp::Refusal attribute_refusal(const char* name, PyObject* value);
+
+// A number a direct call acts on: every one is checked before the call
+// changes anything, and a refusal names the parameter.
+double finite_argument(PyObject* value, const char* name) {
+  return zcomp::checked_number(number_argument(value, name), zcomp::kFinite,
+                               attribute_refusal(name, value));
+}
+
 // Sets a heater's target; `wait` is any value tested for truth. Arguments
 // are converted in order, so an error names the first bad one.
 template <void (ZCompensate::*Setter)(double, bool, double)>
@@ -345,7 +354,8 @@ PyObject* heater_setter(PyObject*, ZCompensate& core, PyObject* const* args) {
 constexpr Method kMethods[] = {
     {"delay_s", {{"delay_s"}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
-       core.delay_s(number_argument(args[0], "delay_s"));
+       // A pause until a time that is no number, or never comes, never ends.
+       core.delay_s(finite_argument(args[0], "delay_s"));
        return none();
      }},
     {"TEST_SWAP", {},
@@ -399,10 +409,10 @@ constexpr Method kMethods[] = {
     {"vq20ma_clear_nozzle",
      {{"hot_start_temp"}, {"hot_rub_temp"}, {"hot_end_temp"}, {"bed_add_temp"}},
      [](PyObject*, ZCompensate& core, PyObject* const* args) {
-       core.vq20ma_clear_nozzle({number_argument(args[0], "hot_start_temp"),
-                                 number_argument(args[1], "hot_rub_temp"),
-                                 number_argument(args[2], "hot_end_temp"),
-                                 number_argument(args[3], "bed_add_temp"),
+       core.vq20ma_clear_nozzle({finite_argument(args[0], "hot_start_temp"),
+                                 finite_argument(args[1], "hot_rub_temp"),
+                                 finite_argument(args[2], "hot_end_temp"),
+                                 finite_argument(args[3], "bed_add_temp"),
                                  {}});
        return none();
      }},
@@ -493,7 +503,8 @@ PyObject* from_value(const std::array<double, 2>& values) {
 
 // The values Python callers assign, converted as a typed attribute would and
 // checked by the rule that a key or a parameter of the same value obeys. A
-// refusal names the attribute and the value; the old value stays.
+// refusal names the attribute (or a direct call's parameter) and the value;
+// the old value stays.
 zcomp::Refusal attribute_refusal(const char* name, PyObject* value) {
   return [name, value](const std::string& broken) {
     raise(PyExc_ValueError, std::string(name) + " = " + repr(value) + ": " + broken);
@@ -713,46 +724,48 @@ const PyGetSetDef* attribute_table() {
       field("auto_alignment_status", &ZCompensate::auto_alignment_status),
       // Tuning values.
       {"tri_wave_ip", get_tri_wave_ip, set_tri_wave_ip, nullptr, nullptr},
-      field("tri_expand_mm", &ZCompensate::tri_expand_mm),
-      field("g29_down_min_z", &ZCompensate::g29_down_min_z),
-      field("z_offset_cex_axis", &ZCompensate::z_offset_cex_axis),
-      field("vs_start_z_pos", &ZCompensate::vs_start_z_pos),
+      field("tri_expand_mm", &ZCompensate::tri_expand_mm, zcomp::key_rules::tri_expand_mm),
+      field("g29_down_min_z", &ZCompensate::g29_down_min_z, zcomp::key_rules::g29_down_min_z),
+      field("z_offset_cex_axis", &ZCompensate::z_offset_cex_axis,
+            zcomp::key_rules::z_offset_cex_axis),
+      field("vs_start_z_pos", &ZCompensate::vs_start_z_pos, zcomp::key_rules::vs_start_z_pos),
       field("show_msg", &ZCompensate::show_msg),
       field("bl_offset", &ZCompensate::bl_offset),
       field("noz_pos_center", &ZCompensate::noz_pos_center),
       field("noz_pos_offset", &ZCompensate::noz_pos_offset),
-      field("pumpback_mm", &ZCompensate::pumpback_mm),
-      field("pr_probe_cnt", &ZCompensate::pr_probe_cnt),
-      field("pr_clear_probe_cnt", &ZCompensate::pr_clear_probe_cnt),
-      field("type_nozz", &ZCompensate::type_nozz),
+      field("pumpback_mm", &ZCompensate::pumpback_mm, zcomp::key_rules::pumpback_mm),
+      field("pr_probe_cnt", &ZCompensate::pr_probe_cnt, zcomp::key_rules::probe_count),
+      field("pr_clear_probe_cnt", &ZCompensate::pr_clear_probe_cnt, zcomp::key_rules::probe_count),
+      field("type_nozz", &ZCompensate::type_nozz, zcomp::key_rules::type_nozz),
       field("use_adc", &ZCompensate::use_adc),
       field("hot_start_temp", &ZCompensate::hot_start_temp),
       field("hot_end_temp", &ZCompensate::hot_end_temp),
       field("hot_rub_temp", &ZCompensate::hot_rub_temp),
       field("bed_add_temp", &ZCompensate::bed_add_temp),
-      field("pa_clr_dis_mm", &ZCompensate::pa_clr_dis_mm),
-      field("pa_clr_down_mm", &ZCompensate::pa_clr_down_mm),
-      field("clr_noz_start_x", &ZCompensate::clr_noz_start_x),
-      field("clr_noz_start_y", &ZCompensate::clr_noz_start_y),
-      field("clr_noz_len_x", &ZCompensate::clr_noz_len_x),
-      field("clr_noz_len_y", &ZCompensate::clr_noz_len_y),
-      field("clr_xy_spd", &ZCompensate::clr_xy_spd),
-      field("tri_min_hold", &ZCompensate::tri_min_hold),
-      field("tri_max_hold", &ZCompensate::tri_max_hold),
-      field("bed_max_err", &ZCompensate::bed_max_err),
-      field("pa_clr_dis_mm_x", &ZCompensate::pa_clr_dis_mm_x),
-      field("pa_clr_dis_mm_y", &ZCompensate::pa_clr_dis_mm_y),
-      field("tri_z_down_spd", &ZCompensate::tri_z_down_spd),
-      field("tri_z_up_spd", &ZCompensate::tri_z_up_spd),
-      field("rdy_xy_spd", &ZCompensate::rdy_xy_spd),
-      field("rdy_z_spd", &ZCompensate::rdy_z_spd),
-      field("acc_ctl_mm", &ZCompensate::acc_ctl_mm),
-      field("low_spd_nul", &ZCompensate::low_spd_nul),
-      field("send_step_duty", &ZCompensate::send_step_duty),
-      field("run_max_velocity", &ZCompensate::run_max_velocity),
-      field("run_max_accel", &ZCompensate::run_max_accel),
-      field("run_max_z_velocity", &ZCompensate::run_max_z_velocity),
-      field("run_max_z_accel", &ZCompensate::run_max_z_accel),
+      field("pa_clr_dis_mm", &ZCompensate::pa_clr_dis_mm, zcomp::key_rules::pa_clr_dis_mm),
+      field("pa_clr_down_mm", &ZCompensate::pa_clr_down_mm, zcomp::key_rules::pa_clr_down_mm),
+      field("clr_noz_start_x", &ZCompensate::clr_noz_start_x, zcomp::key_rules::clr_noz_start_x),
+      field("clr_noz_start_y", &ZCompensate::clr_noz_start_y, zcomp::key_rules::clr_noz_start_y),
+      field("clr_noz_len_x", &ZCompensate::clr_noz_len_x, zcomp::key_rules::clr_noz_len),
+      field("clr_noz_len_y", &ZCompensate::clr_noz_len_y, zcomp::key_rules::clr_noz_len),
+      field("clr_xy_spd", &ZCompensate::clr_xy_spd, zcomp::key_rules::clr_xy_spd),
+      field("tri_min_hold", &ZCompensate::tri_min_hold, zcomp::key_rules::tri_min_hold),
+      field("tri_max_hold", &ZCompensate::tri_max_hold, zcomp::key_rules::tri_max_hold),
+      field("bed_max_err", &ZCompensate::bed_max_err, zcomp::key_rules::bed_max_err),
+      field("pa_clr_dis_mm_x", &ZCompensate::pa_clr_dis_mm_x, zcomp::key_rules::pa_clr_dis_mm_axis),
+      field("pa_clr_dis_mm_y", &ZCompensate::pa_clr_dis_mm_y, zcomp::key_rules::pa_clr_dis_mm_axis),
+      field("tri_z_down_spd", &ZCompensate::tri_z_down_spd, zcomp::key_rules::probe_speed),
+      field("tri_z_up_spd", &ZCompensate::tri_z_up_spd, zcomp::key_rules::probe_speed),
+      field("rdy_xy_spd", &ZCompensate::rdy_xy_spd, zcomp::key_rules::rdy_xy_spd),
+      field("rdy_z_spd", &ZCompensate::rdy_z_spd, zcomp::key_rules::rdy_z_spd),
+      field("acc_ctl_mm", &ZCompensate::acc_ctl_mm, zcomp::key_rules::acc_ctl_mm),
+      field("low_spd_nul", &ZCompensate::low_spd_nul, zcomp::key_rules::low_spd_nul),
+      field("send_step_duty", &ZCompensate::send_step_duty, zcomp::key_rules::send_step_duty),
+      field("run_max_velocity", &ZCompensate::run_max_velocity, zcomp::key_rules::run_max_velocity),
+      field("run_max_accel", &ZCompensate::run_max_accel, zcomp::key_rules::run_max_accel),
+      field("run_max_z_velocity", &ZCompensate::run_max_z_velocity,
+            zcomp::key_rules::run_max_velocity),
+      field("run_max_z_accel", &ZCompensate::run_max_z_accel, zcomp::key_rules::run_max_accel),
       field("max_offset_change", &ZCompensate::max_offset_change, zcomp::kDistanceLimit),
       field("point_tolerance", &ZCompensate::point_tolerance, zcomp::kDistanceLimit),
       field("point_retries", &ZCompensate::point_retries, zcomp::kRetriesLimit),

@@ -185,6 +185,41 @@ inline const ValueRule kFinite{};
 inline const ValueRule kDistanceLimit{0.0, std::nullopt, false};
 inline const ValueRule kRetriesLimit{0.0, static_cast<double>(kMaxPointRetries), true};
 
+// The bounds of the section's keys that reach a move, a G-code line, a
+// heater wait, the probe module or a count. A key and the attribute of the
+// same name obey them alike; where a key's default lies outside its bounds,
+// the attribute's rule takes the default in too.
+namespace key_rules {
+inline const ValueRule tri_expand_mm{-0.2, 0.3};
+inline const ValueRule g29_down_min_z{5.0, 500.0};
+inline const ValueRule z_offset_cex_axis{1.0, 10.0};
+inline const ValueRule vs_start_z_pos{0.0, 10.0};
+inline const ValueRule pumpback_mm{0.0, 80.0};
+inline const ValueRule probe_count{1.0, 10.0, true};  // pr_probe_cnt, pr_clear_probe_cnt
+inline const ValueRule type_nozz{0.0, 5.0, true};
+inline const ValueRule pa_clr_dis_mm{2.0, 100.0};
+inline const ValueRule pa_clr_down_mm{-1.0, 1.0};
+inline const ValueRule clr_noz_start_x{-10.0, 1000.0};
+inline const ValueRule clr_noz_start_y{0.0, 1000.0};
+inline const ValueRule clr_noz_len{-10.0, 1000.0};  // clr_noz_len_x, clr_noz_len_y
+inline const ValueRule clr_xy_spd{0.1, 10.0};
+inline const ValueRule tri_min_hold{1.0, 200000.0, true};
+// Its key's minimum is tri_min_hold's value.
+inline const ValueRule tri_max_hold{1.0, 600000.0, true};
+inline const ValueRule bed_max_err{1.0, 10.0};
+inline const ValueRule pa_clr_dis_mm_axis{0.0, 100.0};  // pa_clr_dis_mm_x, pa_clr_dis_mm_y
+inline const ValueRule probe_speed{0.1, 100.0};  // speed, lift_speed
+inline const ValueRule rdy_xy_spd{1.0, 1000.0};
+// Its key's bounds are 1 to 50; its default is lift_speed.
+inline const ValueRule rdy_z_spd{0.1, 100.0};
+inline const ValueRule acc_ctl_mm{0.0, 10.0};
+inline const ValueRule low_spd_nul{1.0, 10.0, true};
+// Its key's bounds are 0 to 10; its default is 16.
+inline const ValueRule send_step_duty{0.0, 16.0, true};
+inline const ValueRule run_max_velocity{1.0, 5000.0};  // run_max_velocity, run_max_z_velocity
+inline const ValueRule run_max_accel{1.0, 50000.0};    // run_max_accel, run_max_z_accel
+}  // namespace key_rules
+
 // How `value` breaks `rule`, worded as klippy words a refused parameter
 // ("must be a finite number", "must have minimum of 0"), or an empty text
 // when it keeps it.
@@ -330,6 +365,9 @@ class ZCompensate {
                     const host::ConfigSection::Bounds& bounds, const ValueRule& rule = kFinite);
   std::int64_t read_int(const std::string& key, std::int64_t default_value,
                         const host::ConfigSection::Bounds& bounds, const ValueRule& rule);
+  // The key's bounds are the rule's own.
+  double read_float(const std::string& key, double default_value, const ValueRule& rule);
+  std::int64_t read_int(const std::string& key, std::int64_t default_value, const ValueRule& rule);
   std::array<double, 2> read_float_pair(const std::string& key);
   // Refuses a key's value as klippy refuses a configured one.
   Refusal key_refusal(const std::string& key);
@@ -337,6 +375,11 @@ class ZCompensate {
   void send_datagram(std::string_view title, std::string_view msg);
   // Brings the G-code Z offset back to 0; returns the offset it found.
   double cancel_gcode_z_offset();
+  // The host's G-code Z offset and toolhead position; the host accepts
+  // "SET_GCODE_OFFSET Z=nan", and a value that is no finite number is refused
+  // before it reaches an offset line, a move or the saved configuration.
+  double gcode_z_offset();
+  host::Position toolhead_position(host::Toolhead& head);
   void restore_gcode_z_offset(double z_offset);
   void send_gcode_z_offset_adjust(double z_adjust);
   std::int64_t title_index(std::string_view title);
