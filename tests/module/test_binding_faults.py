@@ -325,6 +325,24 @@ class TestWaitsAndValuesThatCouldNeverWork:
         assert getattr(module, attribute) == before
 
 
+    @pytest.mark.parametrize("name, value", [
+        ("pr_probe_cnt", 2**63 - 1), ("auto_alignment_status", 2**63 - 1),
+        ("auto_alignment_status", 2**64), ("point_retries", -2**70), ("rdy_xy_spd", 10**400)])
+    def test_a_huge_integer_is_refused_by_name(self, module, name, value):
+        before = getattr(module, name)
+        with pytest.raises((ValueError, OverflowError), match="^%s\\b" % name):
+            setattr(module, name, value)
+        assert getattr(module, name) == before
+
+    def test_an_address_with_a_nul_is_refused(self, make_printer, module):
+        address = "127.0.0.1\0junk"
+        with pytest.raises(ValueError, match="NUL"):
+            module.tri_wave_ip = address
+        assert module.tri_wave_ip is None
+        with pytest.raises(Exception, match="^Option 'tri_wave_ip' .*NUL"):
+            make_printer(WIPE_AREA + "tri_wave_ip: %s" % address)
+
+
 class TestPythonsOwnRulesForArguments:
     def test_class_signature(self, module):
         assert str(inspect.signature(type(module))) == "(config)"

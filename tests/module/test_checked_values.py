@@ -4,6 +4,7 @@ that pass unchanged; texts that hold whatever the user typed; and a class
 that always finds the module that made it."""
 import json
 import math
+import re
 import subprocess
 import sys
 import textwrap
@@ -12,7 +13,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from generated import budget
-from in_command import call_in_command
+from in_command import COMMAND, call_in_command, error_in_command
 
 WIPE_AREA = """
 clr_noz_start_x: 20
@@ -225,3 +226,128 @@ def test_the_class_keeps_its_module_and_goes_with_it(klippy_dir):
                           universal_newlines=True)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == {"subclass": "refused", "made": "refused", "freed": True}
+
+
+# Each direct call that acts on numbers, with values it acts on at once.
+DIRECT_CALLS = {
+    "vq20ma_clear_nozzle": [("hot_start_temp", 140), ("hot_rub_temp", 200),
+                            ("hot_end_temp", 140), ("bed_add_temp", 60)],
+    "delay_s": [("delay_s", 0.01)],
+    "move": [("pos", [30.0, 30.0, 5.0]), ("speed", 10)],
+    "set_hot_temps": [("temp", 200)],
+    "set_bed_temps": [("temp", 60)],
+}
+# What a call that changes the printer leaves in the trace.
+ACTS = {"gcode", "gcode_offset", "heater_target", "bed_mesh", "set_position", "fan", "homing",
+        "probe", "tensink", "stepping_run", "config_set", "config_save", "shutdown"}
+# Numbers no call can act on, and an integer no float can hold.
+UNUSABLE = [math.nan, math.inf, -math.inf, 10**400]
+
+
+def hostile(value, bad):
+    return [coordinate if i else bad for i, coordinate in enumerate(value)] \
+        if isinstance(value, list) else bad
+
+
+@budget(60)
+@given(call=st.sampled_from(sorted(DIRECT_CALLS)), data=st.data())
+def test_a_direct_call_refuses_by_name_before_it_acts(make_printer, module_of, call, data):
+    printer = make_printer(WIPE_AREA)
+    module = module_of(printer)
+    for name in ("toolhead", "bed_mesh", "heater_bed"):
+        setattr(module, name, printer.lookup_object(name))
+    module.pheaters = printer.lookup_object("heaters")
+    module.heater_hot = printer.lookup_object("extruder").get_heater()
+    parameters = DIRECT_CALLS[call]
+    index = data.draw(st.integers(0, len(parameters) - 1))
+    bad = data.draw(st.sampled_from(UNUSABLE))
+    name = parameters[index][0]
+    args = [hostile(value, bad) if i == index else value
+            for i, (_, value) in enumerate(parameters)]
+    start = len(printer.trace)
+
+    refusal = error_in_command(printer, lambda: getattr(module, call)(*args))
+
+    assert isinstance(refusal, (ValueError, OverflowError))
+    assert re.match(r"%s\b" % name, str(refusal))
+    assert [event.kind for event in printer.trace[start:]
+            if event.kind in ACTS and event.data.get("line") != COMMAND] == []
+
+
+# The attributes whose keys' bounds the procedures rely on; two keys have other names.
+BOUNDED_ATTRIBUTES = """tri_expand_mm g29_down_min_z z_offset_cex_axis vs_start_z_pos pumpback_mm
+    pr_probe_cnt pr_clear_probe_cnt type_nozz pa_clr_dis_mm pa_clr_down_mm clr_noz_start_x
+    clr_noz_start_y clr_noz_len_x clr_noz_len_y clr_xy_spd tri_min_hold bed_max_err
+    pa_clr_dis_mm_x pa_clr_dis_mm_y tri_z_down_spd tri_z_up_spd rdy_xy_spd acc_ctl_mm
+    low_spd_nul run_max_velocity run_max_accel run_max_z_velocity run_max_z_accel""".split()
+KEY_OF = {"tri_z_down_spd": "speed", "tri_z_up_spd": "lift_speed"}
+BOUNDARIES = [-600001, -11, -10, -5, -1.5, -1, -0.3, -0.2, 0, 0.05, 0.1, 0.5, 1, 2, 5, 10,
+              10.5, 11, 50, 80, 81, 100, 101, 500, 501, 1000, 1001, 5000, 5001, 50000, 50001,
+              200000, 200001, 600001]
+
+
+@budget(150)
+@given(attribute=st.sampled_from(BOUNDED_ATTRIBUTES), value=st.sampled_from(BOUNDARIES))
+def test_an_attribute_takes_the_values_its_key_takes(make_printer, module_of, attribute, value):
+    key = KEY_OF.get(attribute, attribute)
+    printer = make_printer(WIPE_AREA)
+    module = module_of(printer)
+    whole = isinstance(getattr(module, attribute), int)
+    if whole and value != int(value):
+        return
+    value = int(value) if whole else float(value)
+    try:
+        make_printer(WIPE_AREA + "%s: %s" % (key, value))
+    except Exception as error:
+        refused = str(error)
+    else:
+        refused = None
+
+    if refused is not None and "Option '%s'" % key not in refused:
+        return  # another key's bound, drawn from this one
+    if refused is None:
+        setattr(module, attribute, value)
+        assert getattr(module, attribute) == value
+        return
+    before = getattr(module, attribute)
+    with pytest.raises(ValueError) as attribute_refused:
+        setattr(module, attribute, value)
+    assert str(attribute_refused.value) == "%s = %r: %s" % (
+        attribute, value, "must " + refused.split("' must ", 1)[1])
+    assert getattr(module, attribute) == before
+
+
+def nan_gcode_offset(printer, monkeypatch):
+    # klippy takes the line as it is.
+    printer.run_gcode("SET_GCODE_OFFSET Z=nan")
+
+
+def nan_position(printer, monkeypatch):
+    # Answered once, to the command's first question: klippy's own code,
+    # which asks too, cannot take it.
+    toolhead = printer.lookup_object("toolhead")
+    real = toolhead.get_position
+
+    def get_position():
+        monkeypatch.setattr(toolhead, "get_position", real)
+        return [30.0, math.nan, 5.0, 0.0]
+    monkeypatch.setattr(toolhead, "get_position", get_position)
+
+
+@pytest.mark.parametrize("host_value", [nan_gcode_offset, nan_position],
+                         ids=["G-code offset", "position"])
+@pytest.mark.parametrize("command", ["Z_OFFSET_CALIBRATION", "Z_OFFSET_AUTO",
+                                     "VQTWENTYMA_NOZZLE_CLEAR"])
+def test_a_host_value_that_is_no_number_is_refused_before_anything_is_sent(
+        make_printer, monkeypatch, host_value, command):
+    printer = make_printer(WIPE_AREA)
+    host_value(printer, monkeypatch)
+    start = len(printer.trace)
+
+    with pytest.raises(printer.command_error, match="^%s refused: the " % command):
+        printer.run_gcode(command)
+
+    acted = [event for event in printer.trace[start:]
+             if event.kind in ACTS - {"tensink", "gcode"}
+             or (event.kind == "gcode" and event.data["line"] != command)]
+    assert acted == []

@@ -368,3 +368,36 @@ def test_a_restart_after_z_was_declared_passes_through(make_faulty, records):
     assert [d["position"][2] for d in declarations(printer)] == [0]
     assert not printer.is_shutdown()
     assert not any(line.startswith("[RAISE_ERROR]") for line in printer.console_lines())
+
+
+class RecordRefusingValues(dict):
+    def __setitem__(self, key, value):
+        raise RuntimeError("this record takes no values")
+
+
+class MessageRefusingPrefix(str):
+    def __radd__(self, other):
+        raise RuntimeError("this message takes no prefix")
+
+
+def record_refusing_values(record):
+    return RecordRefusingValues(record)
+
+
+def message_refusing_prefix(record):
+    return dict(record, msg=MessageRefusingPrefix(record["msg"]))
+
+
+@pytest.mark.parametrize("misbehaving", [record_refusing_values, message_refusing_prefix],
+                         ids=["values refused", "prefix refused"])
+def test_a_record_that_fails_after_z_was_declared_still_shuts_down(make_faulty, records,
+                                                                    misbehaving):
+    printer, module = make_faulty()
+    record = misbehaving(records.PR_ERR_CODE_SSAP_TEST_ERROR)
+
+    with pytest.raises(Exception, match="takes no"):
+        call_in_command(printer, lambda: module.ck_and_raise_error(True, record))
+
+    assert [d["position"][2] for d in declarations(printer)] == [0]
+    assert printer.is_shutdown()
+    assert "Shutdown due to " in printer.shutdown_message

@@ -280,3 +280,34 @@ def test_a_start_up_check_that_fails_on_the_host_leaves_a_warning(make_printer, 
         "z_compensate: the start-up check could not be made: kinematics axis_minimum:"
         " expected a sequence of numbers, got str")
     assert not printer.is_shutdown()
+
+
+def test_a_probe_offset_that_cannot_be_read_keeps_the_start_up_findings(make_printer,
+                                                                         module_of):
+    printer = make_printer(WIPE_AREA.replace("clr_noz_len_x: 50", "clr_noz_len_x: 900"))
+    probe = printer.lookup_object("probe")
+    probe.z_offset = "0.5"
+    probe.offsets = (0.0, 0.0, "0.5")
+    start = len(printer.console_lines())
+    module_of(printer)._handle_ready()
+    warnings = printer.console_lines()[start:]
+    assert any("clr_noz_len_x = 900" in line for line in warnings)
+    assert any(line.startswith("z_compensate: the probe's z_offset could not be read: ")
+               for line in warnings)
+
+
+class InterruptedText(Exception):
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+def test_an_interrupt_while_a_failure_is_described_goes_on(make_printer, module_of,
+                                                           monkeypatch):
+    printer = make_printer(WIPE_AREA)
+    kinematics = printer.lookup_object("toolhead").get_kinematics()
+
+    def get_status(eventtime):
+        raise InterruptedText()
+    monkeypatch.setattr(kinematics, "get_status", get_status)
+    with pytest.raises(KeyboardInterrupt):
+        module_of(printer)._handle_ready()

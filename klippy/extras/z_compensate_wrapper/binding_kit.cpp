@@ -118,6 +118,10 @@ Refusal attribute_refusal(const char* name, PyObject* value) {
 
 }  // namespace
 
+double finite_argument(PyObject* value, const char* name) {
+  return checked_number(number_argument(value, name), kFinite, attribute_refusal(name, value));
+}
+
 void assign(double& field, PyObject* value, const char* name, const ValueRule& rule) {
   field = checked_number(number_argument(value, name), rule, attribute_refusal(name, value));
 }

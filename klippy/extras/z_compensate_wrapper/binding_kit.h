@@ -143,6 +143,10 @@ const PyMethodDef* method_table(std::index_sequence<Index...>) {
   return table.data();
 }
 
+// A number a direct call acts on: every one is checked before the call
+// changes anything, and a refusal names the parameter.
+double finite_argument(PyObject* value, const char* name);
+
 // Attributes.
 
 PyObject* from_value(double value);
@@ -152,7 +156,8 @@ PyObject* from_value(const std::array<double, 2>& values);
 
 // The values Python callers assign, converted as a typed attribute would and
 // checked by the rule that a key or a parameter of the same value obeys. A
-// refusal names the attribute and the value; the old value stays.
+// refusal names the attribute (or a direct call's parameter) and the value;
+// the old value stays.
 void assign(double& field, PyObject* value, const char* name, const ValueRule& rule);
 void assign(std::int64_t& field, PyObject* value, const char* name, const ValueRule& rule);
 void assign(bool& field, PyObject* value, const char* name, const ValueRule& rule);

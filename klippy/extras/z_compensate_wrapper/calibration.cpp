@@ -85,7 +85,7 @@ void ZCompensate::calibrate(host::GCodeCommand& gcmd) {
   mesh_host->set_mesh(nullptr);
   const double found_gcode_z_offset = cancel_gcode_z_offset();
   if (command == kZOffsetCalibrationCommand.name) start_gcode_z_offset_ = found_gcode_z_offset;
-  const host::Position now_pos = head->get_position();
+  const host::Position now_pos = toolhead_position(*head);
   const double z_offset_old = host_printer->lookup_probe()->z_offset();
 
   const OffsetMeasurement measured = measure_offset(gcmd, now_pos, z_offset_old, limits);

@@ -12,6 +12,8 @@ namespace {
 
 constexpr double kStepResultWait = 20;     // seconds, on the wall clock
 constexpr double kStepResultPoll = 0.01;   // seconds between two checks
+constexpr const char* kUnshownRecordShutdown =
+    "Shutdown due to a detected fault whose error record could not be shown";
 
 double wall_clock_seconds() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
@@ -55,11 +57,20 @@ void ZCompensate::ck_and_raise_error(bool ck, ErrorRecord& err_code) {
     if (failure && host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
   };
   pass_host_exit(attempt([&] { probe_module->disable_steps(); }));
-  err_code.attach_values();
+  // The record is the caller's object: one that cannot take the values or
+  // show itself still ends in the shutdown, with the text that could be made.
+  const std::exception_ptr record_failure = attempt([&] { err_code.attach_values(); });
+  pass_host_exit(record_failure);
   pass_host_exit(attempt([&] { print_msg("RAISE_ERROR", err_code.text(""), true); }));
 
-  const std::string shutdown_text = err_code.text("Shutdown due to ");
+  std::string shutdown_text = kUnshownRecordShutdown;
+  const std::exception_ptr text_failure =
+      attempt([&] { shutdown_text = err_code.text("Shutdown due to "); });
+  pass_host_exit(text_failure);
   host_printer->invoke_shutdown(shutdown_text);
+  // The record's own failure tells the caller what went wrong with it.
+  if (record_failure) std::rethrow_exception(record_failure);
+  if (text_failure) std::rethrow_exception(text_failure);
   host_printer->raise_command_error(shutdown_text);
 }
 

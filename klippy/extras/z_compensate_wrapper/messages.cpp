@@ -243,6 +243,11 @@ bool ZCompensate::set_tri_wave_ip(const std::optional<std::string>& address, std
     tri_wave_addr_.reset();
     return true;
   }
+  // The resolver reads up to the first NUL and would drop the rest unseen.
+  if (address->find('\0') != std::string::npos) {
+    *why = "an address holds no NUL character";
+    return false;
+  }
   std::optional<std::string> resolved = resolve_ipv4(*address, why);
   if (!resolved) return false;
   tri_wave_ip = address;

@@ -20,6 +20,11 @@ host::Toolhead::Limits limits_of(const ZCompensate& core, double ZCompensate::*c
   return {core.*fields[0], core.*fields[1], core.*fields[2], core.*fields[3]};
 }
 
+// "COMMAND refused: " while a command runs; a direct call's refusal has no prefix.
+std::string refused_by(const RunStatus& run) {
+  return run.running_command.empty() ? "" : run.running_command + " refused: ";
+}
+
 }  // namespace
 
 void ZCompensate::move(const MoveTarget& pos, double speed, bool wait) {
@@ -33,9 +38,11 @@ void ZCompensate::move(const MoveTarget& pos, double speed, bool wait) {
   // The feed rate is written as a whole number, its fraction dropped; one
   // that is no number at all is refused before anything is sent.
   const double feed_rate = std::trunc(speed * 60);
-  if (std::isnan(feed_rate)) throw std::domain_error("cannot convert float NaN to integer");
+  if (std::isnan(feed_rate)) {
+    throw std::domain_error(format("speed %g: cannot convert float NaN to integer", speed));
+  }
   if (std::isinf(feed_rate)) {
-    throw std::overflow_error("cannot convert float infinity to integer");
+    throw std::overflow_error(format("speed %g: cannot convert float infinity to integer", speed));
   }
   // "%.0f" writes every digit of a whole number of any size; adding 0 turns
   // a negative zero into a plain 0.
@@ -77,10 +84,33 @@ void ZCompensate::send_gcode_z_offset_adjust(double z_adjust) {
   dispatcher->run_script_from_command(gcode_offset_line(z_adjust));
 }
 
+double ZCompensate::gcode_z_offset() {
+  const auto host_printer = printer.get();
+  const double offset = host_printer->lookup_gcode_move()->homing_position_z();
+  if (!std::isfinite(offset)) {
+    refuse(refused_by(run_status) +
+           format("the G-code Z offset is %f, not a finite number; SET_GCODE_OFFSET Z=0 clears it",
+                  offset));
+  }
+  return offset;
+}
+
+host::Position ZCompensate::toolhead_position(host::Toolhead& head) {
+  const host::Position position = head.get_position();
+  for (double coordinate : position) {
+    if (!std::isfinite(coordinate)) {
+      refuse(refused_by(run_status) +
+             format("the toolhead's position %f, %f, %f, %f is not a finite position; "
+                    "home the printer",
+                    position[0], position[1], position[2], position[3]));
+    }
+  }
+  return position;
+}
+
 // The shift stays recorded as 0.
 double ZCompensate::cancel_gcode_z_offset() {
-  const auto host_printer = printer.get();
-  z_offset_move = host_printer->lookup_gcode_move()->homing_position_z();
+  z_offset_move = gcode_z_offset();
   const double found = z_offset_move;
   send_gcode_z_offset_adjust(0 - z_offset_move);
   z_offset_move = 0;
@@ -89,9 +119,7 @@ double ZCompensate::cancel_gcode_z_offset() {
 
 // Sets the G-code Z offset to `z_offset` from whatever it is now.
 void ZCompensate::restore_gcode_z_offset(double z_offset) {
-  const auto host_printer = printer.get();
-  const double now = host_printer->lookup_gcode_move()->homing_position_z();
-  send_gcode_z_offset_adjust(z_offset - now);
+  send_gcode_z_offset_adjust(z_offset - gcode_z_offset());
 }
 
 }  // namespace zcomp

@@ -292,6 +292,8 @@ void ZCompensate::preflight(const char* command, CommandParts parts,
   // A command run by another was checked by that one, with the same
   // parameters, before anything heated.
   if (run_status.running_command != command) return;
+  gcode_z_offset();
+  toolhead_position(*printer.get()->lookup_toolhead());
   const std::vector<std::string> findings = preflight_findings(parts, temps);
   if (findings.empty()) return;
   refuse(std::string(command) + " refused: " + joined_lines(findings));
@@ -324,19 +326,30 @@ std::vector<std::string> ZCompensate::start_up_findings() {
 void ZCompensate::handle_ready() {
   const auto host_printer = printer.get();
   const auto dispatcher = gcode.get();
-  std::vector<std::string> warnings;
-  const std::exception_ptr failure = attempt([&] {
-    // Read once here, so that get_status has it from the start without a
-    // host call of its own.
+  // Read once here, so that get_status has it from the start without a
+  // host call of its own. A probe whose offset cannot be read costs the
+  // start-up check nothing.
+  const std::exception_ptr offset_failure = attempt([&] {
     if (host_printer->has_object("probe")) {
       const double z_offset = host_printer->lookup_probe()->z_offset();
       if (std::isfinite(z_offset)) run_status.probe_z_offset = z_offset;
     }
-    warnings = start_up_findings();
   });
-  if (failure) {
-    if (host_printer->is_host_exit(failure)) std::rethrow_exception(failure);
-    warnings = {"the start-up check could not be made: " + host_printer->describe_error(failure)};
+  if (offset_failure && host_printer->is_host_exit(offset_failure)) {
+    std::rethrow_exception(offset_failure);
+  }
+  std::vector<std::string> warnings;
+  const std::exception_ptr check_failure = attempt([&] { warnings = start_up_findings(); });
+  if (check_failure && host_printer->is_host_exit(check_failure)) {
+    std::rethrow_exception(check_failure);
+  }
+  if (offset_failure) {
+    warnings.push_back("the probe's z_offset could not be read: " +
+                       host_printer->describe_error(offset_failure));
+  }
+  if (check_failure) {
+    warnings.push_back("the start-up check could not be made: " +
+                       host_printer->describe_error(check_failure));
   }
   for (const std::string& warning : warnings) {
     dispatcher->respond_warning("z_compensate: " + warning);

@@ -181,11 +181,26 @@ bool truth(PyObject* value) {
   return checked_status(PyObject_IsTrue(value)) != 0;
 }
 
+namespace {
+
+// An integer beyond a float's range is refused by name, not as Python's
+// bare "int too large to convert to float"; any other failure passes.
+void name_an_overflow(PyObject* value, const char* what) {
+  if (!PyLong_CheckExact(value) || !PyErr_ExceptionMatches(PyExc_OverflowError)) return;
+  PyErr_Clear();
+  raise(PyExc_OverflowError, std::string(what) + " is too large to be a number");
+}
+
+}  // namespace
+
 double to_double(PyObject* value, const char* what) {
   if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
   if (!PyFloat_Check(value) && !PyLong_Check(value)) wrong_type(what, "a number", value);
   const double number = PyFloat_AsDouble(value);
-  if (number == -1.0 && PyErr_Occurred()) throw_error();
+  if (number == -1.0 && PyErr_Occurred()) {
+    name_an_overflow(value, what);
+    throw_error();
+  }
   return number;
 }
 
@@ -193,6 +208,7 @@ double number_argument(PyObject* value, const char* what) {
   if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
   const double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) {
+    name_an_overflow(value, what);
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
     PyErr_Clear();
     wrong_type(what, "a number", value);
@@ -203,7 +219,12 @@ double number_argument(PyObject* value, const char* what) {
 std::int64_t to_int64(PyObject* value, const char* what) {
   if (!PyLong_Check(value)) wrong_type(what, "a whole number", value);
   const long long number = PyLong_AsLongLong(value);
-  if (number == -1 && PyErr_Occurred()) throw_error();
+  if (number == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
+    PyErr_Clear();
+    raise(PyExc_OverflowError,
+          std::string(what) + " must lie between -2**63 and 2**63 - 1");
+  }
   return number;
 }
 

@@ -341,6 +341,9 @@ std::string PyPrinter::describe_error(const std::exception_ptr& error) {
   // Taken as the host shows it; a text that cannot be made says so.
   const Ref shown = Ref::steal(PyObject_Str(value.get()));
   if (!shown) {
+    // Only an ordinary error is taken as unprintable: an interrupt or an
+    // exit raised while the text was made goes on.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
     PyErr_Clear();
     return "unprintable " + std::string(Py_TYPE(value.get())->tp_name);
   }

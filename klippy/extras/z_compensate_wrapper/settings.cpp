@@ -2,6 +2,7 @@
 // key's default may depend on an earlier value.
 #include "settings.h"
 
+#include <cmath>
 #include <vector>
 
 namespace zcomp {
@@ -14,17 +15,29 @@ using Bounds = host::ConfigSection::Bounds;
 // that its messages read "must have minimum of 5".
 host::Number whole(std::int64_t value) { return value; }
 
+host::Number bound(double value) {
+  if (value == std::trunc(value)) return static_cast<std::int64_t>(value);
+  return value;
+}
+
+Bounds bounds_of(const ValueRule& rule) {
+  Bounds bounds;
+  if (rule.minimum) bounds.minval = bound(*rule.minimum);
+  if (rule.maximum) bounds.maxval = bound(*rule.maximum);
+  return bounds;
+}
+
 }  // namespace
 
 void SettingsReader::read_calibration_values(Settings& settings) {
-  settings.tri_expand_mm = read_float("tri_expand_mm", 0.05, {-0.2, 0.3});
-  settings.g29_down_min_z = read_float("g29_down_min_z", 25, {whole(5), whole(500)});
+  settings.tri_expand_mm = read_float("tri_expand_mm", 0.05, key_rules::tri_expand_mm);
+  settings.g29_down_min_z = read_float("g29_down_min_z", 25, key_rules::g29_down_min_z);
   // Read for its bounds only: no procedure uses it.
-  settings.z_offset_cex_axis = read_float("z_offset_cex_axis", 3, {whole(1), whole(10)});
+  settings.z_offset_cex_axis = read_float("z_offset_cex_axis", 3, key_rules::z_offset_cex_axis);
 }
 
 void SettingsReader::read_measuring_spot(Settings& settings) {
-  settings.vs_start_z_pos = read_float("vs_start_z_pos", 3, {whole(0), whole(10)});
+  settings.vs_start_z_pos = read_float("vs_start_z_pos", 3, key_rules::vs_start_z_pos);
   settings.show_msg = config_->getboolean("show_msg", false);
   settings.bl_offset = read_float_pair("bl_offset");
   settings.noz_pos_center = read_float_pair("noz_pos_center");
@@ -32,56 +45,59 @@ void SettingsReader::read_measuring_spot(Settings& settings) {
 }
 
 void SettingsReader::read_wipe(Settings& settings) {
-  settings.pumpback_mm = read_float("pumpback_mm", 5, {whole(0), whole(80)});
-  settings.pr_probe_cnt = config_->getint("pr_probe_cnt", 5, {whole(1), whole(10)});
-  settings.pr_clear_probe_cnt = config_->getint("pr_clear_probe_cnt", 5, {whole(1), whole(10)});
-  settings.type_nozz = config_->getint("type_nozz", 0, {whole(0), whole(5)});
+  settings.pumpback_mm = read_float("pumpback_mm", 5, key_rules::pumpback_mm);
+  settings.pr_probe_cnt = read_int("pr_probe_cnt", 5, key_rules::probe_count);
+  settings.pr_clear_probe_cnt = read_int("pr_clear_probe_cnt", 5, key_rules::probe_count);
+  settings.type_nozz = read_int("type_nozz", 0, key_rules::type_nozz);
   settings.use_adc = config_->getboolean("use_adc", false);
   settings.hot_start_temp = read_float("hot_start_temp", 140, {whole(80), whole(200)});
   settings.hot_end_temp = read_float("hot_end_temp", 140, {whole(80), whole(200)});
   settings.hot_rub_temp = read_float("hot_rub_temp", 200, {whole(180), whole(300)});
   settings.bed_add_temp = read_float("bed_add_temp", 60, {whole(45), whole(100)});
-  settings.pa_clr_dis_mm = read_float("pa_clr_dis_mm", 30, {whole(2), whole(100)});
-  settings.pa_clr_down_mm = read_float("pa_clr_down_mm", -0.15, {whole(-1), whole(1)});
-  settings.clr_noz_start_x = read_float("clr_noz_start_x", 0, {whole(-10), whole(1000)});
-  settings.clr_noz_start_y = read_float("clr_noz_start_y", 0, {whole(0), whole(1000)});
-  settings.clr_noz_len_x = read_float("clr_noz_len_x", 0, {whole(-10), whole(1000)});
-  settings.clr_noz_len_y = read_float("clr_noz_len_y", 0, {whole(-10), whole(1000)});
-  settings.clr_xy_spd = read_float("clr_xy_spd", 2.0, {0.1, whole(10)});
+  settings.pa_clr_dis_mm = read_float("pa_clr_dis_mm", 30, key_rules::pa_clr_dis_mm);
+  settings.pa_clr_down_mm = read_float("pa_clr_down_mm", -0.15, key_rules::pa_clr_down_mm);
+  settings.clr_noz_start_x = read_float("clr_noz_start_x", 0, key_rules::clr_noz_start_x);
+  settings.clr_noz_start_y = read_float("clr_noz_start_y", 0, key_rules::clr_noz_start_y);
+  settings.clr_noz_len_x = read_float("clr_noz_len_x", 0, key_rules::clr_noz_len);
+  settings.clr_noz_len_y = read_float("clr_noz_len_y", 0, key_rules::clr_noz_len);
+  settings.clr_xy_spd = read_float("clr_xy_spd", 2.0, key_rules::clr_xy_spd);
 }
 
 // The hold thresholds suit the sensor's signal path: an ADC reads far
 // smaller numbers than the default counter does.
 void SettingsReader::read_hold_thresholds(Settings& settings) {
   settings.tri_min_hold =
-      config_->getint("tri_min_hold", settings.use_adc ? 3 : 2000, {whole(1), whole(200000)});
-  settings.tri_max_hold = config_->getint("tri_max_hold", settings.use_adc ? 3072 : 6000,
-                                          {whole(settings.tri_min_hold), whole(600000)});
+      read_int("tri_min_hold", settings.use_adc ? 3 : 2000, key_rules::tri_min_hold);
+  settings.tri_max_hold = read_int("tri_max_hold", settings.use_adc ? 3072 : 6000,
+                                   {whole(settings.tri_min_hold), whole(600000)},
+                                   key_rules::tri_max_hold);
 }
 
 void SettingsReader::read_stroke(Settings& settings) {
-  settings.bed_max_err = read_float("bed_max_err", 5, {whole(1), whole(10)});
-  settings.pa_clr_dis_mm_x = read_float("pa_clr_dis_mm_x", 0, {whole(0), whole(100)});
-  settings.pa_clr_dis_mm_y = read_float("pa_clr_dis_mm_y", 30, {whole(0), whole(100)});
+  settings.bed_max_err = read_float("bed_max_err", 5, key_rules::bed_max_err);
+  settings.pa_clr_dis_mm_x = read_float("pa_clr_dis_mm_x", 0, key_rules::pa_clr_dis_mm_axis);
+  settings.pa_clr_dis_mm_y = read_float("pa_clr_dis_mm_y", 30, key_rules::pa_clr_dis_mm_axis);
 }
 
 // Each speed's default is the one read before it.
 void SettingsReader::read_speeds(Settings& settings) {
-  settings.tri_z_down_spd = read_float("speed", 10, {0.1, whole(100)});
-  settings.tri_z_up_spd = read_float("lift_speed", settings.tri_z_down_spd, {0.1, whole(100)});
-  settings.rdy_xy_spd = read_float("rdy_xy_spd", 250, {whole(1), whole(1000)});
-  settings.rdy_z_spd = read_float("rdy_z_spd", settings.tri_z_up_spd, {whole(1), whole(50)});
+  settings.tri_z_down_spd = read_float("speed", 10, key_rules::probe_speed);
+  settings.tri_z_up_spd = read_float("lift_speed", settings.tri_z_down_spd, key_rules::probe_speed);
+  settings.rdy_xy_spd = read_float("rdy_xy_spd", 250, key_rules::rdy_xy_spd);
+  settings.rdy_z_spd = read_float("rdy_z_spd", settings.tri_z_up_spd, {whole(1), whole(50)},
+                                   key_rules::rdy_z_spd);
 }
 
 void SettingsReader::read_stepping_and_limits(Settings& settings) {
   // Read for its bounds only: no procedure uses it.
-  settings.acc_ctl_mm = read_float("acc_ctl_mm", 0.5, {whole(0), whole(10)});
-  settings.low_spd_nul = config_->getint("low_spd_nul", 5, {whole(1), whole(10)});
-  settings.send_step_duty = config_->getint("send_step_duty", 16, {whole(0), whole(10)});
-  settings.run_max_velocity = read_float("run_max_velocity", 500, {whole(1), whole(5000)});
-  settings.run_max_accel = read_float("run_max_accel", 500, {whole(1), whole(50000)});
-  settings.run_max_z_velocity = read_float("run_max_z_velocity", 20, {whole(1), whole(5000)});
-  settings.run_max_z_accel = read_float("run_max_z_accel", 200, {whole(1), whole(50000)});
+  settings.acc_ctl_mm = read_float("acc_ctl_mm", 0.5, key_rules::acc_ctl_mm);
+  settings.low_spd_nul = read_int("low_spd_nul", 5, key_rules::low_spd_nul);
+  settings.send_step_duty = read_int("send_step_duty", 16, {whole(0), whole(10)},
+                                      key_rules::send_step_duty);
+  settings.run_max_velocity = read_float("run_max_velocity", 500, key_rules::run_max_velocity);
+  settings.run_max_accel = read_float("run_max_accel", 500, key_rules::run_max_accel);
+  settings.run_max_z_velocity = read_float("run_max_z_velocity", 20, key_rules::run_max_velocity);
+  settings.run_max_z_accel = read_float("run_max_z_accel", 200, key_rules::run_max_accel);
 }
 
 void SettingsReader::read_plausibility_limits(Settings& settings) {
@@ -111,6 +127,16 @@ std::int64_t SettingsReader::read_int(const std::string& key, std::int64_t defau
   const std::int64_t value = config_->getint(key, default_value, bounds);
   checked_integer(static_cast<double>(value), rule, key_refusal(key));
   return value;
+}
+
+double SettingsReader::read_float(const std::string& key, double default_value,
+                                  const ValueRule& rule) {
+  return read_float(key, default_value, bounds_of(rule), rule);
+}
+
+std::int64_t SettingsReader::read_int(const std::string& key, std::int64_t default_value,
+                                      const ValueRule& rule) {
+  return read_int(key, default_value, bounds_of(rule), rule);
 }
 
 std::array<double, 2> SettingsReader::read_float_pair(const std::string& key) {

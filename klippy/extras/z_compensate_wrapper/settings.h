@@ -74,6 +74,41 @@ struct Settings {
   std::int64_t point_retries = 0;
 };
 
+// The bounds of the section's keys that reach a move, a G-code line, a
+// heater wait, the probe module or a count. A key and the attribute of the
+// same name obey them alike; where a key's default lies outside its bounds,
+// the attribute's rule takes the default in too.
+namespace key_rules {
+inline constexpr ValueRule tri_expand_mm{-0.2, 0.3};
+inline constexpr ValueRule g29_down_min_z{5.0, 500.0};
+inline constexpr ValueRule z_offset_cex_axis{1.0, 10.0};
+inline constexpr ValueRule vs_start_z_pos{0.0, 10.0};
+inline constexpr ValueRule pumpback_mm{0.0, 80.0};
+inline constexpr ValueRule probe_count{1.0, 10.0, true};  // pr_probe_cnt, pr_clear_probe_cnt
+inline constexpr ValueRule type_nozz{0.0, 5.0, true};
+inline constexpr ValueRule pa_clr_dis_mm{2.0, 100.0};
+inline constexpr ValueRule pa_clr_down_mm{-1.0, 1.0};
+inline constexpr ValueRule clr_noz_start_x{-10.0, 1000.0};
+inline constexpr ValueRule clr_noz_start_y{0.0, 1000.0};
+inline constexpr ValueRule clr_noz_len{-10.0, 1000.0};  // clr_noz_len_x, clr_noz_len_y
+inline constexpr ValueRule clr_xy_spd{0.1, 10.0};
+inline constexpr ValueRule tri_min_hold{1.0, 200000.0, true};
+// Its key's minimum is tri_min_hold's value.
+inline constexpr ValueRule tri_max_hold{1.0, 600000.0, true};
+inline constexpr ValueRule bed_max_err{1.0, 10.0};
+inline constexpr ValueRule pa_clr_dis_mm_axis{0.0, 100.0};  // pa_clr_dis_mm_x, pa_clr_dis_mm_y
+inline constexpr ValueRule probe_speed{0.1, 100.0};  // speed, lift_speed
+inline constexpr ValueRule rdy_xy_spd{1.0, 1000.0};
+// Its key's bounds are 1 to 50; its default is lift_speed.
+inline constexpr ValueRule rdy_z_spd{0.1, 100.0};
+inline constexpr ValueRule acc_ctl_mm{0.0, 10.0};
+inline constexpr ValueRule low_spd_nul{1.0, 10.0, true};
+// Its key's bounds are 0 to 10; its default is 16.
+inline constexpr ValueRule send_step_duty{0.0, 16.0, true};
+inline constexpr ValueRule run_max_velocity{1.0, 5000.0};  // run_max_velocity, run_max_z_velocity
+inline constexpr ValueRule run_max_accel{1.0, 50000.0};    // run_max_accel, run_max_z_accel
+}  // namespace key_rules
+
 // Reads the keys into `Settings` in their fixed order, each step a group of
 // keys that belong together. klippy checks each key's bounds; every number
 // is checked by its rule too, as the host's getters take "nan" and "inf".
@@ -95,10 +130,16 @@ class SettingsReader {
   Refusal key_refusal(const std::string& key);
 
  private:
+  // A key's value, which klippy has checked against the key's bounds,
+  // checked by `rule` too.
   double read_float(const std::string& key, double default_value,
                     const host::ConfigSection::Bounds& bounds, const ValueRule& rule = kFinite);
   std::int64_t read_int(const std::string& key, std::int64_t default_value,
                         const host::ConfigSection::Bounds& bounds, const ValueRule& rule);
+  // The key's bounds are the rule's own.
+  double read_float(const std::string& key, double default_value, const ValueRule& rule);
+  std::int64_t read_int(const std::string& key, std::int64_t default_value,
+                        const ValueRule& rule);
   std::array<double, 2> read_float_pair(const std::string& key);
 
   std::shared_ptr<host::ConfigSection> config_;

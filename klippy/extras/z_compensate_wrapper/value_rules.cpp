@@ -14,6 +14,11 @@ std::string broken_rule(double value, const ValueRule& rule) {
   if (rule.whole && !(value == std::trunc(value))) return "must be a whole number";
   if (rule.minimum && !(value >= *rule.minimum)) return "must have minimum of " + shown(*rule.minimum);
   if (rule.maximum && !(value <= *rule.maximum)) return "must have maximum of " + shown(*rule.maximum);
+  // 2**63 is a double but no 64-bit integer.
+  constexpr double kIntegerEnd = 9223372036854775808.0;
+  if (rule.whole && !(value >= -kIntegerEnd && value < kIntegerEnd)) {
+    return "must be less than 2**63 in size";
+  }
   return "";
 }
 

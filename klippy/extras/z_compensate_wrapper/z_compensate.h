@@ -237,6 +237,11 @@ class ZCompensate : public Settings {
   void send_datagram(std::string_view title, std::string_view msg);
   // Brings the G-code Z offset back to 0; returns the offset it found.
   double cancel_gcode_z_offset();
+  // The host's G-code Z offset and toolhead position; the host accepts
+  // "SET_GCODE_OFFSET Z=nan", and a value that is no finite number is refused
+  // before it reaches an offset line, a move or the saved configuration.
+  double gcode_z_offset();
+  host::Position toolhead_position(host::Toolhead& head);
   void restore_gcode_z_offset(double z_offset);
   void send_gcode_z_offset_adjust(double z_adjust);
   std::int64_t title_index(std::string_view title);
