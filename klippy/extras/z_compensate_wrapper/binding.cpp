@@ -162,7 +162,7 @@ PyObject* get_dbg_msg(PyObject* self, void*) {
 }
 
 int set_dbg_msg(PyObject* self, PyObject* value, void*) {
-  return set_attribute<ModuleClass>(self, value, "dbg_msg", [](ZCompensate& core, PyObject* titles) {
+  const auto assign_titles = [](ZCompensate& core, PyObject* titles) {
     if (!PyDict_Check(titles)) wrong_type("dbg_msg", "a dict", titles);
     // The entries as they are now, held while they convert.
     const Ref items = checked(PyDict_Items(titles));
@@ -173,7 +173,8 @@ int set_dbg_msg(PyObject* self, PyObject* value, void*) {
                            to_int64(PyTuple_GET_ITEM(item, 1), "dbg_msg"));
     }
     core.dbg_msg = std::move(entries);
-  });
+  };
+  return set_attribute<ModuleClass>(self, value, "dbg_msg", assign_titles);
 }
 
 PyObject* get_tri_wave_ip(PyObject* self, void*) {
@@ -184,14 +185,15 @@ PyObject* get_tri_wave_ip(PyObject* self, void*) {
 }
 
 int set_tri_wave_ip(PyObject* self, PyObject* value, void*) {
-  return set_attribute<ModuleClass>(self, value, "tri_wave_ip", [](ZCompensate& core, PyObject* given) {
+  const auto assign_address = [](ZCompensate& core, PyObject* given) {
     std::optional<std::string> address;
     if (given != Py_None) address = to_text(given, "tri_wave_ip");
     std::string why;
     if (!core.set_tri_wave_ip(address, &why)) {
       raise(PyExc_ValueError, "tri_wave_ip: " + *address + ": " + why);
     }
-  });
+  };
+  return set_attribute<ModuleClass>(self, value, "tri_wave_ip", assign_address);
 }
 
 // The hook's template as the host made it; None where none is configured.
@@ -243,53 +245,63 @@ Attributes working_state_attributes() {
   };
 }
 
+namespace rules = zcomp::key_rules;
+using zcomp::Settings;
+
+// A tuning value, under its key's name.
+template <typename T>
+PyGetSetDef setting(const char* name, T Settings::*member,
+                    const zcomp::ValueRule& rule = zcomp::kFinite) {
+  return field<ModuleClass>(name, member, rule);
+}
+
 // The tuning values, in their reading order.
 Attributes setting_attributes() {
   return {
       {"tri_wave_ip", get_tri_wave_ip, set_tri_wave_ip, nullptr, nullptr},
-      field<ModuleClass>("tri_expand_mm", &ZCompensate::tri_expand_mm, zcomp::key_rules::tri_expand_mm),
-      field<ModuleClass>("g29_down_min_z", &ZCompensate::g29_down_min_z, zcomp::key_rules::g29_down_min_z),
-      field<ModuleClass>("z_offset_cex_axis", &ZCompensate::z_offset_cex_axis, zcomp::key_rules::z_offset_cex_axis),
-      field<ModuleClass>("vs_start_z_pos", &ZCompensate::vs_start_z_pos, zcomp::key_rules::vs_start_z_pos),
-      field<ModuleClass>("show_msg", &ZCompensate::show_msg),
-      field<ModuleClass>("bl_offset", &ZCompensate::bl_offset),
-      field<ModuleClass>("noz_pos_center", &ZCompensate::noz_pos_center),
-      field<ModuleClass>("noz_pos_offset", &ZCompensate::noz_pos_offset),
-      field<ModuleClass>("pumpback_mm", &ZCompensate::pumpback_mm, zcomp::key_rules::pumpback_mm),
-      field<ModuleClass>("pr_probe_cnt", &ZCompensate::pr_probe_cnt, zcomp::key_rules::probe_count),
-      field<ModuleClass>("pr_clear_probe_cnt", &ZCompensate::pr_clear_probe_cnt, zcomp::key_rules::probe_count),
-      field<ModuleClass>("type_nozz", &ZCompensate::type_nozz, zcomp::key_rules::type_nozz),
-      field<ModuleClass>("use_adc", &ZCompensate::use_adc),
-      field<ModuleClass>("hot_start_temp", &ZCompensate::hot_start_temp),
-      field<ModuleClass>("hot_end_temp", &ZCompensate::hot_end_temp),
-      field<ModuleClass>("hot_rub_temp", &ZCompensate::hot_rub_temp),
-      field<ModuleClass>("bed_add_temp", &ZCompensate::bed_add_temp),
-      field<ModuleClass>("pa_clr_dis_mm", &ZCompensate::pa_clr_dis_mm, zcomp::key_rules::pa_clr_dis_mm),
-      field<ModuleClass>("pa_clr_down_mm", &ZCompensate::pa_clr_down_mm, zcomp::key_rules::pa_clr_down_mm),
-      field<ModuleClass>("clr_noz_start_x", &ZCompensate::clr_noz_start_x, zcomp::key_rules::clr_noz_start_x),
-      field<ModuleClass>("clr_noz_start_y", &ZCompensate::clr_noz_start_y, zcomp::key_rules::clr_noz_start_y),
-      field<ModuleClass>("clr_noz_len_x", &ZCompensate::clr_noz_len_x, zcomp::key_rules::clr_noz_len),
-      field<ModuleClass>("clr_noz_len_y", &ZCompensate::clr_noz_len_y, zcomp::key_rules::clr_noz_len),
-      field<ModuleClass>("clr_xy_spd", &ZCompensate::clr_xy_spd, zcomp::key_rules::clr_xy_spd),
-      field<ModuleClass>("tri_min_hold", &ZCompensate::tri_min_hold, zcomp::key_rules::tri_min_hold),
-      field<ModuleClass>("tri_max_hold", &ZCompensate::tri_max_hold, zcomp::key_rules::tri_max_hold),
-      field<ModuleClass>("bed_max_err", &ZCompensate::bed_max_err, zcomp::key_rules::bed_max_err),
-      field<ModuleClass>("pa_clr_dis_mm_x", &ZCompensate::pa_clr_dis_mm_x, zcomp::key_rules::pa_clr_dis_mm_axis),
-      field<ModuleClass>("pa_clr_dis_mm_y", &ZCompensate::pa_clr_dis_mm_y, zcomp::key_rules::pa_clr_dis_mm_axis),
-      field<ModuleClass>("tri_z_down_spd", &ZCompensate::tri_z_down_spd, zcomp::key_rules::probe_speed),
-      field<ModuleClass>("tri_z_up_spd", &ZCompensate::tri_z_up_spd, zcomp::key_rules::probe_speed),
-      field<ModuleClass>("rdy_xy_spd", &ZCompensate::rdy_xy_spd, zcomp::key_rules::rdy_xy_spd),
-      field<ModuleClass>("rdy_z_spd", &ZCompensate::rdy_z_spd, zcomp::key_rules::rdy_z_spd),
-      field<ModuleClass>("acc_ctl_mm", &ZCompensate::acc_ctl_mm, zcomp::key_rules::acc_ctl_mm),
-      field<ModuleClass>("low_spd_nul", &ZCompensate::low_spd_nul, zcomp::key_rules::low_spd_nul),
-      field<ModuleClass>("send_step_duty", &ZCompensate::send_step_duty, zcomp::key_rules::send_step_duty),
-      field<ModuleClass>("run_max_velocity", &ZCompensate::run_max_velocity, zcomp::key_rules::run_max_velocity),
-      field<ModuleClass>("run_max_accel", &ZCompensate::run_max_accel, zcomp::key_rules::run_max_accel),
-      field<ModuleClass>("run_max_z_velocity", &ZCompensate::run_max_z_velocity, zcomp::key_rules::run_max_velocity),
-      field<ModuleClass>("run_max_z_accel", &ZCompensate::run_max_z_accel, zcomp::key_rules::run_max_accel),
-      field<ModuleClass>("max_offset_change", &ZCompensate::max_offset_change, zcomp::kDistanceLimit),
-      field<ModuleClass>("point_tolerance", &ZCompensate::point_tolerance, zcomp::kDistanceLimit),
-      field<ModuleClass>("point_retries", &ZCompensate::point_retries, zcomp::kRetriesLimit),
+      setting("tri_expand_mm", &Settings::tri_expand_mm, rules::tri_expand_mm),
+      setting("g29_down_min_z", &Settings::g29_down_min_z, rules::g29_down_min_z),
+      setting("z_offset_cex_axis", &Settings::z_offset_cex_axis, rules::z_offset_cex_axis),
+      setting("vs_start_z_pos", &Settings::vs_start_z_pos, rules::vs_start_z_pos),
+      setting("show_msg", &Settings::show_msg),
+      setting("bl_offset", &Settings::bl_offset),
+      setting("noz_pos_center", &Settings::noz_pos_center),
+      setting("noz_pos_offset", &Settings::noz_pos_offset),
+      setting("pumpback_mm", &Settings::pumpback_mm, rules::pumpback_mm),
+      setting("pr_probe_cnt", &Settings::pr_probe_cnt, rules::probe_count),
+      setting("pr_clear_probe_cnt", &Settings::pr_clear_probe_cnt, rules::probe_count),
+      setting("type_nozz", &Settings::type_nozz, rules::type_nozz),
+      setting("use_adc", &Settings::use_adc),
+      setting("hot_start_temp", &Settings::hot_start_temp),
+      setting("hot_end_temp", &Settings::hot_end_temp),
+      setting("hot_rub_temp", &Settings::hot_rub_temp),
+      setting("bed_add_temp", &Settings::bed_add_temp),
+      setting("pa_clr_dis_mm", &Settings::pa_clr_dis_mm, rules::pa_clr_dis_mm),
+      setting("pa_clr_down_mm", &Settings::pa_clr_down_mm, rules::pa_clr_down_mm),
+      setting("clr_noz_start_x", &Settings::clr_noz_start_x, rules::clr_noz_start_x),
+      setting("clr_noz_start_y", &Settings::clr_noz_start_y, rules::clr_noz_start_y),
+      setting("clr_noz_len_x", &Settings::clr_noz_len_x, rules::clr_noz_len),
+      setting("clr_noz_len_y", &Settings::clr_noz_len_y, rules::clr_noz_len),
+      setting("clr_xy_spd", &Settings::clr_xy_spd, rules::clr_xy_spd),
+      setting("tri_min_hold", &Settings::tri_min_hold, rules::tri_min_hold),
+      setting("tri_max_hold", &Settings::tri_max_hold, rules::tri_max_hold),
+      setting("bed_max_err", &Settings::bed_max_err, rules::bed_max_err),
+      setting("pa_clr_dis_mm_x", &Settings::pa_clr_dis_mm_x, rules::pa_clr_dis_mm_axis),
+      setting("pa_clr_dis_mm_y", &Settings::pa_clr_dis_mm_y, rules::pa_clr_dis_mm_axis),
+      setting("tri_z_down_spd", &Settings::tri_z_down_spd, rules::probe_speed),
+      setting("tri_z_up_spd", &Settings::tri_z_up_spd, rules::probe_speed),
+      setting("rdy_xy_spd", &Settings::rdy_xy_spd, rules::rdy_xy_spd),
+      setting("rdy_z_spd", &Settings::rdy_z_spd, rules::rdy_z_spd),
+      setting("acc_ctl_mm", &Settings::acc_ctl_mm, rules::acc_ctl_mm),
+      setting("low_spd_nul", &Settings::low_spd_nul, rules::low_spd_nul),
+      setting("send_step_duty", &Settings::send_step_duty, rules::send_step_duty),
+      setting("run_max_velocity", &Settings::run_max_velocity, rules::run_max_velocity),
+      setting("run_max_accel", &Settings::run_max_accel, rules::run_max_accel),
+      setting("run_max_z_velocity", &Settings::run_max_z_velocity, rules::run_max_velocity),
+      setting("run_max_z_accel", &Settings::run_max_z_accel, rules::run_max_accel),
+      setting("max_offset_change", &Settings::max_offset_change, zcomp::kDistanceLimit),
+      setting("point_tolerance", &Settings::point_tolerance, zcomp::kDistanceLimit),
+      setting("point_retries", &Settings::point_retries, zcomp::kRetriesLimit),
       {"on_error_gcode", get_on_error_gcode, set_on_error_gcode, nullptr, nullptr},
   };
 }
@@ -487,7 +499,8 @@ Ref make_class(PyObject* module) {
       {Py_tp_traverse, reinterpret_cast<void*>(module_traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(module_clear)},
       {Py_tp_dealloc, reinterpret_cast<void*>(module_dealloc)},
-      {Py_tp_methods, const_cast<PyMethodDef*>(method_table<ModuleClass, kMethods>(std::make_index_sequence<kMethodCount>()))},
+      {Py_tp_methods, const_cast<PyMethodDef*>(method_table<ModuleClass, kMethods>(
+                          std::make_index_sequence<kMethodCount>()))},
       {Py_tp_getset, const_cast<PyGetSetDef*>(attribute_table())},
 #if PY_VERSION_HEX >= 0x03090000
       {Py_tp_members, weakref_member},

@@ -19,8 +19,7 @@ ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
   reader.read_measuring_spot(*this);
   reader.read_wipe(*this);
   reader.read_hold_thresholds(*this);
-  reader.read_stroke(*this);
-  reader.read_speeds(*this);
+  reader.read_stroke_and_speeds(*this);
   reader.read_stepping_and_limits(*this);
   reader.read_plausibility_limits(*this);
   on_error_gcode = config->load_template("on_error_gcode");

@@ -66,21 +66,20 @@ void SettingsReader::read_wipe(Settings& settings) {
 // The hold thresholds suit the sensor's signal path: an ADC reads far
 // smaller numbers than the default counter does.
 void SettingsReader::read_hold_thresholds(Settings& settings) {
-  settings.tri_min_hold =
-      read_int("tri_min_hold", settings.use_adc ? 3 : 2000, key_rules::tri_min_hold);
-  settings.tri_max_hold = read_int("tri_max_hold", settings.use_adc ? 3072 : 6000,
+  const bool adc = settings.use_adc;
+  settings.tri_min_hold = read_int("tri_min_hold", adc ? 3 : 2000, key_rules::tri_min_hold);
+  // The maximum's own minimum is the minimum's value.
+  settings.tri_max_hold = read_int("tri_max_hold", adc ? 3072 : 6000,
                                    {whole(settings.tri_min_hold), whole(600000)},
                                    key_rules::tri_max_hold);
 }
 
-void SettingsReader::read_stroke(Settings& settings) {
+// The travel height, the stroke's length, then the speeds, each speed's
+// default the one read before it.
+void SettingsReader::read_stroke_and_speeds(Settings& settings) {
   settings.bed_max_err = read_float("bed_max_err", 5, key_rules::bed_max_err);
   settings.pa_clr_dis_mm_x = read_float("pa_clr_dis_mm_x", 0, key_rules::pa_clr_dis_mm_axis);
   settings.pa_clr_dis_mm_y = read_float("pa_clr_dis_mm_y", 30, key_rules::pa_clr_dis_mm_axis);
-}
-
-// Each speed's default is the one read before it.
-void SettingsReader::read_speeds(Settings& settings) {
   settings.tri_z_down_spd = read_float("speed", 10, key_rules::probe_speed);
   settings.tri_z_up_spd = read_float("lift_speed", settings.tri_z_down_spd, key_rules::probe_speed);
   settings.rdy_xy_spd = read_float("rdy_xy_spd", 250, key_rules::rdy_xy_spd);

@@ -121,8 +121,7 @@ class SettingsReader {
   void read_measuring_spot(Settings& settings);
   void read_wipe(Settings& settings);
   void read_hold_thresholds(Settings& settings);
-  void read_stroke(Settings& settings);
-  void read_speeds(Settings& settings);
+  void read_stroke_and_speeds(Settings& settings);
   void read_stepping_and_limits(Settings& settings);
   void read_plausibility_limits(Settings& settings);
 
