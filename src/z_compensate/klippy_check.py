@@ -66,6 +66,7 @@ DEVICE_OPTIONS = ("serial",)
 # Files klippy may write, and options that name a folder: (module, option)
 WRITTEN_FILES = (("save_variables", "filename"),)
 FOLDER_OPTIONS = (("virtual_sdcard", "path"),)
+RAISED_IN_TEMPLATE = "CommandError: "
 # What a template may ask for that batch mode cannot answer
 BATCH_UNANSWERED = re.compile(r"QUERY_PROBE|QUERY_ENDSTOPS|last_query|query_endstops")
 # The pin of the plain [probe] that stands in for a probe klippy lacks
@@ -432,15 +433,17 @@ def batch_limit(message, sections):
     a template of the configuration asks for what batch mode cannot give
     (a probe's or an endstop's state: no microcontroller answers); or
     None."""
+    # klippy gives a template's error after the template's name
+    error = (message or "").rsplit(RAISED_IN_TEMPLATE, 1)[-1]
     raising = [name for name, section in sections.items()
-               if any(message and message in value and "action_raise_error" in value
+               if any(error and error in value and "action_raise_error" in value
                       for value in section.options.values())]
     asking = [name for name, section in sections.items()
               if any(BATCH_UNANSWERED.search(value) for value in section.options.values())]
     if not raising or not asking:
         return None
     return ["klippy loaded the configuration, but its homing ended in [%s]'s own"
-            " error \"%s\"" % (raising[0], message),
+            " error \"%s\"" % (raising[0], error),
             "[%s] asks for a probe's or an endstop's state, which klippy's check"
             " cannot give: no microcontroller answers it, so QUERY_PROBE and"
             " QUERY_ENDSTOPS always read \"open\"" % "], [".join(asking),

@@ -175,5 +175,5 @@ def test_klipper_option_that_names_no_klippy_is_refused(monkeypatch, tmp_path):
                            sys.executable], tmp_path / "out")
     assert code == dry_run.EXIT_BAD_INPUT
     assert stderr == (
-        "error: klippy (no git version) in %s did not start: ModuleNotFoundError:"
+        "error: klippy (no git version) in %s (--klipper) did not start: ModuleNotFoundError:"
         " No module named 'greenlet_of_another_python'\n" % (tmp_path / "klippy"))

@@ -263,7 +263,8 @@ serial: /dev/serial/by-id/usb-scanner
 speed: 40""")
     answer = check(config, macros="[macro_pack settings]\nvariable_park: 1\n")
     assert answer.accepted, answer.message
-    assert answer.third_party == ["scanner", "macro_pack settings"]
+    # (in the order klippy reads them: the include first)
+    assert answer.third_party == ["macro_pack settings", "scanner"]
     assert "plain [probe] with its offsets" in answer.set_aside["scanner"]
     assert "beside klippy" in answer.set_aside["macro_pack settings"]
     assert not {"scanner", "macro_pack settings"} & set(answer.module_sections)
@@ -302,7 +303,8 @@ def test_dry_run_asks_klippy_first(klippy_site, klippy_python, tmp_path):
         "error: %s: klippy refuses the configuration: Option 'max_z_jerk' is"
         " not valid in section 'printer'" % config,
         "  in [printer] max_z_jerk: 4",
-        "  answered by " + klippy_check.from_checkout(klippy_site, klippy_python).describe(),
+        "  answered by %s (--klipper)"
+        % klippy_check.from_checkout(klippy_site, klippy_python).describe(),
         "  a klippy newer than 2023-10 may accept this: to ask the printer's own,"
         " run with --klipper ~/klipper"]
     assert os.listdir(str(tmp_path / "out")) == runs
@@ -315,3 +317,103 @@ def test_dry_run_asks_klippy_first(klippy_site, klippy_python, tmp_path):
         "error: %s: klippy refuses the configuration: G-Code move transform already"
         " specified" % config,
         "  " + dry_run.CONFIG_HINTS["G-Code move transform already specified"]]
+
+
+SAVE_CONFIG_BLOCK = """
+#*# <---------------------- SAVE_CONFIG ---------------------->
+#*# DO NOT EDIT THIS BLOCK OR BELOW. The contents are auto-generated.
+#*#
+#*# [heater_bed]
+#*# control = pid
+#*# pid_kp = 70.0
+#*# pid_ki = 1.5
+#*# pid_kd = 800.0
+#*#
+#*# [scanner model default]
+#*# model_coef = 1.5, 1.8
+"""
+# A scanning probe's section, set aside, just before the block
+SCANNER = """
+[scanner]
+serial: /dev/serial/by-id/usb-scanner
+x_offset: 0
+y_offset: 20
+"""
+
+
+def with_block(config):
+    return config.replace("control: watermark\n", "") + SCANNER + SAVE_CONFIG_BLOCK
+
+
+def test_the_save_config_blocks_values_count(check):
+    # The bed's PID values live in the block; the scanner set aside before
+    # it and the stand-in probe added leave it where klippy reads it
+    answer = check(with_block(CARTESIAN.replace("[probe]\npin: ^PB3", "[probe_unused]\npin: ^PB3")
+                              .replace("[probe_unused]\npin: ^PB3\nx_offset: -20\ny_offset: 5\n"
+                                       "z_offset: 1.5\n", "")))
+    assert answer.accepted, answer.message
+    assert {"scanner", "scanner model default"} <= set(answer.set_aside)
+
+
+@pytest.mark.parametrize("sections", [
+    "[adxl345]\ncs_pin: PB12\n\n[resonance_tester]\naccel_chip: adxl345\n"
+    "probe_points: 100, 100, 20\n\n[input_shaper]\nshaper_freq_x: 50\nshaper_freq_y: 40\n",
+    "[lis2dw]\ncs_pin: PB12\n\n[resonance_tester]\naccel_chip: lis2dw\n"
+    "probe_points: 100, 100, 20\n",
+    "[mpu9250]\ni2c_mcu: mcu\n\n[resonance_tester]\naccel_chip: mpu9250\n"
+    "probe_points: 100, 100, 20\n",
+], ids=["adxl345", "lis2dw", "mpu9250"])
+def test_accelerometers_and_resonance_testing_load(check, sections):
+    answer = check(CARTESIAN + "\n" + sections)
+    assert answer.accepted, answer.message
+
+
+def test_files_named_by_path_get_stand_ins(check, tmp_path, monkeypatch):
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    answer = check(CARTESIAN + "\n[save_variables]\nfilename: ~/printer_data/variables.cfg\n")
+    assert answer.accepted, answer.message
+    [stand_in] = answer.stand_ins
+    assert (stand_in.section, stand_in.option) == ("save_variables", "filename")
+    assert "not on this machine" in stand_in.why
+    # A file that is here is given as a copy: klippy may write it
+    variables = tmp_path / "variables.cfg"
+    variables.write_text("[Variables]\nparked = 1\n")
+    answer = check(CARTESIAN + "\n[save_variables]\nfilename: %s\n" % variables)
+    assert answer.accepted, answer.message
+    assert answer.stand_ins[0].why.startswith("a copy")
+    assert variables.read_text() == "[Variables]\nparked = 1\n"
+
+
+@pytest.mark.parametrize("old, new, module", [
+    # An accelerometer on the scanning probe's own chip
+    ("[tensink_v2]", "[adxl345]\ncs_pin: scanner:PA3\n\n[tensink_v2]", "scanner"),
+    # A homing macro that reads the state of a module set aside
+    ("[safe_z_home]\nhome_xy_position: 100, 100\nz_hop: 5\n",
+     "[z_calibration]\nswitch_offset: 0.5\n\n[homing_override]\ngcode:\n  G28 X Y\n"
+     "  {% if printer.z_calibration.last_query %}G28 Z{% endif %}\n", "z_calibration"),
+], ids=["pin chip", "template"])
+def test_what_needs_a_module_set_aside_names_it(check, old, new, module):
+    answer = check(CARTESIAN.replace(old, new) + SCANNER)
+    assert not answer.accepted
+    assert answer.missing_module() == module, answer.message
+    assert not answer.newer_klippy_may_accept()
+
+
+def test_a_macro_that_asks_the_probe_names_batch_modes_limit(check):
+    answer = check(COREXY_HOMING_OVERRIDE.replace("  G28 Z\n", """  _DOCK_CHECK
+  G28 Z
+
+[gcode_macro _DOCK_CHECK]
+gcode:
+  QUERY_PROBE
+  _DOCK_VERIFY
+
+[gcode_macro _DOCK_VERIFY]
+gcode:
+  {% if not printer.probe.last_query %}
+    {action_raise_error("Probe dock failed!")}
+  {% endif %}
+"""))
+    assert answer.accepted, answer.message
+    assert "[gcode_macro _DOCK_VERIFY]'s own error \"Probe dock failed!\"" in answer.unanswered[0]
+    assert "QUERY_PROBE and QUERY_ENDSTOPS always read" in answer.unanswered[1]
