@@ -177,3 +177,53 @@ def test_klipper_option_that_names_no_klippy_is_refused(monkeypatch, tmp_path):
     assert stderr == (
         "error: klippy (no git version) in %s (--klipper) did not start: ModuleNotFoundError:"
         " No module named 'greenlet_of_another_python'\n" % (tmp_path / "klippy"))
+
+
+def test_the_printers_own_klippy_answers_by_default(monkeypatch, tmp_path):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    args = dry_run.run_input.parse_args([])
+    assert dry_run.chosen_klippy(args) is None
+    # Klipper's install: the checkout and its Python in the home folder
+    (tmp_path / "klipper" / "klippy").mkdir(parents=True)
+    (tmp_path / "klipper" / "klippy" / "klippy.py").write_text("")
+    (tmp_path / "klippy-env" / "bin").mkdir(parents=True)
+    (tmp_path / "klippy-env" / "bin" / "python").symlink_to(sys.executable)
+    klippy = dry_run.chosen_klippy(args)
+    assert klippy.klippy_dir == str(tmp_path / "klipper" / "klippy")
+    assert klippy.describe().endswith("(found at ~/klipper)")
+    assert dry_run.chosen_klippy(dry_run.run_input.parse_args(
+        ["--klipper", str(tmp_path / "klipper")])).describe().endswith("(--klipper)")
+
+
+def test_klippys_own_names_plugins_and_firmware_enumerations(tmp_path):
+    files = {
+        "klippy/klippy.py": "import mcu\n",
+        "klippy/mcu.py": "",
+        "klippy/extras/__init__.py": "",
+        "klippy/extras/shaper_calibrate.py":
+            "import importlib\nimportlib.import_module('.shaper_defs', 'extras')\n",
+        "klippy/extras/lis2dw.py": 'def f(mcu): mcu.add_config_cmd(\n'
+            '    "config_lis2dw oid=%d bus_oid_type=%s "\n    "lis_chip_type=%s" % (1, "spi", "x"))\n',
+        "klippy/plugins/scanner.py": "",
+        "src/sensor_lis2dw.c": 'DECL_ENUMERATION("bus_oid_type", "spi", 0);\n'
+                               'DECL_ENUMERATION("lis_chip_type", "LIS2DW", 0);\n',
+    }
+    for relative, text in files.items():
+        (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / relative).write_text(text)
+    code = klippy_code.KlippyFormats(str(tmp_path / "klippy"))
+    assert code.package_names() == ["extras", "mcu"]
+    assert code.module_exists("scanner") and not code.module_exists("beacon")
+    commands, _ = code.messages({"lis2dw"})
+    assert "config_lis2dw oid=%u bus_oid_type=%u lis_chip_type=%u" in commands
+    dictionary = mcu_dictionary.data_dictionary(commands, [], set(), {}, code.enumerations)
+    assert dictionary["enumerations"]["lis_chip_type"] == {"LIS2DW": 0}
+
+
+def test_a_file_named_by_a_home_path_is_found_in_klippys_message(monkeypatch, tmp_path):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    sections = klippy_config.read_sections(
+        {"printer.cfg": "[save_variables]\nfilename: ~/printer_data/variables.cfg\n"})
+    message = "[Errno 2] No such file or directory: '%s/printer_data/variables.cfg'" % tmp_path
+    assert klippy_check.find_cause(message, sections) == (
+        "save_variables", "filename", "~/printer_data/variables.cfg")
