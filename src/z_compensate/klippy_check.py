@@ -67,6 +67,7 @@ DEVICE_OPTIONS = ("serial",)
 WRITTEN_FILES = (("save_variables", "filename"),)
 FOLDER_OPTIONS = (("virtual_sdcard", "path"),)
 RAISED_IN_TEMPLATE = "CommandError: "
+UNDEFINED_IN_TEMPLATE = "UndefinedError: "
 # What a template may ask for that batch mode cannot answer
 BATCH_UNANSWERED = re.compile(r"QUERY_PROBE|QUERY_ENDSTOPS|last_query|query_endstops")
 # The pin of the plain [probe] that stands in for a probe klippy lacks
@@ -440,6 +441,8 @@ def batch_limit(message, sections):
                       for value in section.options.values())]
     asking = [name for name, section in sections.items()
               if any(BATCH_UNANSWERED.search(value) for value in section.options.values())]
+    if UNDEFINED_IN_TEMPLATE in (message or ""):
+        return start_up_limit(message, sections)
     if not raising or not asking:
         return None
     return ["klippy loaded the configuration, but its homing ended in [%s]'s own"
@@ -449,6 +452,23 @@ def batch_limit(message, sections):
             " QUERY_ENDSTOPS always read \"open\"" % "], [".join(asking),
             "the simulated run homes the printer itself; run the macro on the"
             " printer to check it"]
+
+
+def start_up_limit(message, sections):
+    """Lines naming the [delayed_gcode] sections that set up at start-up
+    what a template reads, which batch mode runs only after its input's
+    G-code; or None."""
+    start_up = [name for name, section in sections.items() if section.module == "delayed_gcode"
+                and section.options.get("initial_duration", "0").strip() not in ("0", "0.0", "")]
+    if not start_up:
+        return None
+    return ["klippy loaded the configuration, but its homing ended in a template: %s"
+            % message,
+            "[%s] sets up at start-up what templates read; in klippy's check the"
+            " homing runs before it, as batch mode has no clock to wait on"
+            % "], [".join(start_up),
+            "the simulated run homes the printer itself; home the printer to check"
+            " the template"]
 
 
 def check(config, files, klippy, time_limit=TIME_LIMIT):
@@ -485,10 +505,11 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
         if added:
             files[main] = with_additions(files[main], "\n".join(map(section_text, added)))
         message = run_batch(klippy, Path(config), files, checked, formats, time_limit)
-    unanswered = batch_limit(message, sections)
-    if unanswered:
-        message = None
     cause = find_cause(message, sections) if message else None
+    unanswered = None if explained_by_module(message or "", cause, third_party) else (
+        batch_limit(message, sections))
+    if unanswered:
+        message = cause = None
     module_sections = [] if message else [
         name for name, section in checked.items() if formats.module_exists(section.module)]
     return Answer(klippy, message, cause, set_aside, third_party, module_sections,

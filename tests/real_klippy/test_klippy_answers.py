@@ -417,3 +417,19 @@ gcode:
     assert answer.accepted, answer.message
     assert "[gcode_macro _DOCK_VERIFY]'s own error \"Probe dock failed!\"" in answer.unanswered[0]
     assert "QUERY_PROBE and QUERY_ENDSTOPS always read" in answer.unanswered[1]
+
+
+def test_a_template_that_reads_what_start_up_sets_names_batch_modes_limit(check):
+    answer = check(COREXY_HOMING_OVERRIDE.replace("  G1 X120 Y95 F6000\n", """  G1 X{printer["gcode_macro _VARS"].park.at.x} Y95 F6000
+
+[gcode_macro _VARS]
+variable_park: {}
+gcode:
+
+[delayed_gcode _INIT]
+initial_duration: 1
+gcode:
+  SET_GCODE_VARIABLE MACRO=_VARS VARIABLE=park VALUE="{{'at': {'x': 120}}}"
+"""))
+    assert answer.accepted, answer.message
+    assert "[delayed_gcode _INIT] sets up at start-up" in answer.unanswered[1]
