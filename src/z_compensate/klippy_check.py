@@ -67,6 +67,11 @@ DEVICE_OPTIONS = ("serial",)
 WRITTEN_FILES = (("save_variables", "filename"),)
 FOLDER_OPTIONS = (("virtual_sdcard", "path"),)
 RAISED_IN_TEMPLATE = "CommandError: "
+# klippy's log once the microcontrollers have their configuration
+LOADED = "Configured MCU"
+HOMING_TIMEOUT = "klippy loaded the configuration, but its G28 did not end within %d s"
+# The sections through which G28 runs the printer's own G-code
+HOMING_MACROS = re.compile(r"^(homing_override|gcode_macro G28)$", re.I)
 UNDEFINED_IN_TEMPLATE = "UndefinedError: "
 # What a template may ask for that batch mode cannot answer
 BATCH_UNANSWERED = re.compile(r"QUERY_PROBE|QUERY_ENDSTOPS|last_query|query_endstops")
@@ -443,6 +448,15 @@ def batch_limit(message, sections):
               if any(BATCH_UNANSWERED.search(value) for value in section.options.values())]
     if UNDEFINED_IN_TEMPLATE in (message or ""):
         return start_up_limit(message, sections)
+    homing = [name for name in sections if HOMING_MACROS.match(name)]
+    if message and message.startswith(HOMING_TIMEOUT.split("%")[0]) and homing and asking:
+        return [message + ": it homes through [%s]" % homing[0],
+                "[%s] asks for a probe's or an endstop's state, which klippy's check"
+                " cannot give: no microcontroller answers it, so QUERY_PROBE and"
+                " QUERY_ENDSTOPS always read \"open\" and the printer's own homing"
+                " cannot be followed here" % "], [".join(asking),
+                "the simulated run homes the printer itself; run the macro on the"
+                " printer to check it"]
     if not raising or not asking:
         return None
     return ["klippy loaded the configuration, but its homing ended in [%s]'s own"
@@ -543,6 +557,9 @@ def run_batch(klippy, config, files, sections, formats, time_limit):
                 # logging thread keeps it from ending
                 raise KlippyUnavailable("%s did not start: %s" % (
                     klippy.describe(), last_line(stderr)))
+            log_path = work / "klippy.log"
+            if log_path.is_file() and LOADED in log_path.read_text(errors="replace"):
+                return HOMING_TIMEOUT % time_limit
             return ("klippy did not finish loading the configuration and G28"
                     " within %d s" % time_limit)
         log_path = work / "klippy.log"
