@@ -20,6 +20,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 from . import klippy_code, mcu_dictionary
@@ -56,6 +57,10 @@ SIMULATED_SECTIONS = {
 }
 THIRD_PARTY = ("not a module of this klippy's extras (one installed beside"
                " klippy, or of a newer klippy)")
+NEEDS_MODULE = ("klippy refuses it without [%s], a module set aside: klippy checked the"
+                " configuration without it")
+PROBE_STAND_IN = (", and it provides the bed probe: klippy checked a plain [probe] with"
+                  " its offsets in its place")
 # Sections that klippy's core reads under names it builds at run time
 # (and the includes, which klippy reads before any other)
 CORE_SECTION = re.compile(r"^(printer|mcu|extruder\d*|include)$")
@@ -234,6 +239,13 @@ def find_cause(message, sections):
     """The section, option and value that klippy's message names."""
     quoted = QUOTED.findall(message)
     by_lower = {name.lower(): section for name, section in sections.items()}
+    for text in quoted:
+        # A template klippy names by its section and option,
+        # 'gcode_macro NAME:gcode'
+        name, _, option = text.rpartition(":")
+        if name.lower() in by_lower and option.lower() in by_lower[name.lower()].options:
+            section = by_lower[name.lower()]
+            return Cause(section.name, option.lower(), section.options[option.lower()])
     section = next((by_lower[q.lower()] for q in quoted if q.lower() in by_lower), None)
     named = SECTION_NAMED.search(message)
     if section is None and named:
@@ -244,7 +256,7 @@ def find_cause(message, sections):
         # file's path (with the home folder in place of "~")
         for candidate in sections.values():
             for option, value in candidate.options.items():
-                if any(q and quotes_value(q, value) for q in quoted):
+                if any(re.search(r"\w", q) and quotes_value(q, value) for q in quoted):
                     return Cause(candidate.name, option, value)
         return None
     # The option klippy names, which may be one the section lacks
@@ -268,7 +280,15 @@ def explained_by_module(message, cause, third_party):
     for text in QUOTED.findall(message) + ([cause.section] if cause else []):
         words.add(text.lower())
         words.update(part for part in NAME_PARTS.split(text.lower()) if part)
-    return next((name for name in third_party if name.split()[0].lower() in words), None)
+    # A section named for the module's device, such as [stepper_mmu_gear]
+    # of [mmu_machine]
+    section_words = set(NAME_PARTS.split(cause.section.lower())) if cause else set()
+    for name in third_party:
+        module = name.split()[0].lower()
+        first = module.split("_")[0]
+        if module in words or (len(first) >= 3 and first in section_words):
+            return name
+    return None
 
 
 class StandIn(collections.namedtuple("StandIn", ["section", "option", "value", "path", "why"])):
@@ -487,10 +507,11 @@ def start_up_limit(message, sections):
 
 def check(config, files, klippy, time_limit=TIME_LIMIT):
     """klippy's Answer on `config`, whose files (with its includes) are
-    `files` ({path relative to its folder: text})."""
+    `files` ({path relative to its folder: text}). A section that klippy
+    refuses for a module set aside is set aside too, named with it, and
+    klippy is asked again, all within `time_limit`."""
     formats = klippy.code
-    main = Path(config).name
-    sections = read_sections(files, main)
+    sections = read_sections(files, Path(config).name)
     set_aside = collections.OrderedDict(
         (name, SIMULATED_SECTIONS[section.module])
         for name, section in sections.items() if section.module in SIMULATED_SECTIONS)
@@ -498,36 +519,53 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
                    if name not in set_aside and is_third_party(section, formats)]
     for name in third_party:
         set_aside[name] = THIRD_PARTY
-    checked = collections.OrderedDict(
-        (name, section) for name, section in sections.items() if name not in set_aside)
-    files = collections.OrderedDict(
-        (relative, without_sections(text, set_aside)) for relative, text in files.items())
-    added = []
-    stand_in = probe_stand_in(sections, set_aside, formats)
-    if stand_in is not None:
-        provider, probe = stand_in
-        set_aside[provider] += (", and it provides the bed probe: klippy checked"
-                                " a plain [probe] with its offsets in its place")
-        checked["probe"] = probe
-        added.append(probe)
+    deadline = time.monotonic() + time_limit
     with tempfile.TemporaryDirectory(prefix="z-compensate-stand-ins-") as folder:
-        stand_ins = file_stand_ins(checked, folder)
-        for file in stand_ins:
-            replaced = Section(file.section)
-            replaced.options[file.option] = file.path
-            added.append(replaced)
-        if added:
-            files[main] = with_additions(files[main], "\n".join(map(section_text, added)))
-        message = run_batch(klippy, Path(config), files, checked, formats, time_limit)
-    cause = find_cause(message, sections) if message else None
-    unanswered = None if explained_by_module(message or "", cause, third_party) else (
-        batch_limit(message, sections))
+        while True:
+            message, checked, stand_ins = ask(klippy, config, files, sections, set_aside,
+                                              folder, max(1, deadline - time.monotonic()))
+            kept = collections.OrderedDict((name, section) for name, section in sections.items()
+                                           if name not in set_aside)
+            cause = find_cause(message, kept) if message else None
+            needed = explained_by_module(message, cause, third_party) if message else None
+            if (needed is None or cause is None or cause.section in set_aside
+                    or time.monotonic() >= deadline):
+                break
+            set_aside[cause.section] = NEEDS_MODULE % needed
+    unanswered = None if needed else batch_limit(message, sections)
     if unanswered:
         message = cause = None
     module_sections = [] if message else [
         name for name, section in checked.items() if formats.module_exists(section.module)]
     return Answer(klippy, message, cause, set_aside, third_party, module_sections,
                   stand_ins, unanswered)
+
+
+def ask(klippy, config, files, sections, set_aside, folder, time_limit):
+    """klippy's refusal (or None) of the copy without `set_aside`, with the
+    sections it was given and the StandIns of its files (in `folder`)."""
+    main = Path(config).name
+    checked = collections.OrderedDict(
+        (name, section) for name, section in sections.items() if name not in set_aside)
+    files = collections.OrderedDict(
+        (relative, without_sections(text, set_aside)) for relative, text in files.items())
+    added = []
+    stand_in = probe_stand_in(sections, set_aside, klippy.code)
+    if stand_in is not None:
+        provider, probe = stand_in
+        if PROBE_STAND_IN not in set_aside[provider]:
+            set_aside[provider] += PROBE_STAND_IN
+        checked["probe"] = probe
+        added.append(probe)
+    stand_ins = file_stand_ins(checked, tempfile.mkdtemp(dir=folder))
+    for file in stand_ins:
+        replaced = Section(file.section)
+        replaced.options[file.option] = file.path
+        added.append(replaced)
+    if added:
+        files[main] = with_additions(files[main], "\n".join(map(section_text, added)))
+    message = run_batch(klippy, Path(config), files, checked, klippy.code, time_limit)
+    return message, checked, stand_ins
 
 
 def run_batch(klippy, config, files, sections, formats, time_limit):

@@ -384,19 +384,22 @@ def test_files_named_by_path_get_stand_ins(check, tmp_path, monkeypatch):
     assert variables.read_text() == "[Variables]\nparked = 1\n"
 
 
-@pytest.mark.parametrize("old, new, module", [
+@pytest.mark.parametrize("old, new, module, dependent", [
     # An accelerometer on the scanning probe's own chip
-    ("[tensink_v2]", "[adxl345]\ncs_pin: scanner:PA3\n\n[tensink_v2]", "scanner"),
+    ("[tensink_v2]", "[adxl345]\ncs_pin: scanner:PA3\n\n[tensink_v2]", "scanner", "adxl345"),
     # A homing macro that reads the state of a module set aside
     ("[safe_z_home]\nhome_xy_position: 100, 100\nz_hop: 5\n",
      "[z_calibration]\nswitch_offset: 0.5\n\n[homing_override]\ngcode:\n  G28 X Y\n"
-     "  {% if printer.z_calibration.last_query %}G28 Z{% endif %}\n", "z_calibration"),
-], ids=["pin chip", "template"])
-def test_what_needs_a_module_set_aside_names_it(check, old, new, module):
+     "  {% if printer.z_calibration.last_query %}G28 Z{% endif %}\n", "z_calibration",
+     "homing_override"),
+    # A device of a module set aside, in a section klippy reads by its name
+    ("[tensink_v2]", "[mmu_machine]\nnum_gates: 4\n\n[stepper_mmu_gear]\nstep_pin: PC1\n"
+     "\n[tensink_v2]", "mmu_machine", "stepper_mmu_gear"),
+], ids=["pin chip", "template", "device"])
+def test_what_needs_a_module_set_aside_is_set_aside_with_it(check, old, new, module, dependent):
     answer = check(CARTESIAN.replace(old, new) + SCANNER)
-    assert not answer.accepted
-    assert answer.missing_module() == module, answer.message
-    assert not answer.newer_klippy_may_accept()
+    assert answer.accepted, answer.message
+    assert answer.set_aside[dependent] == klippy_check.NEEDS_MODULE % module
 
 
 def test_a_macro_that_asks_the_probe_names_batch_modes_limit(check):
