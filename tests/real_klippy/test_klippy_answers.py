@@ -436,3 +436,23 @@ gcode:
 """))
     assert answer.accepted, answer.message
     assert "[delayed_gcode _INIT] sets up at start-up" in answer.unanswered[1]
+
+
+def test_dry_run_on_a_printers_host_asks_its_own_klippy(klippy_site, klippy_python, tmp_path,
+                                                        monkeypatch):
+    # Klipper's install in the home folder: the checkout and its Python
+    monkeypatch.setenv("HOME", str(tmp_path))
+    (tmp_path / "klipper").symlink_to(klippy_site)
+    (tmp_path / "klippy-env" / "bin").mkdir(parents=True)
+    (tmp_path / "klippy-env" / "bin" / "python").symlink_to(klippy_python)
+    config = tmp_path / "printer.cfg"
+    config.write_text(dry_run.run_input.EXAMPLE_CONFIG.read_text()
+                      + "\n[save_variables]\nfilename: ~/printer_data/variables.cfg\n")
+    code, stdout, _ = dry("--config", str(config), "--out", str(tmp_path / "out"),
+                          "Z_OFFSET_CALIBRATION")
+    assert code == 0
+    assert stdout.splitlines()[0].endswith("(found at ~/klipper)")
+    assert ("  klippy was given another file for [save_variables] filename:"
+            " ~/printer_data/variables.cfg: not on this machine: an empty stand-in"
+            " in the check's temp folder") in stdout.splitlines()
+    assert not (tmp_path / "printer_data").exists()
