@@ -246,7 +246,10 @@ def find_cause(message, sections):
         if name.lower() in by_lower and option.lower() in by_lower[name.lower()].options:
             section = by_lower[name.lower()]
             return Cause(section.name, option.lower(), section.options[option.lower()])
-    section = next((by_lower[q.lower()] for q in quoted if q.lower() in by_lower), None)
+    # A section klippy names, or the macro of a command klippy names
+    section = next((by_lower.get(q.lower(), by_lower.get("gcode_macro " + q.lower()))
+                    for q in quoted if q.lower() in by_lower
+                    or "gcode_macro " + q.lower() in by_lower), None)
     named = SECTION_NAMED.search(message)
     if section is None and named:
         # A section that klippy wants and the configuration lacks
@@ -260,9 +263,9 @@ def find_cause(message, sections):
                     return Cause(candidate.name, option, value)
         return None
     # The option klippy names, which may be one the section lacks
+    names = {section.name.lower(), section.name.split()[-1].lower()}
     option = next((q.lower() for q in quoted if q.lower() in section.options),
-                  next((q.lower() for q in quoted if q.lower() != section.name.lower()),
-                       None))
+                  next((q.lower() for q in quoted if q.lower() not in names), None))
     return Cause(section.name, option, section.options.get(option))
 
 

@@ -104,3 +104,23 @@ def test_a_file_named_by_a_home_path_is_found_in_klippys_message(monkeypatch, tm
     message = "[Errno 2] No such file or directory: '%s/printer_data/variables.cfg'" % tmp_path
     assert klippy_check.find_cause(message, sections) == (
         "save_variables", "filename", "~/printer_data/variables.cfg")
+
+
+def test_a_template_or_a_macros_command_named_in_klippys_message():
+    sections = klippy_config.read_sections({"printer.cfg": textwrap.dedent("""\
+        [gcode_macro CLEAR_PAUSE]
+        rename_existing: BASE_CLEAR_PAUSE
+        gcode: BASE_CLEAR_PAUSE
+        [gcode_macro PRINT_START]
+        gcode:
+          CLEAR_PAUSE
+          G1 X{printer.toolhead.axis_maximum.x}
+        """)})
+    assert klippy_check.find_cause(
+        "Existing command 'CLEAR_PAUSE' not found in gcode_macro rename", sections) == (
+            "gcode_macro CLEAR_PAUSE", None, None)
+    assert klippy_check.find_cause(
+        "Error evaluating 'gcode_macro PRINT_START:gcode': jinja2.exceptions.UndefinedError:"
+        " ':' is undefined", sections) == (
+            "gcode_macro PRINT_START", "gcode",
+            "\nCLEAR_PAUSE\nG1 X{printer.toolhead.axis_maximum.x}")
