@@ -253,7 +253,7 @@ def find_cause(message, sections):
     named = SECTION_NAMED.search(message)
     if section is None and named:
         # A section that klippy wants and the configuration lacks
-        section = Section(named.group(1))
+        section = Section(named.group(1).strip("[]"))
     if section is None:
         # A message that quotes a value only, such as a pin's chip or a
         # file's path (with the home folder in place of "~")
@@ -531,10 +531,11 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
                                            if name not in set_aside)
             cause = find_cause(message, kept) if message else None
             needed = explained_by_module(message, cause, third_party) if message else None
-            if (needed is None or cause is None or cause.section in set_aside
-                    or time.monotonic() >= deadline):
+            dependents = [] if needed is None else refused_sections(cause, kept)
+            if not dependents or time.monotonic() >= deadline:
                 break
-            set_aside[cause.section] = NEEDS_MODULE % needed
+            for name in dependents:
+                set_aside[name] = NEEDS_MODULE % needed
     unanswered = None if needed else batch_limit(message, sections)
     if unanswered:
         message = cause = None
@@ -542,6 +543,15 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
         name for name, section in checked.items() if formats.module_exists(section.module)]
     return Answer(klippy, message, cause, set_aside, third_party, module_sections,
                   stand_ins, unanswered)
+
+
+def refused_sections(cause, kept):
+    """The sections of `kept` that klippy refused: the one its message
+    names, or those that name it, as [tmc2209 stepper_mmu_gear] needs
+    [stepper_mmu_gear]."""
+    if cause.section in kept:
+        return [cause.section]
+    return [name for name in kept if name.split()[-1] == cause.section]
 
 
 def ask(klippy, config, files, sections, set_aside, folder, time_limit):

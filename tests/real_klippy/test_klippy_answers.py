@@ -394,7 +394,8 @@ def test_files_named_by_path_get_stand_ins(check, tmp_path, monkeypatch):
      "homing_override"),
     # A device of a module set aside, in a section klippy reads by its name
     ("[tensink_v2]", "[mmu_machine]\nnum_gates: 4\n\n[stepper_mmu_gear]\nstep_pin: PC1\n"
-     "\n[tensink_v2]", "mmu_machine", "stepper_mmu_gear"),
+     "\n[tmc2209 stepper_mmu_gear]\nuart_pin: PC2\nrun_current: 0.5\n\n[tensink_v2]",
+     "mmu_machine", "tmc2209 stepper_mmu_gear"),
 ], ids=["pin chip", "template", "device"])
 def test_what_needs_a_module_set_aside_is_set_aside_with_it(check, old, new, module, dependent):
     answer = check(CARTESIAN.replace(old, new) + SCANNER)
