@@ -6,7 +6,9 @@ from z_compensate import klippy_check
 @pytest.fixture(autouse=True)
 def simulated_printer_alone(monkeypatch):
     """The dry runs here are answered by the simulated printer alone,
-    whether or not this Python has the embedded klippy (scripts/demo
-    installs it into .venv): klippy's answers are tested in
-    tests/real_klippy, where they run once per suite."""
+    whether or not this machine has a printer's klippy at ~/klipper or this
+    Python has the embedded klippy (scripts/demo installs it into .venv):
+    klippy's answers are tested in tests/real_klippy, where they run once
+    per suite."""
     monkeypatch.setattr(klippy_check, "embedded", lambda: None)
+    monkeypatch.setattr(klippy_check, "printer_klippy", lambda: None)

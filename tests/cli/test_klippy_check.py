@@ -11,6 +11,9 @@ from hypothesis import given, strategies as st
 
 from z_compensate import dry_run, klippy_check, klippy_config
 
+# (conftest.py takes it away from the other tests)
+PRINTER_KLIPPY = klippy_check.printer_klippy
+
 section_names = st.sampled_from(
     ["printer", "stepper_z", "probe", "beacon", "gcode_macro PARK", "bed_mesh default"])
 options = st.dictionaries(st.from_regex(r"[a-z][a-z_]{0,8}", fullmatch=True),
@@ -82,6 +85,7 @@ def test_klipper_option_that_names_no_klippy_is_refused(monkeypatch, tmp_path):
 
 
 def test_the_printers_own_klippy_answers_by_default(monkeypatch, tmp_path):
+    monkeypatch.setattr(klippy_check, "printer_klippy", PRINTER_KLIPPY)
     monkeypatch.setenv("HOME", str(tmp_path))
     args = dry_run.run_input.parse_args([])
     assert dry_run.chosen_klippy(args) is None
