@@ -104,6 +104,8 @@ def klippy_answer(args, config, files, out):
         raise BadInput(str(error))
     for name, why in answer.set_aside.items():
         out.write("  not given to klippy: [%s]: %s\n" % (name, why))
+    for (name, option), why in answer.options_set_aside.items():
+        out.write("  not given to klippy: [%s] %s: %s\n" % (name, option, why))
     for stand_in in answer.stand_ins:
         out.write("  klippy was given another file for [%s] %s: %s: %s in the check's"
                   " temp folder\n" % (stand_in.section, stand_in.option, stand_in.value,

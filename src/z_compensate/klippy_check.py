@@ -72,6 +72,7 @@ DEVICE_OPTIONS = ("serial",)
 WRITTEN_FILES = (("save_variables", "filename"),)
 FOLDER_OPTIONS = (("virtual_sdcard", "path"),)
 RAISED_IN_TEMPLATE = "CommandError: "
+NOT_READ_OPTION = re.compile(r"^Option '[^']*' is not valid in section '[^']*'$")
 # klippy's log once the microcontrollers have their configuration
 LOADED = "Configured MCU"
 HOMING_TIMEOUT = "klippy loaded the configuration, but its G28 did not end within %d s"
@@ -302,13 +303,15 @@ class Answer:
     """What klippy said about a configuration."""
 
     def __init__(self, klippy, message, cause, set_aside, third_party,
-                 module_sections, stand_ins=(), unanswered=None):
+                 module_sections, stand_ins=(), unanswered=None, options_set_aside=None):
         self.klippy = klippy
         # klippy's own message when it refused, else None
         self.message = message
         self.cause = cause
-        # {section: why it was not given to klippy}
+        # {section: why it was not given to klippy}, and of single options
+        # {(section, option): why}
         self.set_aside = set_aside
+        self.options_set_aside = options_set_aside or {}
         self.third_party = third_party
         # The sections klippy accepted that a module of its extras reads:
         # what a simulated printer that does not model them may pass over
@@ -522,17 +525,25 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
                    if name not in set_aside and is_third_party(section, formats)]
     for name in third_party:
         set_aside[name] = THIRD_PARTY
+    options_set_aside = collections.OrderedDict()
     deadline = time.monotonic() + time_limit
     with tempfile.TemporaryDirectory(prefix="z-compensate-stand-ins-") as folder:
-        while True:
+        while time.monotonic() < deadline:
             message, checked, stand_ins = ask(klippy, config, files, sections, set_aside,
-                                              folder, max(1, deadline - time.monotonic()))
+                                              options_set_aside, folder,
+                                              deadline - time.monotonic())
             kept = collections.OrderedDict((name, section) for name, section in sections.items()
                                            if name not in set_aside)
             cause = find_cause(message, kept) if message else None
             needed = explained_by_module(message, cause, third_party) if message else None
             dependents = [] if needed is None else refused_sections(cause, kept)
-            if not dependents or time.monotonic() >= deadline:
+            if not dependents and NOT_READ_OPTION.match(message or "") and cause.option:
+                # An option a module set aside reads in a section of klippy's
+                needed = option_of_module(cause, third_party)
+                if needed is not None and (cause.section, cause.option) not in options_set_aside:
+                    options_set_aside[(cause.section, cause.option)] = NEEDS_MODULE % needed
+                    continue
+            if not dependents:
                 break
             for name in dependents:
                 set_aside[name] = NEEDS_MODULE % needed
@@ -542,7 +553,16 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
     module_sections = [] if message else [
         name for name, section in checked.items() if formats.module_exists(section.module)]
     return Answer(klippy, message, cause, set_aside, third_party, module_sections,
-                  stand_ins, unanswered)
+                  stand_ins, unanswered, options_set_aside)
+
+
+def option_of_module(cause, third_party):
+    """The section set aside as a third party's whose name's first word the
+    refused option's value names, as "endstop_pin: ^mmu:PC15" of an MMU's
+    module; or None."""
+    words = set(NAME_PARTS.split((cause.value or "").lower().lstrip("^~!")))
+    return next((name for name in third_party
+                 if len(name.split("_")[0]) >= 3 and name.split("_")[0].lower() in words), None)
 
 
 def refused_sections(cause, kept):
@@ -554,14 +574,16 @@ def refused_sections(cause, kept):
     return [name for name in kept if name.split()[-1] == cause.section]
 
 
-def ask(klippy, config, files, sections, set_aside, folder, time_limit):
-    """klippy's refusal (or None) of the copy without `set_aside`, with the
-    sections it was given and the StandIns of its files (in `folder`)."""
+def ask(klippy, config, files, sections, set_aside, options_set_aside, folder, time_limit):
+    """klippy's refusal (or None) of the copy without `set_aside` and
+    `options_set_aside`, with the sections it was given and the StandIns of
+    its files (in `folder`)."""
     main = Path(config).name
     checked = collections.OrderedDict(
         (name, section) for name, section in sections.items() if name not in set_aside)
     files = collections.OrderedDict(
-        (relative, without_sections(text, set_aside)) for relative, text in files.items())
+        (relative, without_sections(text, set_aside, options_set_aside))
+        for relative, text in files.items())
     added = []
     stand_in = probe_stand_in(sections, set_aside, klippy.code)
     if stand_in is not None:

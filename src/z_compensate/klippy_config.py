@@ -176,23 +176,25 @@ def read_lines(sections, lines, autosaved=False):
 
 
 # The copy klippy is given
-def without_sections(text, names):
-    """`text` without the sections `names`: their lines become comments, in
-    the SAVE_CONFIG block after its prefix, so that the block stays one
-    that klippy reads and every line keeps its number."""
+def without_sections(text, names, options=()):
+    """`text` without the sections `names` and the options `options`
+    ((section, option) pairs): their lines become comments, in the
+    SAVE_CONFIG block after its prefix, so that the block stays one that
+    klippy reads and every line keeps its number."""
     regular, block = split_autosave(text)
-    regular = "\n".join(commented(regular.split("\n"), names))
+    regular = "\n".join(commented(regular.split("\n"), names, options))
     if not block:
         return regular
     saved = block[len(AUTOSAVE_HEADER):].split("\n")
-    kept = commented(block_lines(block), names)
+    kept = commented(block_lines(block), names, options)
     return regular + AUTOSAVE_HEADER + "\n".join(
         line if bare == new else AUTOSAVE_PREFIX + new
         for line, bare, new in zip(saved, block_lines(block), kept))
 
 
-def commented(lines, names):
-    return ["# " + raw if line.section in names and raw.strip() else raw
+def commented(lines, names, options=()):
+    return ["# " + raw if raw.strip() and (line.section in names or (
+        line.option is not None and (line.section, line.option) in options)) else raw
             for raw, line in zip(lines, scan(lines))]
 
 

@@ -69,21 +69,25 @@ def ours(text):
             klippy_config.read_sections({"printer.cfg": text}).items()}
 
 
-@given(sections, saved_sections, st.sets(names), st.booleans())
-def test_copy_keeps_the_block_and_reads_as_klippy_reads_it(regular, saved, set_aside, add):
+@given(sections, saved_sections, st.sets(names), st.sets(st.tuples(names, option_names)),
+       st.booleans())
+def test_copy_keeps_the_block_and_reads_as_klippy_reads_it(regular, saved, set_aside,
+                                                           options, add):
     text = config_text(regular, saved)
     read = klippy_reads(text)
     if read is None:
         return
     assert ours(text) == read
-    copy = klippy_config.without_sections(text, set_aside)
+    copy = klippy_config.without_sections(text, set_aside, options)
     addition = "[probe]\npin: stand_in\n" if add else ""
     if addition:
         copy = klippy_config.with_additions(copy, addition)
     # The block is where klippy finds it, whatever was set aside or added
     assert bool(klippy_config.split_autosave(copy)[1]) == bool(
         klippy_config.split_autosave(text)[1])
-    expected = {name: options for name, options in read.items() if name not in set_aside}
+    expected = {name: {option: value for option, value in values.items()
+                       if (name, option) not in options}
+                for name, values in read.items() if name not in set_aside}
     if add:
         expected["probe"] = dict(expected.get("probe", {}), pin="stand_in")
     assert klippy_reads(copy) == expected == ours(copy)

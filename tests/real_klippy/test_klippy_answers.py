@@ -457,3 +457,12 @@ def test_dry_run_on_a_printers_host_asks_its_own_klippy(klippy_site, klippy_pyth
             " ~/printer_data/variables.cfg: not on this machine: an empty stand-in"
             " in the check's temp folder") in stdout.splitlines()
     assert not (tmp_path / "printer_data").exists()
+
+
+def test_an_option_a_module_set_aside_reads_is_set_aside_with_it(check):
+    # An MMU's module reads an endstop on its own board in klippy's [extruder]
+    answer = check(CARTESIAN.replace("max_temp: 260\n", "max_temp: 260\nendstop_pin: ^mmu:PC15\n")
+                   + "\n[mmu_machine]\nnum_gates: 4\n")
+    assert answer.accepted, answer.message
+    assert answer.options_set_aside == {
+        ("extruder", "endstop_pin"): klippy_check.NEEDS_MODULE % "mmu_machine"}
