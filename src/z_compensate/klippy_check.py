@@ -450,14 +450,22 @@ def file_stand_ins(sections, folder):
             if path.exists() and not written:
                 continue
             stand_in = Path(folder) / ("%d-%s" % (len(stand_ins) + 1, path.name or "folder"))
+            why = ("a copy, as klippy may write it" if path.exists()
+                   else "not on this machine: an empty stand-in")
             if (section.module, option) in FOLDER_OPTIONS:
                 stand_in.mkdir()
             else:
-                stand_in.write_bytes(path.read_bytes() if path.is_file() else b"")
-            why = ("a copy, as klippy may write it" if path.exists()
-                   else "not on this machine: an empty stand-in")
+                stand_in.write_bytes(readable(path))
             stand_ins.append(StandIn(section.name, option, value, str(stand_in), why))
     return stand_ins
+
+
+def readable(path):
+    """The bytes of the file `path`, or none where it cannot be read."""
+    try:
+        return path.read_bytes()
+    except OSError:
+        return b""
 
 
 def batch_limit(message, sections):
