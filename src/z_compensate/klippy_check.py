@@ -275,7 +275,15 @@ def quotes_value(quoted, value):
                for text in {value, os.path.expanduser(value)})
 
 
-def explained_by_module(message, cause, third_party):
+def device_word(name, own_words):
+    """The first word of a third party's module name that its devices'
+    sections may carry ("mmu" of mmu_machine), or None where it is short
+    or one of klippy's own modules begins so."""
+    first = name.split()[0].split("_")[0].lower()
+    return first if len(first) >= 3 and first not in own_words else None
+
+
+def explained_by_module(message, cause, third_party, own_words):
     """The section set aside as a third party's (a module not installed in
     the answering klippy) that klippy's refusal stems from, or None: the
     message or the refused section names it, as an unknown pin chip, a
@@ -288,9 +296,7 @@ def explained_by_module(message, cause, third_party):
     # of [mmu_machine]
     section_words = set(NAME_PARTS.split(cause.section.lower())) if cause else set()
     for name in third_party:
-        module = name.split()[0].lower()
-        first = module.split("_")[0]
-        if module in words or (len(first) >= 3 and first in section_words):
+        if name.split()[0].lower() in words or device_word(name, own_words) in section_words:
             return name
     return None
 
@@ -330,7 +336,7 @@ class Answer:
         """The third party's section, not installed in this klippy, that
         the refusal stems from, or None."""
         return None if self.accepted else explained_by_module(
-            self.message, self.cause, self.third_party)
+            self.message, self.cause, self.third_party, self.klippy.code.name_words())
 
     def newer_klippy_may_accept(self):
         """Whether the refusal is of a section or option that this klippy
@@ -534,6 +540,7 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
     for name in third_party:
         set_aside[name] = THIRD_PARTY
     options_set_aside = collections.OrderedDict()
+    own_words = formats.name_words()
     deadline = time.monotonic() + time_limit
     with tempfile.TemporaryDirectory(prefix="z-compensate-stand-ins-") as folder:
         while time.monotonic() < deadline:
@@ -543,11 +550,12 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
             kept = collections.OrderedDict((name, section) for name, section in sections.items()
                                            if name not in set_aside)
             cause = find_cause(message, kept) if message else None
-            needed = explained_by_module(message, cause, third_party) if message else None
+            needed = (explained_by_module(message, cause, third_party, own_words)
+                      if message else None)
             dependents = [] if needed is None else refused_sections(cause, kept)
             if not dependents and NOT_READ_OPTION.match(message or "") and cause.option:
                 # An option a module set aside reads in a section of klippy's
-                needed = option_of_module(cause, third_party)
+                needed = option_of_module(cause, third_party, own_words)
                 if needed is not None and (cause.section, cause.option) not in options_set_aside:
                     options_set_aside[(cause.section, cause.option)] = NEEDS_MODULE % needed
                     continue
@@ -564,13 +572,12 @@ def check(config, files, klippy, time_limit=TIME_LIMIT):
                   stand_ins, unanswered, options_set_aside)
 
 
-def option_of_module(cause, third_party):
+def option_of_module(cause, third_party, own_words):
     """The section set aside as a third party's whose name's first word the
     refused option's value names, as "endstop_pin: ^mmu:PC15" of an MMU's
     module; or None."""
     words = set(NAME_PARTS.split((cause.value or "").lower().lstrip("^~!")))
-    return next((name for name in third_party
-                 if len(name.split("_")[0]) >= 3 and name.split("_")[0].lower() in words), None)
+    return next((name for name in third_party if device_word(name, own_words) in words), None)
 
 
 def refused_sections(cause, kept):

@@ -161,6 +161,13 @@ class KlippyFormats:
         fork's plugins)."""
         return any(self.module_files(folder + "/" + module) for folder in MODULE_FOLDERS)
 
+    def name_words(self):
+        """The first words of the names of klippy's modules ("gcode" of
+        gcode_macro, "led"): a module beside klippy that shares one is not
+        told by it."""
+        return {path.split(os.sep)[1].split("_")[0].split(".")[0] for path in self.files
+                if path.split(os.sep)[0] in MODULE_FOLDERS and os.sep in path}
+
     def reads_section(self, section):
         """Whether klippy's code reads [section] by its name (as the
         kinematics read [stepper_x], or the display its [menu ...])."""

@@ -128,3 +128,9 @@ def test_klippys_own_names_plugins_and_firmware_enumerations(tmp_path):
     assert "config_lis2dw oid=%u bus_oid_type=%u lis_chip_type=%u" in commands
     dictionary = mcu_dictionary.data_dictionary(commands, [], set(), {}, code.enumerations)
     assert dictionary["enumerations"]["lis_chip_type"] == {"LIS2DW": 0}
+
+
+def test_first_words_of_klippys_module_names(formats):
+    # A module beside klippy named "widget_leds" is not told by "widget"
+    assert {"widget", "bus", "helper", "default"} <= formats.name_words()
+    assert "docs" not in formats.name_words()
