@@ -72,6 +72,7 @@ DEVICE_OPTIONS = ("serial",)
 WRITTEN_FILES = (("save_variables", "filename"),)
 FOLDER_OPTIONS = (("virtual_sdcard", "path"),)
 RAISED_IN_TEMPLATE = "CommandError: "
+TEMPLATE_NAMED = re.compile(r"^Error evaluating '([^':]*):")
 NOT_READ_OPTION = re.compile(r"^Option '[^']*' is not valid in section '[^']*'$")
 # klippy's log once the microcontrollers have their configuration
 LOADED = "Configured MCU"
@@ -481,9 +482,11 @@ def batch_limit(message, sections):
     None."""
     # klippy gives a template's error after the template's name
     error = (message or "").rsplit(RAISED_IN_TEMPLATE, 1)[-1]
+    template = TEMPLATE_NAMED.match(message or "")
     raising = [name for name, section in sections.items()
-               if any(error and error in value and "action_raise_error" in value
-                      for value in section.options.values())]
+               if "action_raise_error" in "".join(section.options.values())
+               and ((template and template.group(1) == name)
+                    or any(error and error in value for value in section.options.values()))]
     asking = [name for name, section in sections.items()
               if any(BATCH_UNANSWERED.search(value) for value in section.options.values())]
     if UNDEFINED_IN_TEMPLATE in (message or ""):

@@ -403,7 +403,9 @@ def test_what_needs_a_module_set_aside_is_set_aside_with_it(check, old, new, mod
     assert answer.set_aside[dependent] == klippy_check.NEEDS_MODULE % module
 
 
-def test_a_macro_that_asks_the_probe_names_batch_modes_limit(check):
+@pytest.mark.parametrize("raised", ['"Probe dock failed!"', '"Probe %s failed!" % "dock"'],
+                         ids=["literal", "formatted"])
+def test_a_macro_that_asks_the_probe_names_batch_modes_limit(check, raised):
     answer = check(COREXY_HOMING_OVERRIDE.replace("  G28 Z\n", """  _DOCK_CHECK
   G28 Z
 
@@ -415,9 +417,9 @@ gcode:
 [gcode_macro _DOCK_VERIFY]
 gcode:
   {% if not printer.probe.last_query %}
-    {action_raise_error("Probe dock failed!")}
+    {action_raise_error(RAISED)}
   {% endif %}
-"""))
+""".replace("RAISED", raised)))
     assert answer.accepted, answer.message
     assert "[gcode_macro _DOCK_VERIFY]'s own error \"Probe dock failed!\"" in answer.unanswered[0]
     assert "QUERY_PROBE and QUERY_ENDSTOPS always read" in answer.unanswered[1]
