@@ -9,9 +9,12 @@ printer's own way ([safe_z_home], [homing_override]). Its answer is
 accepted, or refused with klippy's own message.
 
 What klippy cannot know stays out of the copy and is named: the module's
-own section, which the simulated run answers with the module itself, and
+own section, which the simulated run answers with the module itself,
 sections of modules that are not in that klippy's extras (installed beside
-klippy, or from a newer klippy).
+klippy, or from a newer klippy), and what klippy refuses only for want of
+such a module. Files the configuration names and this machine lacks get
+stand-ins. Where batch mode cannot answer (no microcontroller replies, no
+clock to wait on), the answer names the macro and the limit.
 """
 import collections
 import importlib.metadata
