@@ -18,9 +18,11 @@ to a new folder of the run's own in the out directory; when klippy refuses
 something the run says which configured value caused it and writes only the
 picture of the run up to the refusal. The user's own file is never written.
 """
+import collections
 import difflib
 import itertools
 import logging
+import os
 import random
 import shutil
 import sys
@@ -30,7 +32,7 @@ from pathlib import Path
 
 import klippysim
 
-from . import install, klippy_check, klippy_run, refusal, run_input, run_picture, run_trace
+from . import install, klippy_check, klippy_config, klippy_run, refusal, run_input, run_picture, run_trace
 from .run_input import EXIT_BAD_INPUT, BadInput
 
 # Commands that begin with the wipe, whose stage 0 is worth showing
@@ -59,7 +61,6 @@ MODULE_SEED_ARG = "z_compensate_seed"
 # Seeds drawn for a run given none: short enough to type again
 NEW_SEEDS = 10 ** 6
 # The line that opens the block SAVE_CONFIG writes at the end of printer.cfg
-AUTOSAVE_MARK = "#*# <---------------------- SAVE_CONFIG ---------------------->"
 
 
 class Refused(Exception):
@@ -78,12 +79,21 @@ def copy_config(files, config, dest_dir):
 
 # klippy's answer, before the simulated run
 def chosen_klippy(args):
+    """The klippy that answers, and why: --klipper, else the printer's own
+    (on a printer's host), else the embedded one; or None."""
     try:
         if args.klipper is not None:
-            return klippy_check.from_checkout(args.klipper, args.klipper_python)
-        return klippy_check.embedded()
+            klippy, why = klippy_check.from_checkout(args.klipper, args.klipper_python), "--klipper"
+        else:
+            klippy, why = klippy_check.printer_klippy(), "found at ~/%s" % klippy_check.PRINTER_CHECKOUT
+            if klippy is None:
+                klippy, why = klippy_check.embedded(), "embedded: no klippy at ~/%s with ~/%s" % (
+                    klippy_check.PRINTER_CHECKOUT, klippy_check.PRINTER_ENV)
     except klippy_check.KlippyUnavailable as error:
         raise BadInput(str(error))
+    if klippy is not None:
+        klippy.found_because = why
+    return klippy
 
 
 def klippy_answer(klippy, config, files, out, engine):
@@ -96,10 +106,19 @@ def klippy_answer(klippy, config, files, out, engine):
         raise BadInput(str(error))
     for name, why in answer.set_aside.items():
         out.write("  not given to klippy: [%s]: %s\n" % (name, why))
+    for (name, option), why in answer.options_set_aside.items():
+        out.write("  not given to klippy: [%s] %s: %s\n" % (name, option, why))
+    for stand_in in answer.stand_ins:
+        out.write("  klippy was given another file for [%s] %s: %s: %s in the check's"
+                  " temp folder\n" % (stand_in.section, stand_in.option, stand_in.value,
+                                      stand_in.why))
     if not answer.accepted:
         raise BadInput("\n  ".join(klippy_refusal(config, answer)))
-    out.write("  klippy accepts the configuration and homes the printer with G28,"
-              " then runs the command\n")
+    if answer.unanswered:
+        out.write("".join("  %s\n" % line for line in answer.unanswered))
+    else:
+        out.write("  klippy accepts the configuration and homes the printer with G28,"
+                  " then runs the command\n")
     if klippy.embedded:
         out.write("  (not the printer's own klippy: to ask that one, run with"
                   " --klipper ~/klipper)\n")
@@ -117,6 +136,15 @@ def klippy_refusal(config, answer):
     if answer.message in CONFIG_HINTS:
         lines.append(CONFIG_HINTS[answer.message])
     lines.append("answered by " + answer.klippy.describe())
+    missing = answer.missing_module()
+    if missing is not None:
+        lines.append("this needs [%s], whose module is not installed in that klippy and was"
+                     " set aside: run the dry run on the printer's host (its klippy"
+                     " at ~/klipper has the module), or install the module into %s"
+                     % (missing, os.path.join(answer.klippy.klippy_dir, "extras")))
+    elif answer.message.startswith("Unknown command") and answer.third_party:
+        lines.append("the command may be one of a module set aside here: [%s]"
+                     % "], [".join(answer.third_party))
     if answer.newer_klippy_may_accept():
         lines.append("a klippy newer than %s may accept this: to ask the printer's"
                      " own, run with --klipper ~/klipper" % klippy_check.EMBEDDED_DATE)
@@ -469,6 +497,11 @@ def dry_run(args, klippy_dir, out):
         work = Path(work)
         if klippy is not None:
             run, saved = run_in_klippy(args, klippy, command, config, files, seed, out)
+            if run is None:
+                # klippy's homing cannot be followed in batch mode (named above)
+                out.write("  the simulated printer alone runs the command\n")
+                run, saved = run_simulated(args, klippy_dir, command, config, files, seed,
+                                           out, work)
         else:
             out.write("No klippy to ask for %s: the simulated printer alone answers. To"
                       " have klippy answer, run with --klipper ~/klipper, or install"
@@ -504,17 +537,21 @@ def announce(out, command, config, seed, host):
 
 def run_in_klippy(args, klippy, command, config, files, seed, out):
     """The command run by klippy itself after its G28; (run, the
-    configuration as the run saved it)."""
+    configuration as the run saved it), or (None, None) where klippy's
+    homing could not be followed in batch mode and the command never
+    started."""
     try:
         engine = klippy_run.Engine(command.line, klippy.command[0], {MODULE_SEED_ARG: seed},
                                    seed, args.true_offset)
     except klippy_run.EngineUnavailable as error:
         raise BadInput(str(error))
-    sections = klippy_check.read_sections(files)
+    sections = klippy_check.read_sections(files, config.name)
     if "z_compensate" not in sections:
         raise no_module(config, command)
     started = time.monotonic()
-    klippy_answer(klippy, config, files, out, engine)
+    answer = klippy_answer(klippy, config, files, out, engine)
+    if answer.unanswered and not engine.command_started():
+        return None, None
     run = KlippyRun(engine.record, sections, command, config, seed,
                     args.true_offset is not None)
     run.wall_time = time.monotonic() - started
@@ -523,31 +560,89 @@ def run_in_klippy(args, klippy, command, config, files, seed, out):
     error = replay(run, out, command.name in WIPING_COMMANDS)
     if error is not None:
         run.refusal = refusal_report(run, error)
-    return run, saved_text(engine, files[config.name])
+    return run, saved_text(engine, files, config.name, answer)
 
 
-def saved_text(engine, original):
-    """The user's file as klippy's SAVE_CONFIG left the copy: where the copy
-    klippy was given differed from the file (sections set aside, a stand-in
-    added), the file with the copy's saved block, without what SAVE_CONFIG
-    changed above it (the options it comments out as the block now holds
-    them)."""
+def saved_text(engine, files, main, answer):
+    """The user's file `main` of `files` as klippy's SAVE_CONFIG left the
+    copy: where the copy klippy was given differed from the file (sections
+    or options set aside, a stand-in added), the user's file with the values
+    of the copy's new block (see saved_block)."""
+    original = files[main]
     saved = engine.saved_config
-    if saved is None or engine.given_config == original:
-        return saved if saved is not None else original
-    return autosave_block_replaced(original, saved)
-
-
-def autosave_block_replaced(original, saved):
-    """`original` with the block SAVE_CONFIG wrote into `saved`."""
-    def split(text):
-        at = text.find(AUTOSAVE_MARK)
-        return (text, "") if at < 0 else (text[:at], text[at:])
-    body, _ = split(original)
-    _, block = split(saved)
-    if not block:
+    if saved is None or saved == engine.given_config:
         return original
-    return body.rstrip("\n") + "\n\n" + block
+    if engine.given_config == original:
+        return saved
+    given_files = dict(files, **{main: engine.given_config})
+    copy_only = set(klippy_config.read_sections(given_files, main)) - set(
+        klippy_config.read_sections(files, main))
+    return saved_block(original, saved, copy_only, answer.set_aside,
+                       answer.options_set_aside)
+
+
+def saved_block(original, saved, copy_only, set_aside=(), options_set_aside=()):
+    """`original` with the SAVE_CONFIG block that klippy wrote into `saved`:
+    without the sections only the copy had (`copy_only`, a stand-in
+    [probe]), with the original block's sections and options that klippy
+    was not given (`set_aside`, `options_set_aside`: klippy dropped them
+    from its block), and with the options the block now holds commented
+    out above it, as SAVE_CONFIG does."""
+    regular, old_block = klippy_config.split_autosave(original)
+    _, new_block = klippy_config.split_autosave(saved)
+    if not new_block:
+        return original
+    chunks = [(name, [line for line, bare in zip(lines, klippy_config.block_lines(
+        klippy_config.AUTOSAVE_HEADER + "\n".join(lines)))
+        if not bare.strip().startswith(("#", ";"))])
+        for name, lines in block_chunks(new_block) if name not in copy_only]
+    chunks = [(name, lines) for name, lines in chunks if section_lines(lines)]
+    kept = collections.OrderedDict(chunks)
+    holds = set(option for name, lines in chunks if name is not None
+                for option in block_options(lines))
+    for name, lines in block_chunks(old_block):
+        if name in set_aside and name not in kept:
+            kept[name] = lines
+        for (section, option) in options_set_aside:
+            if section != name or section in set_aside:
+                continue
+            option_lines = [line for line, scanned in zip(lines, klippy_config.scan(
+                klippy_config.block_lines(klippy_config.AUTOSAVE_HEADER + "\n".join(lines))))
+                if scanned.option == option]
+            kept.setdefault(name, lines[:1])
+            kept[name] = kept[name] + option_lines
+    regular = "\n".join(klippy_config.commented(regular.split("\n"), (), holds))
+    body = "".join(line + "\n" for lines in kept.values()
+                   for line in section_lines(lines) + ["#*#"])
+    return regular.rstrip("\n") + "\n" + klippy_config.AUTOSAVE_HEADER + body
+
+
+def section_lines(lines):
+    """A block's section without the "#*#" lines that end it."""
+    while lines and lines[-1].strip() in ("", "#*#"):
+        lines = lines[:-1]
+    return lines
+
+
+def block_chunks(block):
+    """[(section name, its raw lines)] of a SAVE_CONFIG block, in order; the
+    lines before the first section under None."""
+    if not block:
+        return []
+    raw = block[len(klippy_config.AUTOSAVE_HEADER):].split("\n")
+    chunks = [[None, []]]
+    for line, scanned in zip(raw, klippy_config.scan(klippy_config.block_lines(block))):
+        if scanned.kind == klippy_config.HEADER:
+            chunks.append([scanned.section, []])
+        chunks[-1][1].append(line)
+    return [tuple(chunk) for chunk in chunks]
+
+
+def block_options(lines):
+    """(section, option) of the options in the raw block lines `lines`."""
+    bare = klippy_config.block_lines(klippy_config.AUTOSAVE_HEADER + "\n".join(lines))
+    return [(line.section, line.option) for line in klippy_config.scan(bare)
+            if line.kind == klippy_config.OPTION]
 
 
 def run_simulated(args, klippy_dir, command, config, files, seed, out, work):

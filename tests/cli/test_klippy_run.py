@@ -9,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from generated import budget
-from z_compensate import dry_run, run_input, run_trace
+from z_compensate import dry_run, klippy_config, run_input, run_trace
 from z_compensate.klippy_run import launcher, printer_model
 
 START = launcher.START_TIME
@@ -60,22 +60,32 @@ def test_replay_of_a_wipe_shows_the_stage_it_starts_in():
     assert [change.stage for change in run.stages] == [0, 4]
 
 
-LINE = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\r\n\x0b\x0c"
-                             "\x1c\x1d\x1e\x85\u2028\u2029"), max_size=20)
+def block(*lines):
+    return klippy_config.AUTOSAVE_HEADER + "".join(
+        ("#*# " + line).rstrip() + "\n" for line in lines)
 
 
-@budget(50)
-@given(body=st.lists(LINE, max_size=5), old=st.lists(LINE, max_size=3),
-       new=st.lists(LINE, min_size=1, max_size=3))
-def test_saved_block_replaces_the_files_own(body, old, new):
-    def block(lines):
-        return dry_run.AUTOSAVE_MARK + "\n" + "".join("#*# %s\n" % line for line in lines)
-    text = "".join(line + "\n" for line in body)
-    original = text + (block(old) if old else "")
-    saved = dry_run.autosave_block_replaced(original, "[copy]\n" + block(new))
-    assert saved.endswith(block(new))
-    assert saved.count(dry_run.AUTOSAVE_MARK) == 1
-    assert saved.startswith(text.rstrip("\n"))
+def test_saved_file_is_the_users_with_the_new_blocks_values():
+    """klippy was given a copy without [scanner] (set aside, its saved
+    values commented in the block), with a stand-in [probe]: the saved file
+    keeps the user's [scanner] values, takes the new ones, and carries
+    nothing only the copy had."""
+    body = "[printer]\nkinematics: cartesian\n\n[z_compensate]\nspeed: 5\n\n[scanner]\nx: 1\n"
+    original = body + block("[scanner]", "model = 1.5", "", "[extruder]", "pid_kp = 20")
+    saved = ("[printer]\nkinematics: cartesian\n\n[probe]\npin: stand-in\n"
+             + block("[extruder]", "pid_kp = 22", "", "[probe]", "z_offset = 0.4", "",
+                     "[z_compensate]", "speed = 7", "", "# [scanner]"))
+    result = dry_run.saved_block(original, saved, {"probe"}, {"scanner": "set aside"})
+    regular, new_block = klippy_config.split_autosave(result)
+    sections = klippy_config.read_sections({"printer.cfg": result})
+    assert "probe" not in sections and "stand-in" not in result
+    assert "#*# # [scanner]" not in new_block
+    assert sections["scanner"].options == {"x": "1", "model": "1.5"}
+    assert sections["extruder"].options["pid_kp"] == "22"
+    # The file's own value gives way to the saved one, as SAVE_CONFIG does it
+    assert sections["z_compensate"].options["speed"] == "7"
+    assert regular.startswith(body.split("speed")[0])
+    assert result.count(klippy_config.AUTOSAVE_HEADER) == 1
 
 
 class Reactor:

@@ -1,7 +1,7 @@
 """The printer that the real-klippy tests run, and how klippy runs it."""
 import re
 
-from z_compensate import klippy_check, mcu_dictionary
+from z_compensate import klippy_check, klippy_code
 
 # The printer: the bed probe reports Z = position_min (-2) plus the axis
 # twist compensation (3.9), 1.9; the nozzle touches the bed at Z 0.05. A
@@ -128,7 +128,7 @@ def write_printer_files(directory, config, klippy_dir):
     (directory / "printer.cfg").write_text(config)
     klippy_check.write_dictionaries(
         klippy_check.read_sections({"printer.cfg": config}),
-        mcu_dictionary.KlippyFormats(klippy_dir), directory)
+        klippy_code.KlippyFormats(klippy_dir), directory)
 
 
 def klippy_command(python, directory, *input_args):

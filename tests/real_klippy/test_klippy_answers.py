@@ -263,7 +263,8 @@ serial: /dev/serial/by-id/usb-scanner
 speed: 40""")
     answer = check(config, macros="[macro_pack settings]\nvariable_park: 1\n")
     assert answer.accepted, answer.message
-    assert answer.third_party == ["scanner", "macro_pack settings"]
+    # (in the order klippy reads them: the include first)
+    assert answer.third_party == ["macro_pack settings", "scanner"]
     assert "plain [probe] with its offsets" in answer.set_aside["scanner"]
     assert "beside klippy" in answer.set_aside["macro_pack settings"]
     assert not {"scanner", "macro_pack settings"} & set(answer.module_sections)
@@ -303,7 +304,8 @@ def test_dry_run_asks_klippy_first(klippy_site, klippy_python, tmp_path):
         "error: %s: klippy refuses the configuration: Option 'max_z_jerk' is"
         " not valid in section 'printer'" % config,
         "  in [printer] max_z_jerk: 4",
-        "  answered by " + klippy_check.from_checkout(klippy_site, klippy_python).describe(),
+        "  answered by %s (--klipper)"
+        % klippy_check.from_checkout(klippy_site, klippy_python).describe(),
         "  a klippy newer than 2023-10 may accept this: to ask the printer's own,"
         " run with --klipper ~/klipper"]
     assert os.listdir(str(tmp_path / "out")) == runs
@@ -316,3 +318,154 @@ def test_dry_run_asks_klippy_first(klippy_site, klippy_python, tmp_path):
         "error: %s: klippy refuses the configuration: G-Code move transform already"
         " specified" % config,
         "  " + dry_run.CONFIG_HINTS["G-Code move transform already specified"]]
+
+
+SAVE_CONFIG_BLOCK = """
+#*# <---------------------- SAVE_CONFIG ---------------------->
+#*# DO NOT EDIT THIS BLOCK OR BELOW. The contents are auto-generated.
+#*#
+#*# [heater_bed]
+#*# control = pid
+#*# pid_kp = 70.0
+#*# pid_ki = 1.5
+#*# pid_kd = 800.0
+#*#
+#*# [scanner model default]
+#*# model_coef = 1.5, 1.8
+"""
+# A scanning probe's section, set aside, just before the block
+SCANNER = """
+[scanner]
+serial: /dev/serial/by-id/usb-scanner
+x_offset: 0
+y_offset: 20
+"""
+
+
+def with_block(config):
+    return config.replace("control: watermark\n", "") + SCANNER + SAVE_CONFIG_BLOCK
+
+
+def test_the_save_config_blocks_values_count(check):
+    # The bed's PID values live in the block; the scanner set aside before
+    # it and the stand-in probe added leave it where klippy reads it
+    answer = check(with_block(CARTESIAN.replace("[probe]\npin: ^PB3", "[probe_unused]\npin: ^PB3")
+                              .replace("[probe_unused]\npin: ^PB3\nx_offset: -20\ny_offset: 5\n"
+                                       "z_offset: 1.5\n", "")))
+    assert answer.accepted, answer.message
+    assert {"scanner", "scanner model default"} <= set(answer.set_aside)
+
+
+@pytest.mark.parametrize("sections", [
+    "[adxl345]\ncs_pin: PB12\n\n[resonance_tester]\naccel_chip: adxl345\n"
+    "probe_points: 100, 100, 20\n\n[input_shaper]\nshaper_freq_x: 50\nshaper_freq_y: 40\n",
+    "[lis2dw]\ncs_pin: PB12\n\n[resonance_tester]\naccel_chip: lis2dw\n"
+    "probe_points: 100, 100, 20\n",
+    "[mpu9250]\ni2c_mcu: mcu\n\n[resonance_tester]\naccel_chip: mpu9250\n"
+    "probe_points: 100, 100, 20\n",
+], ids=["adxl345", "lis2dw", "mpu9250"])
+def test_accelerometers_and_resonance_testing_load(check, sections):
+    answer = check(CARTESIAN + "\n" + sections)
+    assert answer.accepted, answer.message
+
+
+def test_files_named_by_path_get_stand_ins(check, tmp_path, monkeypatch):
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    answer = check(CARTESIAN + "\n[save_variables]\nfilename: ~/printer_data/variables.cfg\n")
+    assert answer.accepted, answer.message
+    [stand_in] = answer.stand_ins
+    assert (stand_in.section, stand_in.option) == ("save_variables", "filename")
+    assert "not on this machine" in stand_in.why
+    # A file that is here is given as a copy: klippy may write it
+    variables = tmp_path / "variables.cfg"
+    variables.write_text("[Variables]\nparked = 1\n")
+    answer = check(CARTESIAN + "\n[save_variables]\nfilename: %s\n" % variables)
+    assert answer.accepted, answer.message
+    assert answer.stand_ins[0].why.startswith("a copy")
+    assert variables.read_text() == "[Variables]\nparked = 1\n"
+
+
+@pytest.mark.parametrize("old, new, module, dependent", [
+    # An accelerometer on the scanning probe's own chip
+    ("[tensink_v2]", "[adxl345]\ncs_pin: scanner:PA3\n\n[tensink_v2]", "scanner", "adxl345"),
+    # A homing macro that reads the state of a module set aside
+    ("[safe_z_home]\nhome_xy_position: 100, 100\nz_hop: 5\n",
+     "[z_calibration]\nswitch_offset: 0.5\n\n[homing_override]\ngcode:\n  G28 X Y\n"
+     "  {% if printer.z_calibration.last_query %}G28 Z{% endif %}\n", "z_calibration",
+     "homing_override"),
+    # A device of a module set aside, in a section klippy reads by its name
+    ("[tensink_v2]", "[mmu_machine]\nnum_gates: 4\n\n[stepper_mmu_gear]\nstep_pin: PC1\n"
+     "\n[tmc2209 stepper_mmu_gear]\nuart_pin: PC2\nrun_current: 0.5\n\n[tensink_v2]",
+     "mmu_machine", "tmc2209 stepper_mmu_gear"),
+], ids=["pin chip", "template", "device"])
+def test_what_needs_a_module_set_aside_is_set_aside_with_it(check, old, new, module, dependent):
+    answer = check(CARTESIAN.replace(old, new) + SCANNER)
+    assert answer.accepted, answer.message
+    assert answer.set_aside[dependent] == klippy_check.NEEDS_MODULE % module
+
+
+@pytest.mark.parametrize("raised", ['"Probe dock failed!"', '"Probe %s failed!" % "dock"'],
+                         ids=["literal", "formatted"])
+def test_a_macro_that_asks_the_probe_names_batch_modes_limit(check, raised):
+    answer = check(COREXY_HOMING_OVERRIDE.replace("  G28 Z\n", """  _DOCK_CHECK
+  G28 Z
+
+[gcode_macro _DOCK_CHECK]
+gcode:
+  QUERY_PROBE
+  _DOCK_VERIFY
+
+[gcode_macro _DOCK_VERIFY]
+gcode:
+  {% if not printer.probe.last_query %}
+    {action_raise_error(RAISED)}
+  {% endif %}
+""".replace("RAISED", raised)))
+    assert answer.accepted, answer.message
+    assert "[gcode_macro _DOCK_VERIFY]'s own error \"Probe dock failed!\"" in answer.unanswered[0]
+    assert "QUERY_PROBE and QUERY_ENDSTOPS always read" in answer.unanswered[1]
+
+
+def test_a_template_that_reads_what_start_up_sets_names_batch_modes_limit(check):
+    answer = check(COREXY_HOMING_OVERRIDE.replace("  G1 X120 Y95 F6000\n", """  G1 X{printer["gcode_macro _VARS"].park.at.x} Y95 F6000
+
+[gcode_macro _VARS]
+variable_park: {}
+gcode:
+
+[delayed_gcode _INIT]
+initial_duration: 1
+gcode:
+  SET_GCODE_VARIABLE MACRO=_VARS VARIABLE=park VALUE="{{'at': {'x': 120}}}"
+"""))
+    assert answer.accepted, answer.message
+    assert "[delayed_gcode _INIT] sets up at start-up" in answer.unanswered[1]
+
+
+def test_dry_run_on_a_printers_host_asks_its_own_klippy(klippy_site, klippy_python, tmp_path,
+                                                        monkeypatch):
+    # Klipper's install in the home folder: the checkout and its Python
+    monkeypatch.setenv("HOME", str(tmp_path))
+    (tmp_path / "klipper").symlink_to(klippy_site)
+    (tmp_path / "klippy-env" / "bin").mkdir(parents=True)
+    (tmp_path / "klippy-env" / "bin" / "python").symlink_to(klippy_python)
+    config = tmp_path / "printer.cfg"
+    config.write_text(dry_run.run_input.EXAMPLE_CONFIG.read_text()
+                      + "\n[save_variables]\nfilename: ~/printer_data/variables.cfg\n")
+    code, stdout, _ = dry("--config", str(config), "--out", str(tmp_path / "out"),
+                          "Z_OFFSET_CALIBRATION")
+    assert code == 0
+    assert stdout.splitlines()[0].endswith("(found at ~/klipper)")
+    assert ("  klippy was given another file for [save_variables] filename:"
+            " ~/printer_data/variables.cfg: not on this machine: an empty stand-in"
+            " in the check's temp folder") in stdout.splitlines()
+    assert not (tmp_path / "printer_data").exists()
+
+
+def test_an_option_a_module_set_aside_reads_is_set_aside_with_it(check):
+    # An MMU's module reads an endstop on its own board in klippy's [extruder]
+    answer = check(CARTESIAN.replace("max_temp: 260\n", "max_temp: 260\nendstop_pin: ^mmu:PC15\n")
+                   + "\n[mmu_machine]\nnum_gates: 4\n")
+    assert answer.accepted, answer.message
+    assert answer.options_set_aside == {
+        ("extruder", "endstop_pin"): klippy_check.NEEDS_MODULE % "mmu_machine"}

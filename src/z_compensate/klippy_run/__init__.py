@@ -104,6 +104,12 @@ class Engine:
         return self.record is not None and any(
             kind == "time_limit" for _, kind, _ in self.record["events"])
 
+    def error(self):
+        """klippy's last error on its console ("!! ..."), or None."""
+        errors = [data["text"][3:] for _, kind, data in (self.record or {}).get("events", [])
+                  if kind == "console" and data["text"].startswith("!! ")]
+        return errors[-1] if errors else None
+
     def command_started(self):
         return self.record is not None and any(
             kind == "input" and data["line"] == self.command_line
