@@ -209,9 +209,11 @@ class DraftSave:
     after a crash."""
 
     def __init__(self, cfgname):
-        self.cfgname = cfgname
+        # klippy keeps the name it was started with, which may be relative:
+        # its folder must be a name that can be opened and flushed
+        self.cfgname = os.path.abspath(cfgname)
         self.target = os.path.realpath(cfgname)
-        folder, name = os.path.split(cfgname)
+        folder, name = os.path.split(self.cfgname)
         stem, ext = split_cfg_name(name)
         self.draft_stem = os.path.join(folder, "." + stem + ".z_compensate")
         self.draft = self.draft_stem + ext

@@ -436,3 +436,19 @@ def test_what_a_save_cut_short_left_goes_at_the_next_start(make_printer, tmp_pat
     assert sorted(p for p in os.listdir(str(tmp_path)) if p.startswith((".", "printer-"))) == \
         sorted(kept)
     assert os.listdir(str(tmp_path / "config_backups")) == []
+
+
+@pytest.mark.parametrize("host", [renaming_host, in_place_host], ids=["renaming", "in place"])
+def test_a_configuration_named_relative_to_klippys_folder_saves(make_printer, tmp_path,
+                                                                 monkeypatch, host):
+    # klippy started as `klippy.py printer.cfg` keeps that name
+    make_printer("")
+    loader = sys.modules["extras.z_compensate"]
+    os.makedirs(str(tmp_path / "saved" / "config_backups"))
+    (tmp_path / "saved" / "printer.cfg").write_bytes(OLD)
+    monkeypatch.chdir(tmp_path / "saved")
+    loader.DraftSave("printer.cfg").save(host)
+    assert (tmp_path / "saved" / "printer.cfg").read_bytes() == NEW
+    assert [open(p, "rb").read() for p in glob.glob("printer-*.cfg")
+            + glob.glob("config_backups/printer-*.cfg")] == [OLD]
+    assert hidden_files(str(tmp_path / "saved")) == []
