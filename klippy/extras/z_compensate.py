@@ -168,9 +168,15 @@ def write_flushed(name, data, like=None):
 
 def overwrite(fd, data):
     """Writes `data` over the open file from its start, then cuts it
-    there: a new text no longer than the old needs no new disk space."""
+    there: a new text no longer than the old needs no new disk space.
+
+    A shorter text is written followed by blank lines up to the old
+    length, which a configuration file reads as the same text: killed
+    before the cut, the file is the new configuration, not its text
+    followed by the end of the old one."""
+    padding = os.fstat(fd).st_size - len(data)
     os.lseek(fd, 0, os.SEEK_SET)
-    write_all(fd, data)
+    write_all(fd, data + b"\n" * max(padding, 0))
     os.ftruncate(fd, len(data))
     os.fsync(fd)
 

@@ -452,3 +452,33 @@ def test_a_configuration_named_relative_to_klippys_folder_saves(make_printer, tm
     assert [open(p, "rb").read() for p in glob.glob("printer-*.cfg")
             + glob.glob("config_backups/printer-*.cfg")] == [OLD]
     assert hidden_files(str(tmp_path / "saved")) == []
+
+
+class Killed(BaseException):
+    """Klipper killed at a step: nothing after it runs."""
+
+
+@budget(60)
+@given(old=st.binary(max_size=300), new=st.binary(max_size=300))
+def test_killed_before_the_cut_a_file_written_in_place_holds_the_new_text(
+        make_printer, tmp_path, monkeypatch, old, new):
+    make_printer("")
+    loader = sys.modules["extras.z_compensate"]
+    path = str(tmp_path / "in_place.cfg")
+    with open(path, "wb") as f:
+        f.write(old)
+
+    def killed(*args):
+        raise Killed()
+    monkeypatch.setattr(loader.os, "ftruncate", killed)
+    fd = os.open(path, os.O_WRONLY)
+    try:
+        with pytest.raises(Killed):
+            loader.overwrite(fd, new)
+    finally:
+        os.close(fd)
+        monkeypatch.undo()
+    # The new text, then blank lines where the old text was longer
+    content = open(path, "rb").read()
+    assert content[:len(new)] == new
+    assert content[len(new):] == b"\n" * max(len(old) - len(new), 0)
