@@ -389,6 +389,12 @@ class ConfigSaveWithoutRestart:
             gcode.request_restart = lambda result: None
             try:
                 self.saver.cmd_SAVE_CONFIG(gcmd)
+            except self.printer.command_error as error:
+                # The host's error for a file it could not write names no
+                # reason: the system's is the error it was handling
+                if isinstance(error.__context__, (IOError, OSError)):
+                    raise error.__context__
+                raise
             finally:
                 del gcode.request_restart
                 start_args['config_file'] = cfgname

@@ -162,14 +162,17 @@ def test_refused_save_keeps_the_file_and_the_pending_values(make_printer,
     assert printer.restart_request is None
 
 
-def test_a_file_that_cannot_be_written_is_a_command_error(make_printer, monkeypatch):
+# The loader's own step, and the host's save into the draft
+@pytest.mark.parametrize("refused", ["printer.cfg", ".printer.z_compensate-"])
+def test_a_file_that_cannot_be_written_is_a_command_error_naming_why(make_printer,
+                                                                    monkeypatch, refused):
     printer = make_printer("")
     path = printer.get_start_args()["config_file"]
     before = open(path).read()
     printer.lookup_object("configfile").set("probe", "z_offset", "1.900")
 
     def rename(source, destination, rename=os.rename):
-        if destination == path:
+        if os.path.basename(destination).startswith(refused):
             raise PermissionError(13, "Permission denied", destination)
         rename(source, destination)
     monkeypatch.setattr(os, "rename", rename)
