@@ -164,33 +164,64 @@ void assign(bool& field, PyObject* value, const char* name, const ValueRule& rul
 void assign(std::array<double, 2>& field, PyObject* value, const char* name,
             const ValueRule& rule);
 
+// Every attribute's getter and setter share one body: the object's check,
+// and the Python exception for what the attribute's own part threw. That
+// part comes as a function and its data, so that each attribute adds only
+// what is its own.
+template <typename Class>
+using AttributeReader = PyObject* (*)(typename Class::Core& core, const void* part);
+template <typename Class>
+using AttributeWriter = void (*)(typename Class::Core& core, PyObject* value, const void* part);
+
 // An object that was never initialised has none of its attributes, so that
 // hasattr() and inspect see an empty object rather than an error.
-template <typename Class, typename Getter>
-PyObject* get_attribute(PyObject* self, const char* name, Getter&& getter) {
+template <typename Class>
+PyObject* read_attribute(PyObject* self, const char* name, AttributeReader<Class> read,
+                         const void* part) {
   try {
     if (!Class::initialised(self)) {
       py_api::raise(PyExc_AttributeError, std::string("'") + Class::name +
                                               "' object has no attribute '" + name +
                                               "' before it is initialised");
     }
-    return getter(Class::core(self));
+    return read(Class::core(self), part);
   } catch (...) {
     Class::set_error(std::current_exception());
     return nullptr;
   }
 }
 
-template <typename Class, typename Setter>
-int set_attribute(PyObject* self, PyObject* value, const char* name, Setter&& setter) {
+template <typename Class>
+int write_attribute(PyObject* self, PyObject* value, const char* name,
+                    AttributeWriter<Class> write, const void* part) {
   try {
     if (value == nullptr) py_api::raise(PyExc_TypeError, std::string("cannot delete ") + name);
-    setter(Class::core(self), value);
+    write(Class::core(self), value, part);
     return 0;
   } catch (...) {
     Class::set_error(std::current_exception());
     return -1;
   }
+}
+
+template <typename Class, typename Getter>
+PyObject* get_attribute(PyObject* self, const char* name, const Getter& getter) {
+  return read_attribute<Class>(
+      self, name,
+      [](typename Class::Core& core, const void* part) -> PyObject* {
+        return (*static_cast<const Getter*>(part))(core);
+      },
+      &getter);
+}
+
+template <typename Class, typename Setter>
+int set_attribute(PyObject* self, PyObject* value, const char* name, const Setter& setter) {
+  return write_attribute<Class>(
+      self, value, name,
+      [](typename Class::Core& core, PyObject* given, const void* part) {
+        (*static_cast<const Setter*>(part))(core, given);
+      },
+      &setter);
 }
 
 // One plain attribute: its name, where the core keeps it and its rule.
