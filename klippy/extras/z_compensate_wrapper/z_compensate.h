@@ -55,6 +55,9 @@ class MissingAttribute : public std::runtime_error {
       : std::runtime_error("'ZCompensateInitWrapper' object has no attribute '" + attribute + "'") {}
 };
 
+// Throws MissingAttribute: one body for every kind of host reference.
+[[noreturn, gnu::cold]] void throw_missing_attribute(const char* attribute);
+
 // A move's target as it is given: X and Y, then Z where there is one; what
 // follows Z is no part of a move.
 class MoveTarget {
@@ -335,7 +338,7 @@ class ZCompensate : public Settings {
 
 template <typename T>
 std::shared_ptr<T> HostRef<T>::get() const {
-  if (!ref_) throw MissingAttribute(attribute_);
+  if (!ref_) throw_missing_attribute(attribute_);
   return ref_;
 }
 
