@@ -155,6 +155,9 @@ class HostRef {
   std::shared_ptr<T> operator->() const { return get(); }
   // The handle, empty while nothing is set.
   std::shared_ptr<T> held() const { return ref_; }
+  // The object without a hold on it, null while nothing is set: only for a
+  // visit that runs no host code while it looks at the object.
+  T* peek() const { return ref_.get(); }
   explicit operator bool() const { return ref_ != nullptr; }
 
  private:
