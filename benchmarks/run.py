@@ -3,13 +3,13 @@
     python benchmarks/run.py [--quick]
 
 Run it with the interpreter into which the package is installed (`pip install
-.`). Each figure is an operation of the native module, and of a plain-Python
-implementation of the same behaviour (benchmarks/reference/), on a host that
-answers at once (stub_host.py). Its floor is the same host calls, recorded
-once and replayed straight from Python in a tight loop; its own cost is its
-time minus the floor, given as a multiple of the floor. The same calls made
-through the C API by a module that does nothing else (native_replay.c, built
-here when a C compiler is at hand) bound what any native binding can reach.
+.`). Each figure is an operation of the module on a host that answers at
+once (stub_host.py). Its floor is the same host calls, recorded once and
+replayed straight from Python in a tight loop; its own cost is its time minus
+the floor, given as a multiple of the floor. The same calls made through the
+C API by a module that does nothing else (native_replay.c, built here when a
+C compiler is at hand) bound what any native binding can reach. Both are
+taken from the module's own run, so neither can drift from what it does.
 """
 import argparse
 import compileall
@@ -195,9 +195,8 @@ def loop_time(count):
     return time.thread_time_ns() - start
 
 
-class Implementation:
-    def __init__(self, name, module):
-        self.name = name
+class Operations:
+    def __init__(self, module):
         self.cls = module.ZCompensateInitWrapper
 
     def operations(self):
@@ -229,10 +228,10 @@ class Implementation:
         }
 
 
-def measure(implementation, seconds, native_replay=None):
+def measure(module, seconds, native_replay=None):
     """name -> (operation ns, floor ns, host calls, native replay ns or None)"""
     results = {}
-    for name, set_up in implementation.operations().items():
+    for name, set_up in Operations(module).operations().items():
         # One run through proxies records the host calls...
         recorder = Recorder()
         printer, config = stub_host.printer_and_config()
@@ -263,15 +262,14 @@ def klippy_tree(extension):
         with open(os.path.join(extras, name), "w") as f:
             f.write("")
     shutil.copy(extension, extras)
-    shutil.copy(os.path.join(HERE, "reference", "z_compensate_reference.py"), extras)
     # As on a printer, where klippy's modules are compiled once and cached.
     compileall.compile_dir(extras, quiet=1)
     return root
 
 
-# Both modules load on top of what klippy has loaded by then: greenlet (and
-# with it the C++ runtime), the sibling module probe, and the standard modules
-# that the plain-Python module imports.
+# The module loads on top of what klippy has loaded by then: greenlet (and
+# with it the C++ runtime), the sibling module probe, and standard modules
+# that klippy imports itself.
 LOAD = """
 import sys, time
 sys.path.insert(0, sys.argv[1])
@@ -324,26 +322,22 @@ def main():
     root = klippy_tree(extension)
     sys.path.insert(0, root)
     import extras.z_compensate_wrapper as native
-    import extras.z_compensate_reference as reference
 
     print("CPython %s, %s" % (sys.version.split()[0], os.path.basename(extension)))
     print()
     native_replay = build_native_replay(root)
-    native_results = measure(Implementation("native", native), seconds, native_replay)
-    python_results = measure(Implementation("python", reference), seconds)
-    print("| figure | host calls | floor | native | own cost | target | plain Python own cost |"
+    results = measure(native, seconds, native_replay)
+    print("| figure | host calls | floor | native | own cost | target |"
           + (" native replay |" if native_replay else ""))
-    print("|---|---:|---:|---:|---:|---:|---:|" + ("---:|" if native_replay else ""))
+    print("|---|---:|---:|---:|---:|---:|" + ("---:|" if native_replay else ""))
     met = True
-    for name, (operation_ns, floor_ns, calls, replay_ns) in native_results.items():
+    for name, (operation_ns, floor_ns, calls, replay_ns) in results.items():
         own = own_cost(operation_ns, floor_ns)
-        py_ns, py_floor_ns, _, _ = python_results[name]
-        py_own = own_cost(py_ns, py_floor_ns)
         ok = own <= TARGETS[name]
         met = met and ok
-        row = "| %s | %d | %s | %s | %.2f× %s | %.2f× | %.2f× |" % (
+        row = "| %s | %d | %s | %s | %.2f× %s | %.2f× |" % (
             name, calls, show_ns(floor_ns), show_ns(operation_ns), own,
-            "" if ok else "(missed)", TARGETS[name], py_own)
+            "" if ok else "(missed)", TARGETS[name])
         if native_replay:
             replay_own = own_cost(replay_ns, floor_ns)
             row += " %s, %.2f×%s |" % (show_ns(replay_ns), replay_own,
@@ -359,13 +353,11 @@ def main():
 
     bare = load_cost(root, "", runs)
     native_load = load_cost(root, "z_compensate_wrapper", runs)
-    python_load = load_cost(root, "z_compensate_reference", runs)
     # Peak RSS counts the extension's pages mapped from its file as well;
     # the private part is what the process itself allocated.
     print("| loading | import time | peak RSS added | of it private |")
     print("|---|---:|---:|---:|")
     print("| native module | %.2f ms | %d KiB | %d KiB |" % native_load)
-    print("| plain-Python module | %.2f ms | %d KiB | %d KiB |" % python_load)
     print("| (nothing: the measurement's own noise) | %.2f ms | %d KiB | %d KiB |" % bare)
     print()
     size = os.path.getsize(extension)

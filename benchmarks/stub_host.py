@@ -75,6 +75,14 @@ class Reactor(StubObject):
 
 
 class Command(StubObject):
+    """A command given without parameters: each takes its default."""
+
+    def __init__(self):
+        self.params = {}
+
+    def get_command_parameters(self):
+        return self.params
+
     def get_float(self, name, default):
         return default
 
@@ -226,6 +234,11 @@ class Printer(StubObject):
             'bed_mesh': BedMesh(), 'heaters': Heaters(), 'extruder': HeaterOwner(300.),
             'heater_bed': HeaterOwner(110.), 'fan': Fan(), 'probe': Probe(),
             'configfile': ConfigFile(), 'tensink_v2': Tensink()}
+        # klippy's own start arguments: no fixed seed for the random draws
+        self.start_args = {'config_file': 'printer.cfg', 'start_reason': 'startup'}
+
+    def get_start_args(self):
+        return self.start_args
 
     def get_reactor(self):
         return self.reactor

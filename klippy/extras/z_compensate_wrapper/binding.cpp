@@ -399,7 +399,7 @@ void add_unique(const PyObjectAdapter* adapter, std::vector<const PyObjectAdapte
 
 template <typename T>
 void add_adapter(const zcomp::HostRef<T>& ref, std::vector<const PyObjectAdapter*>& adapters) {
-  const auto* adapter = dynamic_cast<const PyObjectAdapter*>(ref.held().get());
+  const auto* adapter = dynamic_cast<const PyObjectAdapter*>(ref.peek());
   if (adapter != nullptr) add_unique(adapter, adapters);
 }
 
@@ -419,7 +419,7 @@ std::vector<const PyObjectAdapter*> held_adapters(const ZCompensate& core) {
   add_adapter(core.heater_bed, adapters);
   add_adapter(core.on_error_gcode, adapters);
   // The printer adapter's own, for its lookups; some may be the ones above.
-  if (const auto* printer = dynamic_cast<const PyPrinter*>(core.printer.held().get())) {
+  if (const auto* printer = dynamic_cast<const PyPrinter*>(core.printer.peek())) {
     std::vector<const PyObjectAdapter*> kept;
     printer->add_kept_adapters(kept);
     for (const PyObjectAdapter* adapter : kept) add_unique(adapter, adapters);

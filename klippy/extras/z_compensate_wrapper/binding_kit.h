@@ -164,33 +164,64 @@ void assign(bool& field, PyObject* value, const char* name, const ValueRule& rul
 void assign(std::array<double, 2>& field, PyObject* value, const char* name,
             const ValueRule& rule);
 
+// Every attribute's getter and setter share one body: the object's check,
+// and the Python exception for what the attribute's own part threw. That
+// part comes as a function and its data, so that each attribute adds only
+// what is its own.
+template <typename Class>
+using AttributeReader = PyObject* (*)(typename Class::Core& core, const void* part);
+template <typename Class>
+using AttributeWriter = void (*)(typename Class::Core& core, PyObject* value, const void* part);
+
 // An object that was never initialised has none of its attributes, so that
 // hasattr() and inspect see an empty object rather than an error.
-template <typename Class, typename Getter>
-PyObject* get_attribute(PyObject* self, const char* name, Getter&& getter) {
+template <typename Class>
+PyObject* read_attribute(PyObject* self, const char* name, AttributeReader<Class> read,
+                         const void* part) {
   try {
     if (!Class::initialised(self)) {
       py_api::raise(PyExc_AttributeError, std::string("'") + Class::name +
                                               "' object has no attribute '" + name +
                                               "' before it is initialised");
     }
-    return getter(Class::core(self));
+    return read(Class::core(self), part);
   } catch (...) {
     Class::set_error(std::current_exception());
     return nullptr;
   }
 }
 
-template <typename Class, typename Setter>
-int set_attribute(PyObject* self, PyObject* value, const char* name, Setter&& setter) {
+template <typename Class>
+int write_attribute(PyObject* self, PyObject* value, const char* name,
+                    AttributeWriter<Class> write, const void* part) {
   try {
     if (value == nullptr) py_api::raise(PyExc_TypeError, std::string("cannot delete ") + name);
-    setter(Class::core(self), value);
+    write(Class::core(self), value, part);
     return 0;
   } catch (...) {
     Class::set_error(std::current_exception());
     return -1;
   }
+}
+
+template <typename Class, typename Getter>
+PyObject* get_attribute(PyObject* self, const char* name, const Getter& getter) {
+  return read_attribute<Class>(
+      self, name,
+      [](typename Class::Core& core, const void* part) -> PyObject* {
+        return (*static_cast<const Getter*>(part))(core);
+      },
+      &getter);
+}
+
+template <typename Class, typename Setter>
+int set_attribute(PyObject* self, PyObject* value, const char* name, const Setter& setter) {
+  return write_attribute<Class>(
+      self, value, name,
+      [](typename Class::Core& core, PyObject* given, const void* part) {
+        (*static_cast<const Setter*>(part))(core, given);
+      },
+      &setter);
 }
 
 // One plain attribute: its name, where the core keeps it and its rule.
@@ -228,36 +259,54 @@ PyGetSetDef field(const char* name, T Owner::*member, const ValueRule& rule = kF
 
 // A host reference attribute: the host's own object, wrapped for the
 // procedures when it is set. Reading one that no command has set yet fails as
-// reading a missing attribute does.
-template <typename Class, auto Member>
-PyObject* get_host_reference(PyObject* self, void* name) {
-  return get_attribute<Class>(self, static_cast<const char*>(name),
-                              [](typename Class::Core& core) {
-                                const auto ref = (core.*Member).get();
-                                return dynamic_cast<const py_host::PyObjectAdapter&>(*ref)
-                                    .object()
-                                    .release();
+// reading a missing attribute does. As with plain attributes, the accessors
+// are made once, not once per reference: the reference's own part (its name,
+// and how its handle is read and replaced) is the closure.
+template <typename Class>
+struct HostReference {
+  const char* name;
+  Ref (*object)(typename Class::Core& core);
+  void (*replace)(PyObject* self, typename Class::Core& core, PyObject* object);
+};
+
+template <typename Class>
+PyObject* get_host_reference(PyObject* self, void* closure) {
+  const auto* reference = static_cast<const HostReference<Class>*>(closure);
+  return get_attribute<Class>(self, reference->name, [reference](typename Class::Core& core) {
+    return reference->object(core).release();
+  });
+}
+
+template <typename Class>
+int set_host_reference(PyObject* self, PyObject* value, void* closure) {
+  const auto* reference = static_cast<const HostReference<Class>*>(closure);
+  return set_attribute<Class>(self, value, reference->name,
+                              [self, reference](typename Class::Core& core, PyObject* object) {
+                                reference->replace(self, core, object);
                               });
 }
 
+template <typename Class, auto Member>
+Ref host_object(typename Class::Core& core) {
+  const auto ref = (core.*Member).get();
+  return dynamic_cast<const py_host::PyObjectAdapter&>(*ref).object();
+}
+
 template <typename Class, auto Member, typename Adapter>
-int set_host_reference(PyObject* self, PyObject* value, void* name) {
-  return set_attribute<Class>(
-      self, value, static_cast<const char*>(name),
-      [self](typename Class::Core& core, PyObject* object) {
-        py_host::NamesRef names = Class::names(self);
-        if constexpr (std::is_constructible_v<Adapter, Ref, py_host::NamesRef, PyObject*>) {
-          core.*Member = std::make_shared<Adapter>(Ref::borrow(object), std::move(names), self);
-        } else {
-          core.*Member = std::make_shared<Adapter>(Ref::borrow(object), std::move(names));
-        }
-      });
+void replace_host_object(PyObject* self, typename Class::Core& core, PyObject* object) {
+  py_host::NamesRef names = Class::names(self);
+  if constexpr (std::is_constructible_v<Adapter, Ref, py_host::NamesRef, PyObject*>) {
+    core.*Member = std::make_shared<Adapter>(Ref::borrow(object), std::move(names), self);
+  } else {
+    core.*Member = std::make_shared<Adapter>(Ref::borrow(object), std::move(names));
+  }
 }
 
 template <typename Class, auto Member, typename Adapter>
 PyGetSetDef host_reference(const char* name) {
-  return {name, get_host_reference<Class, Member>, set_host_reference<Class, Member, Adapter>,
-          nullptr, const_cast<void*>(static_cast<const void*>(name))};
+  return {name, get_host_reference<Class>, set_host_reference<Class>, nullptr,
+          new HostReference<Class>{name, host_object<Class, Member>,
+                                   replace_host_object<Class, Member, Adapter>}};
 }
 
 }  // namespace zcomp::binding

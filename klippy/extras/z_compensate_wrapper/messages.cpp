@@ -20,12 +20,17 @@
 
 namespace zcomp {
 
+// The file is built for speed, for the G-code lines and console lines. What
+// runs seldom (the diagnostic datagrams, texts beyond the module's own
+// conversions, the numbers of a refusal) is marked cold: built for size and
+// kept out of the lines that run on every move.
+
 namespace {
 
 constexpr int kDiagnosticsPort = 21021;
 
 // A numeric IPv4 address as it stands, anything else through one name lookup.
-std::optional<std::string> resolve_ipv4(const std::string& name, std::string* why) {
+[[gnu::cold]] std::optional<std::string> resolve_ipv4(const std::string& name, std::string* why) {
   in_addr numeric{};
   if (inet_pton(AF_INET, name.c_str(), &numeric) == 1) return name;
   addrinfo hints{};
@@ -44,7 +49,7 @@ std::optional<std::string> resolve_ipv4(const std::string& name, std::string* wh
   return std::string(text);
 }
 
-std::string time_of_day() {
+[[gnu::cold]] std::string time_of_day() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -55,7 +60,7 @@ std::string time_of_day() {
 
 // Sends one datagram on a socket of its own; returns the failure's reason, or
 // an empty text when it went out.
-std::string send_udp(const std::string& address, const std::string& payload) {
+[[gnu::cold]] std::string send_udp(const std::string& address, const std::string& payload) {
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock < 0) return std::strerror(errno);
   sockaddr_in target{};
@@ -90,7 +95,7 @@ class ClassicNumbers {
   locale_t previous_;
 };
 
-std::string format_any(const char* fmt, va_list args) {
+[[gnu::cold]] std::string format_any(const char* fmt, va_list args) {
   const ClassicNumbers numbers;
   // Most texts fit the buffer: numbers are formatted once, not measured first.
   char buffer[256];
@@ -131,13 +136,7 @@ class LineWriter {
   }
   // printf's "%.<precision>f" digits.
   bool put_fixed(double value, int precision) {
-    if (put_scaled(value, precision)) return true;
-    const ClassicNumbers numbers;
-    const int length = std::snprintf(nullptr, 0, "%.*f", precision, value);
-    if (length < 0 || !fits(static_cast<std::size_t>(length) + 1)) return false;
-    std::snprintf(out_, static_cast<std::size_t>(length) + 1, "%.*f", precision, value);
-    out_ += length;
-    return true;
+    return put_scaled(value, precision) || put_printf(value, precision);
   }
   std::string text() const { return std::string(buffer_, static_cast<std::size_t>(out_ - buffer_)); }
 
@@ -178,6 +177,16 @@ class LineWriter {
     return put(p, static_cast<std::size_t>(last - p));
   }
 
+  // The numbers put_scaled leaves: too large, not a number, too precise.
+  [[gnu::cold]] bool put_printf(double value, int precision) {
+    const ClassicNumbers numbers;
+    const int length = std::snprintf(nullptr, 0, "%.*f", precision, value);
+    if (length < 0 || !fits(static_cast<std::size_t>(length) + 1)) return false;
+    std::snprintf(out_, static_cast<std::size_t>(length) + 1, "%.*f", precision, value);
+    out_ += length;
+    return true;
+  }
+
   char buffer_[256];
   char* out_ = buffer_;
   char* const end_ = buffer_ + sizeof(buffer_);
@@ -198,12 +207,14 @@ std::optional<std::string> format_simple(const char* fmt, va_list args) {
       written = line.put("%", 1);
     } else if (*p == 'd') {
       written = line.put_int(va_arg(args, int));
-    } else if (*p == 'f') {
-      written = line.put_fixed(va_arg(args, double), 6);
-    } else if (*p == '.' && std::isdigit(static_cast<unsigned char>(p[1]))) {
-      int precision = 0;
-      for (++p; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        precision = precision * 10 + (*p - '0');
+    } else {
+      // %f, or %.<precision>f
+      int precision = 6;
+      if (*p == '.' && std::isdigit(static_cast<unsigned char>(p[1]))) {
+        precision = 0;
+        for (++p; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+          precision = precision * 10 + (*p - '0');
+        }
       }
       written = *p == 'f' && line.put_fixed(va_arg(args, double), precision);
     }
@@ -223,9 +234,9 @@ std::string vformat(const char* fmt, va_list args) {
   return *std::move(text);
 }
 
-std::string shown(double value) { return format("%g", value); }
+[[gnu::cold]] std::string shown(double value) { return format("%g", value); }
 
-std::string shown(const std::array<double, 2>& values) {
+[[gnu::cold]] std::string shown(const std::array<double, 2>& values) {
   return shown(values[0]) + ", " + shown(values[1]);
 }
 
@@ -237,7 +248,8 @@ std::string format(const char* fmt, ...) {
   return text;
 }
 
-bool ZCompensate::set_tri_wave_ip(const std::optional<std::string>& address, std::string* why) {
+[[gnu::cold]] bool ZCompensate::set_tri_wave_ip(const std::optional<std::string>& address,
+                                               std::string* why) {
   if (!address) {
     tri_wave_ip.reset();
     tri_wave_addr_.reset();
@@ -279,7 +291,7 @@ void ZCompensate::pnt_msg(const char* fmt, ...) {
   pnt_msg(msg);
 }
 
-std::int64_t ZCompensate::title_index(std::string_view title) {
+[[gnu::cold]] std::int64_t ZCompensate::title_index(std::string_view title) {
   for (const auto& [known, index] : dbg_msg) {
     if (known == title) return index;
   }
@@ -290,7 +302,7 @@ std::int64_t ZCompensate::title_index(std::string_view title) {
 
 // A datagram that cannot go out must not end the command that printed it: the
 // host would take that as an internal error and shut the printer down.
-void ZCompensate::send_datagram(std::string_view title, std::string_view msg) {
+[[gnu::cold]] void ZCompensate::send_datagram(std::string_view title, std::string_view msg) {
   const std::int64_t index = title_index(title);
   std::string payload = std::to_string(index);
   payload.append("$").append(title).append("$").append(time_of_day()).append("$").append(msg);

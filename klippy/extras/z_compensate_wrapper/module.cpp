@@ -4,6 +4,8 @@
 
 namespace zcomp {
 
+void throw_missing_attribute(const char* attribute) { throw MissingAttribute(attribute); }
+
 ZCompensate::ZCompensate(std::shared_ptr<host::ConfigSection> config_section,
                          ErrorRecords records)
     : records_(std::move(records)) {

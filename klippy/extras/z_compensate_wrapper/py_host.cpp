@@ -37,27 +37,26 @@ Ref python_list(std::initializer_list<host::Number> values) {
 }
 
 // config.getfloat / getint with the bounds given as keywords, the default
-// (when there is one) positionally.
-template <typename Default>
+// (when there is one: `default_value` is not empty) positionally.
 Ref get_bounded(const Ref& config, PyObject* getter, const std::string& key,
-                const std::optional<Default>& default_value,
-                const host::ConfigSection::Bounds& bounds, const Names& names) {
+                const Ref& default_value, const host::ConfigSection::Bounds& bounds,
+                const Names& names) {
   const Arg name(key);
   if (bounds.minval && bounds.maxval) {
     const Ref minval = from_number(*bounds.minval);
     const Ref maxval = from_number(*bounds.maxval);
     return default_value
-               ? call_method(config, getter, {name, *default_value, minval, maxval},
+               ? call_method(config, getter, {name, default_value, minval, maxval},
                              names.minval_maxval_kw)
                : call_method(config, getter, {name, minval, maxval}, names.minval_maxval_kw);
   }
   if (bounds.minval || bounds.maxval) {
     const Ref bound = from_number(bounds.minval ? *bounds.minval : *bounds.maxval);
     PyObject* kwnames = bounds.minval ? names.minval_kw : names.maxval_kw;
-    return default_value ? call_method(config, getter, {name, *default_value, bound}, kwnames)
+    return default_value ? call_method(config, getter, {name, default_value, bound}, kwnames)
                          : call_method(config, getter, {name, bound}, kwnames);
   }
-  return default_value ? call_method(config, getter, {name, *default_value})
+  return default_value ? call_method(config, getter, {name, default_value})
                        : call_method(config, getter, {name});
 }
 
@@ -242,14 +241,16 @@ std::optional<std::string> PyConfigSection::get(const std::string& key) {
 
 double PyConfigSection::getfloat(const std::string& key, std::optional<double> default_value,
                                  const Bounds& bounds) {
-  return to_double(get_bounded(object_, names_->getfloat, key, default_value, bounds, *names_).get(),
+  const Ref given = default_value ? checked(PyFloat_FromDouble(*default_value)) : Ref();
+  return to_double(get_bounded(object_, names_->getfloat, key, given, bounds, *names_).get(),
                    key.c_str());
 }
 
 std::int64_t PyConfigSection::getint(const std::string& key,
                                      std::optional<std::int64_t> default_value,
                                      const Bounds& bounds) {
-  return to_int64(get_bounded(object_, names_->getint, key, default_value, bounds, *names_).get(),
+  const Ref given = default_value ? checked(PyLong_FromLongLong(*default_value)) : Ref();
+  return to_int64(get_bounded(object_, names_->getint, key, given, bounds, *names_).get(),
                   key.c_str());
 }
 

@@ -1,13 +1,33 @@
 #include "py_names.h"
 
+#include <cstring>
+
 namespace zcomp::py_host {
 
 using namespace py_api;
 
+namespace {
+// Each name's text and field, in one order; the texts follow one another,
+// each ended by its NUL. A table and a loop instead of a call per name keep
+// the code that makes and drops a hundred names small.
+constexpr char kNameTexts[] =
+#define ZCOMP_NAME_TEXT(name) #name "\0"
+    ZCOMP_PY_NAMES(ZCOMP_NAME_TEXT)
+#undef ZCOMP_NAME_TEXT
+    ;
+constexpr PyObject* Names::*kNameFields[] = {
+#define ZCOMP_NAME_FIELD(name) &Names::name,
+    ZCOMP_PY_NAMES(ZCOMP_NAME_FIELD)
+#undef ZCOMP_NAME_FIELD
+};
+}  // namespace
+
 Names::Names() {
-#define ZCOMP_INTERN_NAME(name) name = checked(PyUnicode_InternFromString(#name)).release();
-  ZCOMP_PY_NAMES(ZCOMP_INTERN_NAME)
-#undef ZCOMP_INTERN_NAME
+  const char* text = kNameTexts;
+  for (PyObject* Names::*field : kNameFields) {
+    this->*field = checked(PyUnicode_InternFromString(text)).release();
+    text += std::strlen(text) + 1;
+  }
   desc_kw = checked(PyTuple_Pack(1, desc)).release();
   minval_kw = checked(PyTuple_Pack(1, minval)).release();
   maxval_kw = checked(PyTuple_Pack(1, maxval)).release();
@@ -19,9 +39,7 @@ Names::Names() {
 }
 
 Names::~Names() {
-#define ZCOMP_RELEASE_NAME(name) Py_XDECREF(name);
-  ZCOMP_PY_NAMES(ZCOMP_RELEASE_NAME)
-#undef ZCOMP_RELEASE_NAME
+  for (PyObject* Names::*field : kNameFields) Py_XDECREF(this->*field);
   for (PyObject* made :
        {desc_kw, minval_kw, maxval_kw, minval_maxval_kw, count_kw, homing_axes_kw, log_kw,
         seed_start_argument}) {

@@ -116,31 +116,34 @@ Refusal SettingsReader::key_refusal(const std::string& key) {
 
 // The host's getters accept "nan" and "inf" and its bound checks let NaN
 // through; no such value may reach a heater target, a move or an offset.
-double SettingsReader::read_float(const std::string& key, double default_value,
-                                  const Bounds& bounds, const ValueRule& rule) {
-  return checked_number(config_->getfloat(key, default_value, bounds), rule, key_refusal(key));
+double SettingsReader::read_float(const char* key, double default_value, const Bounds& bounds,
+                                  const ValueRule& rule) {
+  const std::string name = key;
+  return checked_number(config_->getfloat(name, default_value, bounds), rule, key_refusal(name));
 }
 
-std::int64_t SettingsReader::read_int(const std::string& key, std::int64_t default_value,
+std::int64_t SettingsReader::read_int(const char* key, std::int64_t default_value,
                                       const Bounds& bounds, const ValueRule& rule) {
-  const std::int64_t value = config_->getint(key, default_value, bounds);
-  checked_integer(static_cast<double>(value), rule, key_refusal(key));
+  const std::string name = key;
+  const std::int64_t value = config_->getint(name, default_value, bounds);
+  checked_integer(static_cast<double>(value), rule, key_refusal(name));
   return value;
 }
 
-double SettingsReader::read_float(const std::string& key, double default_value,
+double SettingsReader::read_float(const char* key, double default_value,
                                   const ValueRule& rule) {
   return read_float(key, default_value, bounds_of(rule), rule);
 }
 
-std::int64_t SettingsReader::read_int(const std::string& key, std::int64_t default_value,
+std::int64_t SettingsReader::read_int(const char* key, std::int64_t default_value,
                                       const ValueRule& rule) {
   return read_int(key, default_value, bounds_of(rule), rule);
 }
 
-std::array<double, 2> SettingsReader::read_float_pair(const std::string& key) {
-  const std::vector<double> pair = config_->getfloatlist(key, 2);
-  return checked_pair({pair.at(0), pair.at(1)}, kFinite, key_refusal(key));
+std::array<double, 2> SettingsReader::read_float_pair(const char* key) {
+  const std::string name = key;
+  const std::vector<double> pair = config_->getfloatlist(name, 2);
+  return checked_pair({pair.at(0), pair.at(1)}, kFinite, key_refusal(name));
 }
 
 }  // namespace zcomp

@@ -130,16 +130,17 @@ class SettingsReader {
 
  private:
   // A key's value, which klippy has checked against the key's bounds,
-  // checked by `rule` too.
-  double read_float(const std::string& key, double default_value,
+  // checked by `rule` too. Keys are given as literals: the text the host
+  // asks with is made once, in the reader, not at each of forty calls.
+  double read_float(const char* key, double default_value,
                     const host::ConfigSection::Bounds& bounds, const ValueRule& rule = kFinite);
-  std::int64_t read_int(const std::string& key, std::int64_t default_value,
+  std::int64_t read_int(const char* key, std::int64_t default_value,
                         const host::ConfigSection::Bounds& bounds, const ValueRule& rule);
   // The key's bounds are the rule's own.
-  double read_float(const std::string& key, double default_value, const ValueRule& rule);
-  std::int64_t read_int(const std::string& key, std::int64_t default_value,
+  double read_float(const char* key, double default_value, const ValueRule& rule);
+  std::int64_t read_int(const char* key, std::int64_t default_value,
                         const ValueRule& rule);
-  std::array<double, 2> read_float_pair(const std::string& key);
+  std::array<double, 2> read_float_pair(const char* key);
 
   std::shared_ptr<host::ConfigSection> config_;
 };

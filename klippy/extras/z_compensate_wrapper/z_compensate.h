@@ -55,6 +55,9 @@ class MissingAttribute : public std::runtime_error {
       : std::runtime_error("'ZCompensateInitWrapper' object has no attribute '" + attribute + "'") {}
 };
 
+// Throws MissingAttribute: one body for every kind of host reference.
+[[noreturn, gnu::cold]] void throw_missing_attribute(const char* attribute);
+
 // A move's target as it is given: X and Y, then Z where there is one; what
 // follows Z is no part of a move.
 class MoveTarget {
@@ -152,6 +155,9 @@ class HostRef {
   std::shared_ptr<T> operator->() const { return get(); }
   // The handle, empty while nothing is set.
   std::shared_ptr<T> held() const { return ref_; }
+  // The object without a hold on it, null while nothing is set: only for a
+  // visit that runs no host code while it looks at the object.
+  T* peek() const { return ref_.get(); }
   explicit operator bool() const { return ref_ != nullptr; }
 
  private:
@@ -335,7 +341,7 @@ class ZCompensate : public Settings {
 
 template <typename T>
 std::shared_ptr<T> HostRef<T>::get() const {
-  if (!ref_) throw MissingAttribute(attribute_);
+  if (!ref_) throw_missing_attribute(attribute_);
   return ref_;
 }
 
