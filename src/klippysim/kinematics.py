@@ -38,6 +38,18 @@ class AxisRange:
         return self.position_min, self.position_max
 
 
+def violated_limits(ranges, position):
+    """(axis, value, why) for each coordinate of `position` that lies
+    outside its axis's range (one AxisRange per axis, X Y Z)."""
+    for axis, value, rail in zip("xyz", position, ranges):
+        if value < rail.position_min:
+            yield axis, value, "below [%s] %s = %g" % (
+                rail.name, rail.min_option, rail.position_min)
+        elif value > rail.position_max:
+            yield axis, value, "beyond [%s] position_max = %g" % (
+                rail.name, rail.position_max)
+
+
 class Rail(AxisRange):
     """One axis: its range and how it homes, from a stepper or carriage
     section."""
@@ -132,15 +144,7 @@ class Kinematics:
                 'axis_maximum': [r.position_max for r in self.rails]}
 
     def violated_limits(self, position):
-        """(axis, value, why) for each coordinate of `position` that lies
-        outside the range of its axis."""
-        for axis, value, rail in zip("xyz", position, self.rails):
-            if value < rail.position_min:
-                yield axis, value, "below [%s] %s = %g" % (
-                    rail.name, rail.min_option, rail.position_min)
-            elif value > rail.position_max:
-                yield axis, value, "beyond [%s] position_max = %g" % (
-                    rail.name, rail.position_max)
+        return violated_limits(self.rails, position)
 
 
 class CartKinematics(Kinematics):

@@ -16,6 +16,8 @@ import shutil
 import sys
 from pathlib import Path
 
+from klippysim.kinematics import AxisRange, violated_limits
+
 from .. import install
 from .launcher import START_TIME
 from .printer_model import BedSurface
@@ -130,14 +132,6 @@ class Clock:
         return self.time
 
 
-class AxisLimit:
-    def __init__(self, name, min_option, position_min, position_max):
-        self.name = name
-        self.min_option = min_option
-        self.position_min = position_min
-        self.position_max = position_max
-
-
 class Limits:
     """The toolhead's limits as klippy's own status gave them."""
 
@@ -147,18 +141,12 @@ class Limits:
         self.print_radius = maximum[0] if delta else None
         names = (["printer"] * 3 if delta
                  else ["stepper_x", "stepper_y", "stepper_z"])
-        self.rails = [AxisLimit(name, "minimum_z_position" if delta else "position_min",
-                                low, high)
+        min_option = "minimum_z_position" if delta else "position_min"
+        self.rails = [AxisRange(name, low, high, min_option)
                       for name, low, high in zip(names, minimum[:3], maximum[:3])]
 
     def violated_limits(self, position):
-        for axis, value, rail in zip("xyz", position, self.rails):
-            if value < rail.position_min:
-                yield axis, value, "below [%s] %s = %g" % (
-                    rail.name, rail.min_option, rail.position_min)
-            elif value > rail.position_max:
-                yield axis, value, "beyond [%s] position_max = %g" % (
-                    rail.name, rail.position_max)
+        return violated_limits(self.rails, position)
 
 
 class Values:
