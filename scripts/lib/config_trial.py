@@ -18,10 +18,13 @@ import subprocess
 import sys
 
 # Sections with which klippy or a module installed beside it provides the
-# bed probe
+# bed probe (a tool's own probe, a vendor's pressure probe, a distance
+# sensor), by the lower-case name klippy loads
 PROBE_SECTIONS = ("probe", "bltouch", "smart_effector", "probe_eddy_current",
                   "load_cell_probe", "dockable_probe", "beacon", "cartographer",
-                  "scanner", "probe_eddy_ng", "idm")
+                  "scanner", "probe_eddy_ng", "idm", "bdsensor", "tool_probe",
+                  "tool_probe_endstop", "multi_axis_probe", "prtouch", "prtouch_v2",
+                  "prtouch_v3")
 # The example printer's bed, and its [z_compensate] on that bed
 EXAMPLE_BED = 235.
 EXAMPLE_WIPE_AREA = (60., 10., 40., 50.)    # start X, start Y, length X, length Y
@@ -101,7 +104,7 @@ def bed_area(parser):
 
 def probe_section(parser):
     for section in parser.sections():
-        if section.split()[0] in PROBE_SECTIONS:
+        if section.split()[0].lower() in PROBE_SECTIONS:
             return section
     return None
 
