@@ -36,7 +36,7 @@ def test_outcomes_and_counts(tmp_path):
         " Z_OFFSET_AUTO refused: the printer has no [fan] section",
         "sound    printer-bare.cfg",
         "",
-        "2 files, seed 1: 1 sound, 1 refused, 0 unclear; 0 differ between runs",
+        "2 files, seed 1: 1 sound, 1 refused, 0 unclear, 0 crashed; 0 differ between runs",
     ]
     assert sorted(path.name for path in tmp_path.iterdir()) == [
         "generic-no-fan.cfg", "printer-bare.cfg", "sample-ignored.cfg"]
