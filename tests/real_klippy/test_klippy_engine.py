@@ -6,6 +6,8 @@ import contextlib
 import io
 import re
 
+import pytest
+
 from z_compensate import dry_run, run_input
 
 SAFE_Z_HOME = """[safe_z_home]
@@ -33,6 +35,11 @@ TRI_EXPAND_MM = 0.05
 # The probe's and the nozzle's noise is 0.002 mm (one sigma)
 NOISE = 0.01
 SAVED_Z_OFFSET = re.compile(r"^#\*# z_offset = (\S+)$", re.M)
+# SPI drivers whose status check reads the coil current back
+SPI_DRIVERS = {
+    "tmc2130": "[tmc2130 stepper_x]\ncs_pin: PA4\nrun_current: 0.6\n",
+    "tmc2660": "[tmc2660 stepper_x]\ncs_pin: PA4\nrun_current: 0.6\nsense_resistor: 0.051\n",
+}
 
 
 def dry(klippy_site, klippy_python, tmp_path, config_text, *args):
@@ -68,6 +75,17 @@ def test_homing_macros_run_in_klippy_and_the_offset_is_saved(
     assert "== stage 5: calibrated" in stdout
     # One seed, one run
     assert without_wall_times(runs[1][1]) == without_wall_times(stdout)
+
+
+@pytest.mark.parametrize("driver", sorted(SPI_DRIVERS))
+def test_stepper_drivers_answering_zeros_do_not_shut_klippy_down(
+        klippy_site, klippy_python, tmp_path, driver):
+    # Batch mode answers every register read with zeros, which a periodic
+    # status check would take for a driver reset once a second has passed
+    config = run_input.EXAMPLE_CONFIG.read_text() + "\n" + SPI_DRIVERS[driver]
+    code, stdout, stderr = dry(klippy_site, klippy_python, tmp_path, config)
+    assert code == 0, stderr
+    assert "== stage 5: calibrated" in stdout
 
 
 def test_refusal_in_klippy_names_the_keys_and_saves_nothing(

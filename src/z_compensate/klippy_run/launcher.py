@@ -16,6 +16,8 @@ lacks is given here and by the printer model's stand-in
 - print time follows that clock from the microcontroller's connection on,
   the toolhead may pause again and heater waits wait, as on a printer;
 - a restart that SAVE_CONFIG asks for ends the run instead;
+- the stepper drivers' periodic status check does not run: batch mode has
+  no driver to answer it, and its reads of zero look like a driver reset;
 - the modules of the --added folders load as if they were klippy's extras,
   ahead of klippy's own of the same name, and the printer model's
   stand-in loads whether the file has its section or not.
@@ -158,6 +160,30 @@ def patch_printer(klippy_main, prefix, added_dirs, start_args, recorder):
     printer_class.request_exit = request_exit
 
 
+def patch_driver_checks(prefix):
+    """The drivers' error check reads their registers when a stepper is
+    enabled and then once a second. Batch mode answers every read with
+    zeros, which the periodic check takes for a driver reset and shuts
+    down on; so the check stops right after its first read, and the
+    drivers' status reports no reading, as it does while unchecked."""
+    try:
+        tmc = importlib.import_module(prefix + "extras.tmc")
+    except ImportError:
+        return
+    error_check = getattr(tmc, "TMCErrorCheck", None)
+    if not (hasattr(error_check, "start_checks")
+            and hasattr(error_check, "stop_checks")):
+        return
+    original_start = error_check.start_checks
+
+    def start_checks(self):
+        did_reset = original_start(self)
+        self.stop_checks()
+        return did_reset
+
+    error_check.start_checks = start_checks
+
+
 def main(argv=None):
     args = parse_args(argv)
     sys.path.insert(0, HERE)
@@ -170,6 +196,7 @@ def main(argv=None):
                       for arg in args.start_arg)
     start_args[recorder_module.RECORDER_ARG] = recorder
     patch_printer(klippy_main, prefix, args.added, start_args, recorder)
+    patch_driver_checks(prefix)
     sys.argv = [klippy_main.__file__] + args.klippy_args
     try:
         klippy_main.main()
