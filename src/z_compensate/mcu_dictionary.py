@@ -67,8 +67,13 @@ BUS_ENUMERATIONS = ("spi_bus", "i2c_bus")
 HOST_SPI_BUSES = ["spidev%d.%d" % (bus, device) for bus in range(4) for device in range(4)]
 
 # klippy of 2023-10 reads a message's id from one byte, -32..95; later ones
-# read more (and klippy of 2023-10 refuses them in its own words)
-ONE_BYTE_TAGS = list(range(2, 96)) + list(range(-32, 0))
+# read more (and klippy of 2023-10 refuses them in its own words). klippy
+# hands the ids of some commands (queue_step's) to its C helper as unsigned
+# 32-bit values that the helper takes as signed ones, where a negative id
+# does not fit: commands take the ids from 2 up, responses the negative
+# ones first.
+FIRST_COMMAND_TAG = 2
+NEGATIVE_TAGS = range(-32, 0)
 
 # Specifiers only the wire protocol uses; %u and %i mean the same in both
 WIRE_ONLY = ("%c", "%hu", "%hi", "%*s", "%.*s")
@@ -118,10 +123,13 @@ def data_dictionary(commands, responses, pins, buses,
                     firmware_enumerations=FIRMWARE_ENUMERATIONS):
     """`buses`: {"spi_bus": names, "i2c_bus": names} the configuration uses;
     `firmware_enumerations`: {name: values} of the firmware's own."""
-    others = [msg for msg in commands + responses
-              if msg not in (PROTOCOL_COMMANDS[0], PROTOCOL_RESPONSES[0])]
-    tags = dict(zip(others, itertools.chain(ONE_BYTE_TAGS, itertools.count(96))))
-    tags[PROTOCOL_RESPONSES[0]], tags[PROTOCOL_COMMANDS[0]] = 0, 1
+    tags = {PROTOCOL_RESPONSES[0]: 0, PROTOCOL_COMMANDS[0]: 1}
+    command_tags = itertools.count(FIRST_COMMAND_TAG)
+    response_tags = itertools.chain(NEGATIVE_TAGS, command_tags)
+    for msgs, free_tags in ((commands, command_tags), (responses, response_tags)):
+        for msg in msgs:
+            if msg not in tags:
+                tags[msg] = next(free_tags)
     enumerations = {name: enumeration(values)
                     for name, values in firmware_enumerations.items()
                     if name != PIN_ENUMERATION and name not in BUS_ENUMERATIONS}

@@ -5,7 +5,10 @@ enumerations beside it."""
 import textwrap
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
+from generated import budget
 from z_compensate import klippy_code, mcu_dictionary
 
 # A klippy tree in miniature: its core, two extras (one importing a helper),
@@ -93,10 +96,27 @@ def test_data_dictionary_message_ids_and_enumerations(formats):
     assert dictionary["enumerations"]["spi_bus"]["spi2"] == 0
     # without a bus named, klippy takes bus number 0
     assert list(dictionary["enumerations"]["i2c_bus"].values()) == [0]
-    # More than one byte holds: ids that only a later klippy reads
-    many = ["cmd%d oid=%%c" % number for number in range(130)]
-    tags = mcu_dictionary.data_dictionary(many, [], set(), {})["commands"].values()
-    assert sorted(tags)[-4:] == [96, 97, 98, 99]
+
+
+@budget(50)
+@given(command_count=st.integers(0, 140), response_count=st.integers(0, 40))
+def test_message_ids_every_klippy_reads(command_count, response_count):
+    commands = mcu_dictionary.PROTOCOL_COMMANDS + [
+        "cmd%d oid=%%c" % number for number in range(command_count)]
+    responses = mcu_dictionary.PROTOCOL_RESPONSES + [
+        "resp%d oid=%%c" % number for number in range(response_count)]
+    dictionary = mcu_dictionary.data_dictionary(commands, responses, set(), {})
+    command_tags = dictionary["commands"]
+    tags = list(command_tags.values()) + list(dictionary["responses"].values())
+    assert len(set(tags)) == len(tags)
+    assert command_tags["identify offset=%u count=%c"] == 1
+    assert dictionary["responses"]["identify_response offset=%u data=%.*s"] == 0
+    # klippy hands a command's id to its C helper masked to 32 bits, where
+    # it must fit a signed 32-bit value
+    assert all(0 <= tag & 0xFFFFFFFF < 2 ** 31 for tag in command_tags.values())
+    # One byte holds them wherever it can (all klippy of 2023-10 reads)
+    if len(commands) <= 95 and len(tags) <= 128:
+        assert all(-32 <= tag <= 95 for tag in tags)
 
 
 def test_pin_names_in_option_values():

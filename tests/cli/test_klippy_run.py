@@ -2,6 +2,9 @@
 sees it, the saved configuration, the virtual clock and the heaters'
 model. klippy itself runs in tests/real_klippy/test_klippy_engine.py."""
 import io
+import json
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -149,3 +152,31 @@ def test_module_built_for_another_python_is_refused_clearly(monkeypatch, tmp_pat
     with pytest.raises(klippy_run.EngineUnavailable,
                        match="not for /home/pi/klippy-env/bin/python that runs this klippy"):
         klippy_run.module_files("/home/pi/klippy-env/bin/python")
+
+
+# klippy's folder as a plain checkout holds it, and as a checkout holds it
+# whose klippy/ is a package and whose klippy.py only starts its printer
+KLIPPY_TREES = {
+    "plain": {"klippy.py": "class Printer:\n    pass\n"},
+    "package": {"__init__.py": "",
+                "klippy.py": "if __name__ == '__main__':\n    from klippy.printer import main\n",
+                "printer.py": "from . import reactor\nclass Printer:\n    pass\n",
+                "reactor.py": ""},
+}
+
+
+@pytest.mark.parametrize("tree, module, prefix", [("plain", "klippy", ""),
+                                                  ("package", "klippy.printer", "klippy.")])
+def test_launcher_imports_klippy_as_its_tree_holds_it(tmp_path, tree, module, prefix):
+    klippy_dir = tmp_path / "klippy"
+    klippy_dir.mkdir()
+    for name, text in KLIPPY_TREES[tree].items():
+        (klippy_dir / name).write_text(text)
+    # In a Python of its own, as the launcher runs, where klippy's names are free
+    imported = subprocess.run(
+        [sys.executable, "-c", "import json, sys; sys.path.insert(0, sys.argv[1]); import launcher;"
+         " main, prefix = launcher.import_klippy(sys.argv[2], False);"
+         " print(json.dumps([main.__name__, prefix, hasattr(main, 'Printer')]))",
+         str(Path(launcher.__file__).parent), str(klippy_dir)],
+        check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+    assert json.loads(imported) == [module, prefix, True]

@@ -2,12 +2,14 @@
 in batch mode, with a data dictionary made for it, and homes it with G28
 the printer's own way."""
 import contextlib
+import importlib.util
 import io
+import json
 import os
 
 import pytest
 
-from z_compensate import dry_run, klippy_check
+from z_compensate import dry_run, klippy_check, mcu_dictionary
 
 CARTESIAN = """
 [mcu]
@@ -469,3 +471,28 @@ def test_an_option_a_module_set_aside_reads_is_set_aside_with_it(check):
     assert answer.accepted, answer.message
     assert answer.options_set_aside == {
         ("extruder", "endstop_pin"): klippy_check.NEEDS_MODULE % "mmu_machine"}
+
+
+def test_klippy_reads_the_data_dictionarys_message_ids(klippy):
+    """The ids of a dictionary of every message klippy's modules use, as its
+    own message parser reads them; and ids past one byte through the
+    encoding with which later klippys read them."""
+    spec = importlib.util.spec_from_file_location(
+        "klippys_msgproto", os.path.join(klippy.klippy_dir, "msgproto.py"))
+    msgproto = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(msgproto)
+    modules = {path.split(os.sep)[1].split(".")[0] for path in klippy.code.files
+               if path.startswith("extras" + os.sep)}
+    commands, responses = klippy.code.messages(modules)
+    dictionary = mcu_dictionary.data_dictionary(commands, responses, set(), {})
+    parser = msgproto.MessageParser()
+    parser.process_identify(json.dumps(dictionary).encode(), decompress=False)
+    for msg, tag in dictionary["commands"].items():
+        # As klippy hands it to its C helper, which takes a signed 32-bit value
+        assert parser.lookup_msgtag(msg) & 0xFFFFFFFF == tag < 2 ** 31
+    many = mcu_dictionary.data_dictionary(
+        commands + ["cmd%d oid=%%c" % number for number in range(200)], responses, set(), {})
+    for tag in list(many["commands"].values()) + list(many["responses"].values()):
+        encoded = []
+        msgproto.PT_int32().encode(encoded, tag)
+        assert msgproto.PT_int32().parse(encoded, 0) == (tag, len(encoded))

@@ -8,8 +8,9 @@ stand-ins and the z_compensate module loaded beside its own extras.
 Runs under klippy's own Python, which need not have this package: it
 imports only klippy and the files beside it. --klippy is the folder that
 holds klippy.py, either a Klipper checkout's klippy/ or the folder of PyPI's
-klippy package (--package). klippy's files stay untouched; what batch mode
-lacks is given here and by the printer model's stand-in
+klippy package (--package); a checkout whose klippy/ is a package itself is
+imported as one, as its klippy.py does. klippy's files stay untouched;
+what batch mode lacks is given here and by the printer model's stand-in
 (extras/simulated_printer.py):
 - the reactor's clock is virtual: when nothing is ready it jumps to the
   next timer, so that heating and waiting take no wall time;
@@ -54,14 +55,21 @@ def parse_args(argv):
 
 
 def import_klippy(klippy_dir, package):
-    """klippy's main module and the name of its package prefix ("klippy."
-    for PyPI's package, "" for a checkout, whose modules are top level)."""
-    if package:
+    """klippy's module that holds its Printer and main, and the prefix of
+    its modules' names: "klippy." where klippy's folder is a package (PyPI's,
+    or a checkout whose klippy/ has an __init__.py and imports its modules
+    by the package's name), "" for a checkout whose modules are top level."""
+    if package or os.path.isfile(os.path.join(klippy_dir, "__init__.py")):
         sys.path.insert(0, os.path.dirname(klippy_dir))
         prefix = os.path.basename(klippy_dir) + "."
-        return importlib.import_module(prefix + "klippy"), prefix
-    sys.path.insert(0, klippy_dir)
-    return importlib.import_module("klippy"), ""
+    else:
+        sys.path.insert(0, klippy_dir)
+        prefix = ""
+    klippy_main = importlib.import_module(prefix + "klippy")
+    if not hasattr(klippy_main, "Printer"):
+        # A tree whose klippy.py only starts the printer module
+        klippy_main = importlib.import_module(prefix + "printer")
+    return klippy_main, prefix
 
 
 class VirtualPoll:
@@ -150,9 +158,11 @@ def patch_printer(klippy_main, prefix, added_dirs, start_args, recorder):
     configfile = importlib.import_module(prefix + "configfile")
     original_check = configfile.PrinterConfig.check_unused_options
 
-    def check_unused_options(self, config):
+    def check_unused_options(self, config, *options):
+        # `options`: whether an unused option is an error, where a fork's
+        # klippy says so
         self.printer.load_object(config, MODEL_SECTION)
-        original_check(self, config)
+        original_check(self, config, *options)
 
     configfile.PrinterConfig.check_unused_options = check_unused_options
     printer_class.__init__ = init
