@@ -149,3 +149,22 @@ def test_module_built_for_another_python_is_refused_clearly(monkeypatch, tmp_pat
     with pytest.raises(klippy_run.EngineUnavailable,
                        match="not for /home/pi/klippy-env/bin/python that runs this klippy"):
         klippy_run.module_files("/home/pi/klippy-env/bin/python")
+
+
+@pytest.mark.parametrize("events, failure", [
+    # The module's own fault shuts klippy down with its record: the record
+    ([[START, "console", {"text": "!! " + ERROR}],
+      [START, "shutdown", {"reason": "Shutdown due to " + ERROR}]], ERROR),
+    # An error that only follows a shutdown gives way to its reason
+    ([[START, "shutdown", {"reason": "MCU 'mcu' shutdown: Timer too close"}],
+      [START, "console", {"text": "!! Homing failed due to printer shutdown"}]],
+     "MCU 'mcu' shutdown: Timer too close"),
+    ([[START, "console", {"text": "!! " + ERROR}]], ERROR),
+    ([], None),
+])
+def test_klippys_failure_is_its_shutdown_reason_unless_that_carries_its_error(
+        events, failure):
+    from z_compensate import klippy_run
+    engine = klippy_run.Engine.__new__(klippy_run.Engine)
+    engine.record = {"events": events}
+    assert engine.failure() == failure
