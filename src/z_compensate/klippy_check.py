@@ -688,7 +688,7 @@ def run_batch(klippy, config, files, sections, formats, time_limit, engine=None)
                 return ("klippy did not finish loading the configuration and G28"
                         " within %g s of simulated time" % engine.time_limit)
         if done.returncode != 0:
-            message = (config_message(log) or (engine is not None and engine.error())
+            message = (config_message(log) or (engine is not None and engine.failure())
                        or last_line(done.stderr)
                        or "klippy ended with exit code %d" % done.returncode)
             # Name the user's folder, not the copy's

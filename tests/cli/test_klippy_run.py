@@ -180,3 +180,22 @@ def test_launcher_imports_klippy_as_its_tree_holds_it(tmp_path, tree, module, pr
          str(Path(launcher.__file__).parent), str(klippy_dir)],
         check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
     assert json.loads(imported) == [module, prefix, True]
+
+
+@pytest.mark.parametrize("events, failure", [
+    # The module's own fault shuts klippy down with its record: the record
+    ([[START, "console", {"text": "!! " + ERROR}],
+      [START, "shutdown", {"reason": "Shutdown due to " + ERROR}]], ERROR),
+    # An error that only follows a shutdown gives way to its reason
+    ([[START, "shutdown", {"reason": "MCU 'mcu' shutdown: Timer too close"}],
+      [START, "console", {"text": "!! Homing failed due to printer shutdown"}]],
+     "MCU 'mcu' shutdown: Timer too close"),
+    ([[START, "console", {"text": "!! " + ERROR}]], ERROR),
+    ([], None),
+])
+def test_klippys_failure_is_its_shutdown_reason_unless_that_carries_its_error(
+        events, failure):
+    from z_compensate import klippy_run
+    engine = klippy_run.Engine.__new__(klippy_run.Engine)
+    engine.record = {"events": events}
+    assert engine.failure() == failure

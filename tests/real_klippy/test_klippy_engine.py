@@ -142,3 +142,15 @@ def test_the_hook_of_a_refused_command_shows_its_messages_and_remote_methods(
     assert stderr.startswith("error: Z_OFFSET_CALIBRATION MAX_OFFSET_CHANGE=0.001 on"
                              " printer.cfg stopped during ")
     assert "Z_OFFSET_CALIBRATION refused: the new offset " in stderr
+
+
+def test_klippy_shutting_down_while_it_homes_is_refused_with_its_reason(
+        klippy_site, klippy_python, tmp_path):
+    # Homing fails only because klippy shut down
+    config = (run_input.EXAMPLE_CONFIG.read_text()
+              + "\n[timed_shutdown]\ndelay: 1\nreason: Driver stepper_x reports a fault\n")
+    code, stdout, stderr = dry(klippy_site, klippy_python, tmp_path, config)
+    assert code == run_input.EXIT_BAD_INPUT
+    assert ("klippy refuses the configuration: Driver stepper_x reports a fault"
+            in stderr), stderr
+    assert "Simulating" not in stdout

@@ -112,6 +112,21 @@ class Engine:
                   if kind == "console" and data["text"].startswith("!! ")]
         return errors[-1] if errors else None
 
+    def shutdown_reason(self):
+        """Why klippy shut down, in its words ("Shutdown due to ..."), or None."""
+        reasons = [data["reason"] for _, kind, data in (self.record or {}).get("events", [])
+                   if kind == "shutdown"]
+        return reasons[0] if reasons else None
+
+    def failure(self):
+        """Why klippy's run failed, in its words: the reason it shut down,
+        unless that only carries its last error (the module's own fault
+        shuts it down with the fault's record), or else that error."""
+        error, reason = self.error(), self.shutdown_reason()
+        if reason is None or (error is not None and error in reason):
+            return error
+        return reason
+
     def command_started(self):
         return self.record is not None and any(
             kind == "input" and data["line"] == self.command_line

@@ -19,6 +19,7 @@ Each event is [time, kind, data] on klippy's (virtual) clock:
 - "stage": the module's auto_alignment_status, read through klippy's
   get_status, whenever it changed
 - "time_limit": the run reached its limit of virtual time
+- "shutdown": klippy shut down, with its reason in its own words
 The file written holds the events and the facts read from klippy's objects
 when it ended (the module's values and status, the toolhead's limits, the
 heaters', the bed probe's offsets).
@@ -79,6 +80,15 @@ class Recorder:
     def attach(self, printer):
         self.printer = printer
         printer.register_event_handler("klippy:connect", self.connected)
+        printer.register_event_handler("klippy:shutdown", self.shut_down)
+
+    def shut_down(self):
+        # Older klippy gives the message alone, newer with its category;
+        # the reason is its first line, before klippy's advice on restarting
+        state = self.printer.get_state_message()
+        message = state[0] if isinstance(state, tuple) else state
+        self.events.append([self.now(), "shutdown",
+                            {"reason": message.strip().split("\n")[0]}])
 
     def connected(self):
         printer = self.printer
